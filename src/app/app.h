@@ -1,0 +1,17 @@
+// The frame of a run: session, log, settings, FTP idle wait, dispatch.
+#pragma once
+
+namespace app {
+
+enum class Operation { kNone, kUpload, kRemove, kUnknown };
+
+// The operation named by the last component of argv[0]; kNone for argc 0.
+Operation operation_for(int argc, char* const* argv);
+
+// Waits while an ftpd process exists; false after 20 busy probes.
+bool wait_for_ftp_idle();
+
+// One whole run; returns the exit status.
+int run(int argc, char* const* argv);
+
+}  // namespace app

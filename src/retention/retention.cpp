@@ -1,0 +1,55 @@
+#include "retention/retention.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include "util/scandir.h"
+
+namespace retention {
+
+namespace {
+
+int64_t seconds_per_unit(uint32_t unit) {
+  switch (unit) {
+    case 2: return 86400;     // day
+    case 3: return 2592000;   // month of 30 days
+    case 4: return 31104000;  // year of 360 days
+    default: return 3600;     // hour
+  }
+}
+
+bool is_aged(time_t mtime, int64_t age, time_t now) {
+  int64_t limit = 0;
+  // A modification time so far ahead that adding the age overflows is a
+  // future file, never an aged one.
+  if (__builtin_add_overflow(static_cast<int64_t>(mtime), age, &limit)) return false;
+  return limit < static_cast<int64_t>(now);
+}
+
+}  // namespace
+
+int64_t retention_seconds(const settings::ModuleSettings& s) {
+  return static_cast<int64_t>(s.time_count) * seconds_per_unit(s.time_unit);
+}
+
+void op_remove() {
+  const settings::ModuleSettings& cfg = settings::cfg;
+  int64_t age = retention_seconds(cfg);
+  time_t now = time(nullptr);
+  util::Dir dir(cfg.scan_folder);
+  if (dir.get() == nullptr) {
+    syslog(LOG_ERR, "Cannot open dir: %s", cfg.scan_folder);
+    return;
+  }
+  util::ScanEntry entry;
+  while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
+    if (!is_aged(entry.st.st_mtime, age, now)) continue;
+    if (unlinkat(dir.fd(), entry.name, 0) == 0) {
+      syslog(LOG_NOTICE, "File %s were removed", entry.path);
+    }
+  }
+}
+
+}  // namespace retention

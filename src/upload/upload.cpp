@@ -1,0 +1,7 @@
+#include "upload/upload.h"
+
+namespace upload {
+
+void op_upload() {}
+
+}  // namespace upload

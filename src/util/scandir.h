@@ -1,0 +1,41 @@
+// Walking the regular files of the scan folder.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstddef>
+
+namespace util {
+
+constexpr size_t kPathSize = 256;  // "%s/%s" paths hold at most 255 characters
+
+// Owns an open directory so that every path out of a pass closes it.
+class Dir {
+ public:
+  explicit Dir(const char* path) : dir_(opendir(path)) {}
+  ~Dir() {
+    if (dir_ != nullptr) closedir(dir_);
+  }
+  Dir(const Dir&) = delete;
+  Dir& operator=(const Dir&) = delete;
+  DIR* get() const { return dir_; }
+  int fd() const { return dirfd(dir_); }
+
+ private:
+  DIR* dir_;
+};
+
+// One regular file of the folder: its name, its full path and its status.
+struct ScanEntry {
+  const char* name;
+  char path[kPathSize];
+  struct stat st;
+};
+
+// Steps to the next regular file whose path fits and whose status can be
+// read. Entries passed by for a reason other than their type or their
+// disappearance are logged at LOG_ERR.
+bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry);
+
+}  // namespace util

@@ -1,0 +1,53 @@
+#!/usr/bin/python3
+"""Stands in for an outside tool (curl, sed, killall, sftp, ...).
+
+Records its argv, standard input and open descriptors in $FAKE_DIR/NAME.calls
+(one JSON object a line), then acts as $FAKE_DIR/NAME.json scripts it:
+  {"exit": [codes per call, the last repeats], "stderr": [texts per call],
+   "stdout": [texts per call], "real": "/usr/bin/curl"}
+A call whose exit code is null runs the real tool with the same argv and input.
+"""
+import json
+import os
+import subprocess
+import sys
+
+name = os.path.basename(sys.argv[0])
+folder = os.environ["FAKE_DIR"]
+calls_path = os.path.join(folder, name + ".calls")
+try:
+    with open(os.path.join(folder, name + ".json")) as f:
+        script = json.load(f)
+except FileNotFoundError:
+    script = {}
+
+stdin = b"" if sys.stdin is None else sys.stdin.buffer.read()
+fds = {}
+for fd in os.listdir("/proc/self/fd"):
+    try:
+        fds[fd] = os.readlink("/proc/self/fd/" + fd)
+    except OSError:
+        pass  # the descriptor of the listing itself, closed by now
+try:
+    with open(calls_path) as f:
+        index = sum(1 for _ in f)
+except FileNotFoundError:
+    index = 0
+with open(calls_path, "a") as f:
+    f.write(json.dumps({"argv": sys.argv, "stdin": stdin.decode("utf-8", "replace"),
+                        "fds": fds, "cwd": os.getcwd()}) + "\n")
+
+
+def pick(key, default):
+    values = script.get(key, [default])
+    return values[min(index, len(values) - 1)] if values else default
+
+
+sys.stdout.write(pick("stdout", ""))
+sys.stderr.write(pick("stderr", ""))
+sys.stdout.flush()
+sys.stderr.flush()
+code = pick("exit", 0)
+if code is None:
+    code = subprocess.run([script["real"]] + sys.argv[1:], input=stdin).returncode
+sys.exit(code)

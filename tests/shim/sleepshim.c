@@ -1,0 +1,65 @@
+/* Preloaded into the program under test: records every sleep instead of
+ * sleeping, and can pin the clock, so tests never wait out real time.
+ * SHIM_SLEEP_LOG names the file that receives one line per sleep (seconds);
+ * SHIM_NOW pins time() to that many seconds since the epoch. */
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+static char log_path[4096];
+static long long pinned_now = -1;
+
+__attribute__((constructor)) static void shim_init(void) {
+  const char *path = getenv("SHIM_SLEEP_LOG");
+  const char *now = getenv("SHIM_NOW");
+  if (path != NULL) snprintf(log_path, sizeof log_path, "%s", path);
+  if (now != NULL && *now != '\0') pinned_now = atoll(now);
+  /* Children (sh, curl) must not inherit the shim: under emulation they
+   * are native binaries of another ELF class. */
+  unsetenv("LD_PRELOAD");
+}
+
+static void record(long long sec, long nsec) {
+  if (log_path[0] == '\0') return;
+  int fd = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  char line[64];
+  int n = snprintf(line, sizeof line, "%lld.%09ld\n", sec, nsec);
+  if (write(fd, line, (size_t)n) < 0) { /* nothing to do in a test shim */ }
+  close(fd);
+}
+
+unsigned int sleep(unsigned int seconds) {
+  record(seconds, 0);
+  return 0;
+}
+
+int usleep(useconds_t usec) {
+  record(usec / 1000000, (long)(usec % 1000000) * 1000);
+  return 0;
+}
+
+int nanosleep(const struct timespec *req, struct timespec *rem) {
+  record((long long)req->tv_sec, req->tv_nsec);
+  if (rem != NULL) memset(rem, 0, sizeof *rem);
+  return 0;
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec *req, struct timespec *rem) {
+  (void)clock;
+  (void)flags;
+  return nanosleep(req, rem);
+}
+
+time_t time(time_t *out) {
+  struct timespec ts;
+  time_t now = pinned_now >= 0 ? (time_t)pinned_now : (clock_gettime(CLOCK_REALTIME, &ts), ts.tv_sec);
+  if (out != NULL) *out = now;
+  return now;
+}

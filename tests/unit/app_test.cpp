@@ -1,0 +1,29 @@
+#include "app/app.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using app::Operation;
+
+app::Operation op(const char* argv0) {
+  char* argv[] = {const_cast<char*>(argv0), nullptr};
+  return app::operation_for(1, argv);
+}
+
+TEST(Dispatch, ChoosesByTheLastPathComponent) {
+  EXPECT_EQ(op("upload"), Operation::kUpload);
+  EXPECT_EQ(op("/usr/sbin/upload"), Operation::kUpload);
+  EXPECT_EQ(op("./remove"), Operation::kRemove);
+  EXPECT_EQ(op("Upload"), Operation::kUnknown);
+  EXPECT_EQ(op("upload.sh"), Operation::kUnknown);
+  EXPECT_EQ(op("upload/"), Operation::kUnknown);
+  EXPECT_EQ(op(""), Operation::kUnknown);
+}
+
+TEST(Dispatch, NoArgumentsDispatchesNothing) {
+  char* argv[] = {nullptr};
+  EXPECT_EQ(app::operation_for(0, argv), Operation::kNone);
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+#include "util/command.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "test_files.h"
+
+namespace {
+
+int sh(const std::string& line) { return util::run_command("/bin/sh", "-c", line.c_str(), nullptr); }
+
+TEST(RunCommand, ReturnsTheRawWaitStatus) {
+  EXPECT_EQ(sh("exit 0"), 0);
+  int status = sh("exit 19");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 19);
+  status = sh("kill -TERM $$");
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(status & 0x7f, SIGTERM);
+}
+
+TEST(RunCommand, FailedExecExitsWithOne) {
+  int status = util::run_command("/nonexistent/program", nullptr);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  // A bare name is searched on PATH.
+  EXPECT_EQ(util::run_command("true", nullptr), 0);
+}
+
+TEST(RunCommand, ChildStreamsAreDevNull) {
+  TempDir dir;
+  std::string out = dir.path + "/out";
+  // Streams of the child itself are /dev/null: input is empty and the
+  // inherited descriptors 0-2 all name /dev/null.
+  EXPECT_EQ(sh("a=$(cat; readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); echo \"$a\" > " + out), 0);
+  EXPECT_EQ(read_file(out), "/dev/null\n/dev/null\n/dev/null\n");
+}
+
+TEST(RunCommand, ClosesEveryInheritedDescriptorAbove2) {
+  TempDir dir;
+  int held = open(dir.file("held", "x").c_str(), O_RDONLY);  // not close-on-exec
+  int high = fcntl(held, F_DUPFD, 900);
+  ASSERT_GE(high, 900);
+  std::string probe = "test -e /proc/$$/fd/" + std::to_string(held) + " || test -e /proc/$$/fd/" +
+                      std::to_string(high) + " || exit 7";
+  int status = sh(probe);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 7);
+  close(held);
+  close(high);
+}
+
+TEST(RunCommand, WorksWhenTheParentHasNoStandardStreams) {
+  TempDir dir;
+  std::string out = dir.path + "/out";
+  int saved = dup(0);
+  close(0);  // /dev/null opened in the child now lands on descriptor 0
+  int status = sh("readlink /proc/$$/fd/0 > " + out);
+  dup2(saved, 0);
+  close(saved);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read_file(out), "/dev/null\n");
+}
+
+TEST(RunCommand, SlotsRedirectOneStartOnly) {
+  TempDir dir;
+  std::string path = dir.path + "/slot";
+  util::child_stdio_slots[1] = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  EXPECT_EQ(sh("echo first"), 0);
+  for (int slot : util::child_stdio_slots) EXPECT_EQ(slot, -1);
+  EXPECT_EQ(sh("echo second"), 0);
+  EXPECT_EQ(read_file(path), "first\n");
+}
+
+TEST(RunCommand, PassesAtMost62Arguments) {
+  TempDir dir;
+  std::string out = dir.path + "/argc";
+  std::string script = "echo $# > " + out;
+  std::vector<std::string> numbers;
+  for (int i = 0; i < 70; ++i) numbers.push_back(std::to_string(i));
+  std::vector<const char*> a;
+  for (const auto& n : numbers) a.push_back(n.c_str());
+  // sh -c SCRIPT NAME ARGS...: 62 arguments are -c, the script, $0 and 59 more.
+#define A10(i) a[i], a[i + 1], a[i + 2], a[i + 3], a[i + 4], a[i + 5], a[i + 6], a[i + 7], a[i + 8], a[i + 9]
+  util::run_command("/bin/sh", "-c", script.c_str(), A10(0), A10(10), A10(20), A10(30), A10(40),
+                    A10(50), A10(60), nullptr);
+#undef A10
+  EXPECT_EQ(read_file(out), "59\n");
+}
+
+}  // namespace
