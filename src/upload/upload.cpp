@@ -1,7 +1,160 @@
 #include "upload/upload.h"
 
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "download/download.h"
+#include "settings/settings.h"
+#include "upload/sftp.h"
+#include "util/cmdline.h"
+#include "util/command.h"
+#include "util/filestat.h"
+#include "util/scandir.h"
+#include "util/scratch.h"
+
 namespace upload {
 
-void op_upload() {}
+namespace {
+
+constexpr const char* kTimestamp = "/var/data/vastrel/timestamp";
+constexpr int kAttempts = 3;
+constexpr unsigned kRetryDelay = 5;
+
+// curl names the upload after the text behind the last "/" or "\\" of the
+// path; a name with a backslash would land under its tail, so the target
+// name is given whole, percent-encoded, instead.
+bool target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path) {
+  size_t url_length = strlen(remote_url);
+  const char* slash = strrchr(path, '/');
+  const char* name = slash != nullptr ? slash + 1 : path;
+  if (url_length == 0 || remote_url[url_length - 1] != '/' || strchr(name, '\\') == nullptr) {
+    return false;
+  }
+  util::CommandLine url = util::command_line(out, sizeof out);
+  util::cmd_raw(url, remote_url);
+  util::cmd_percent_encoded(url, name);
+  return !url.overflow;
+}
+
+bool same_identity(const FileIdentity& a, const FileIdentity& b) {
+  return a.size == b.size && a.mtime_sec == b.mtime_sec && a.mtime_nsec == b.mtime_nsec &&
+         a.inode == b.inode && a.device == b.device;
+}
+
+void send_with_retries(const util::ScanEntry& entry, time_t watermark) {
+  const settings::ModuleSettings& cfg = settings::cfg;
+  FileIdentity selected = identity_of(entry.st);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    int sent = curl_put_file(entry.path, cfg.remote_url, cfg.username, cfg.password);
+    if (sent < 0) return;
+    if (sent == 1) {
+      dispose_sent_file(entry.path, selected, watermark);
+      return;
+    }
+    sleep(kRetryDelay);
+  }
+}
+
+void upload_by_curl(const util::Dir& dir, time_t watermark) {
+  const settings::ModuleSettings& cfg = settings::cfg;
+  if (refused_as_option("Remote URL", cfg.remote_url) ||
+      refused_as_option("User name", cfg.username)) {
+    return;
+  }
+  util::ScanEntry entry;
+  while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
+    if (entry.st.st_mtime > watermark) send_with_retries(entry, watermark);
+  }
+}
+
+}  // namespace
+
+FileIdentity identity_of(const struct stat& st) {
+  return FileIdentity{static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
+                      static_cast<long>(st.st_mtim.tv_nsec), static_cast<uint64_t>(st.st_ino),
+                      static_cast<uint64_t>(st.st_dev)};
+}
+
+bool refused_as_option(const char* what, const char* value) {
+  if (value[0] != '-') return false;
+  syslog(LOG_ERR, "%s %s starts with \"-\", refused", what, value);
+  return true;
+}
+
+bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url,
+                       const char* username, const char* password) {
+  char named_url[util::kCommandSize];
+  if (target_url(named_url, remote_url, path)) remote_url = named_url;
+  util::cmd_credentials(line, username, password);
+  util::cmd_raw(line, "curl -fSs ");
+  if (util::has_curl_glob(path) || util::has_curl_glob(remote_url)) util::cmd_raw(line, "-g ");
+  util::cmd_raw(line, "-K - ");
+  util::cmd_word(line, remote_url);
+  util::cmd_raw(line, " -T ");
+  util::cmd_word(line, path);
+  util::cmd_raw(line, " 2>/var/vastrel/curl_error");
+  return !line.overflow;
+}
+
+int curl_put_file(const char* path, const char* remote_url, const char* username,
+                  const char* password) {
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  if (!build_put_command(line, path, remote_url, username, password)) {
+    syslog(LOG_ERR, "Command line for file %s is longer than 1023 characters, not sent", path);
+    return -1;
+  }
+  if (util::run_command("/bin/sh", "-c", line.text, nullptr) == 0) return 1;
+  if (util::file_size(util::kCurlError) != 0) {
+    syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
+  }
+  return 0;
+}
+
+void dispose_sent_file(const char* path, const FileIdentity& selected, time_t watermark) {
+  struct stat now;
+  if (stat(path, &now) != 0) {
+    syslog(LOG_ERR, "File %s disappeared during upload", path);
+    return;
+  }
+  if (!same_identity(identity_of(now), selected)) {
+    syslog(LOG_ERR, "File %s changed during upload and will be sent again", path);
+    return;
+  }
+  syslog(LOG_NOTICE, "File %s was uploaded", path);
+  if (settings::cfg.ruploaded != 0) {
+    if (unlink(path) == 0) {
+      syslog(LOG_NOTICE, "File %s was removed", path);
+      return;
+    }
+    syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
+  }
+  util::stamp_file_times(path, watermark);
+}
+
+void op_upload() {
+  const settings::ModuleSettings& cfg = settings::cfg;
+  if (!util::ensure_scratch_folder()) return;
+  // Runs share the scratch files: a second one would rewrite them mid-transfer.
+  util::RunLock lock;
+  if (!lock.take(util::kLockFile)) return;
+  if (cfg.download != 0) {
+    download::fetch_downloads(cfg.scan_folder, cfg.download_url, cfg.download_user,
+                              cfg.download_passwd);
+  }
+  time_t watermark = util::file_mtime(kTimestamp);
+  util::Dir dir(cfg.scan_folder);
+  if (dir.get() == nullptr) {
+    syslog(LOG_ERR, "Cannot open dir: %s", cfg.scan_folder);
+    return;
+  }
+  if (strstr(cfg.remote_url, "sftp") != nullptr) {
+    upload_by_sftp(dir, watermark);
+  } else {
+    upload_by_curl(dir, watermark);
+  }
+}
 
 }  // namespace upload

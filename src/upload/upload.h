@@ -1,8 +1,43 @@
-// The "upload" operation.
+// The "upload" operation: curl per file, or one sftp batch.
 #pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <ctime>
+
+#include "util/cmdline.h"
 
 namespace upload {
 
 void op_upload();
+
+// The curl command line for one file; false when it would not fit.
+bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url,
+                       const char* username, const char* password);
+
+// Sends one file with curl. 1: sent; 0: failed; -1: refused without running
+// (the command line would not fit), already logged.
+int curl_put_file(const char* path, const char* remote_url, const char* username,
+                  const char* password);
+
+// What a selected file was, so that one changed during its transfer is not
+// disposed of: deleting it would lose what was written meanwhile.
+struct FileIdentity {
+  int64_t size;
+  int64_t mtime_sec;
+  long mtime_nsec;
+  uint64_t inode;
+  uint64_t device;
+};
+
+FileIdentity identity_of(const struct stat& st);
+
+// After a successful transfer: report the file, then delete it or stamp it
+// to the watermark; a file that changed meanwhile is left new.
+void dispose_sent_file(const char* path, const FileIdentity& selected, time_t watermark);
+
+// Logs and returns true when a value curl or ssh would read as an option.
+bool refused_as_option(const char* what, const char* value);
 
 }  // namespace upload

@@ -65,7 +65,7 @@ class World:
         self.fakes.mkdir()
         self.extra_env = dict(extra_env or {})
         for path in (Path("/opt/vastrel"), SCRATCH, TIMESTAMP.parent):
-            shutil.rmtree(path, ignore_errors=True)
+            remove(path)
         bindir = Path("/opt/vastrel/bin")
         bindir.mkdir(parents=True)
         SETTINGS.parent.mkdir(parents=True)
@@ -144,6 +144,61 @@ class World:
         m = LINE.match(data)
         assert m, f"unexpected syslog datagram {data!r}"
         return int(m.group(1)), m.group(2)
+
+
+def remove(path):
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path)
+    elif os.path.lexists(path):
+        path.unlink()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class FtpServer:
+    USER, PASSWORD = "alice", "s3cret"
+    # Quotes, backslashes (with a "\n" that curl would read as a newline),
+    # blanks and shell syntax; the settings reader cuts at a final double quote.
+    HOSTILE_USER, HOSTILE_PASSWORD = "bob", "p'w\\n\"$(touch /tmp/pwned) `id`;x"
+
+    def __init__(self, root):
+        self.root = root
+        self.port = free_port()
+        self.proc = subprocess.Popen(
+            ["/usr/bin/python3", str(Path(__file__).with_name("ftpd.py")), str(root),
+             str(self.port), self.USER, self.PASSWORD, self.HOSTILE_USER, self.HOSTILE_PASSWORD],
+            stdout=subprocess.PIPE)
+        assert self.proc.stdout.readline().strip() == b"ready"
+
+    def url(self, path=""):
+        return f"ftp://127.0.0.1:{self.port}/{path}"
+
+    def reset(self):
+        for child in self.root.iterdir():
+            remove(child)
+        (self.root / "up").mkdir()
+        (self.root / "down").mkdir()
+
+    def files(self, folder="up"):
+        return {p.name: p.read_bytes() for p in (self.root / folder).iterdir()}
+
+
+@pytest.fixture(scope="session")
+def ftp_server(tmp_path_factory):
+    server = FtpServer(tmp_path_factory.mktemp("ftproot"))
+    yield server
+    server.proc.terminate()
+    server.proc.wait()
+
+
+@pytest.fixture
+def ftp(ftp_server):
+    ftp_server.reset()
+    return ftp_server
 
 
 @pytest.fixture(scope="session")

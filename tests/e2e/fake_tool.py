@@ -4,7 +4,8 @@
 Records its argv, standard input and open descriptors in $FAKE_DIR/NAME.calls
 (one JSON object a line), then acts as $FAKE_DIR/NAME.json scripts it:
   {"exit": [codes per call, the last repeats], "stderr": [texts per call],
-   "stdout": [texts per call], "real": "/usr/bin/curl"}
+   "stdout": [texts per call], "shell": [a /bin/sh command per call],
+   "real": "/usr/bin/curl"}
 A call whose exit code is null runs the real tool with the same argv and input.
 """
 import json
@@ -47,6 +48,9 @@ sys.stdout.write(pick("stdout", ""))
 sys.stderr.write(pick("stderr", ""))
 sys.stdout.flush()
 sys.stderr.flush()
+action = pick("shell", "")
+if action:
+    subprocess.run(["/bin/sh", "-c", action], check=False)
 code = pick("exit", 0)
 if code is None:
     code = subprocess.run([script["real"]] + sys.argv[1:], input=stdin).returncode

@@ -1,0 +1,161 @@
+#include "download/download.h"
+
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "upload/upload.h"
+#include "util/cmdline.h"
+#include "util/command.h"
+#include "util/filestat.h"
+#include "util/scratch.h"
+
+namespace download {
+
+namespace {
+
+constexpr const char* kList = "/var/vastrel/list";
+constexpr int kCurlListingNotFound = 19;
+
+bool run_line(const util::CommandLine& line, const char* what) {
+  if (line.overflow) {
+    syslog(LOG_ERR, "Command line for %s is longer than 1023 characters, not run", what);
+    return false;
+  }
+  util::run_command("/bin/sh", "-c", line.text, nullptr);
+  return true;
+}
+
+bool write_single_list(const char* url) {
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  util::cmd_echo(line, url);
+  util::cmd_raw(line, " > /var/vastrel/list");
+  return run_line(line, url);
+}
+
+// Fetches the listing and prefixes each name with the URL; false ends the pass.
+bool fetch_listing(const char* prefix, const char* url) {
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  util::cmd_raw(line, prefix);
+  util::cmd_raw(line, util::has_curl_glob(url) ? "curl -K - -fSs -g --list-only " : "curl -K - -fSs --list-only ");
+  util::cmd_word(line, url);
+  util::cmd_raw(line, " > /var/vastrel/list 2>/var/vastrel/curl_error");
+  if (line.overflow) {
+    syslog(LOG_ERR, "Command line for listing %s is longer than 1023 characters, not run", url);
+    return false;
+  }
+  int status = util::run_command("/bin/sh", "-c", line.text, nullptr);
+  if (status != 0) {
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kCurlListingNotFound) return false;
+    if (util::file_size(util::kCurlError) != 0) {
+      syslog(LOG_ERR, "getting list of files has failed(%s)", util::read_error_line(util::kCurlError));
+      return false;
+    }
+  }
+  line = util::command_line(buffer, sizeof buffer);
+  util::cmd_raw(line, "sed -i -e 's#^#");
+  util::cmd_sed_replacement(line, url);
+  util::cmd_raw(line, "#' /var/vastrel/list");
+  return run_line(line, url);
+}
+
+// Reads one list line; false at the end. A line longer than the buffer is
+// consumed whole and reported, never fetched in pieces.
+bool next_line(FILE* list, char (&line)[128], bool& too_long) {
+  if (fgets(line, sizeof line, list) == nullptr) return false;
+  too_long = false;
+  if (strchr(line, '\n') != nullptr) return true;
+  int c = fgetc(list);
+  if (c == EOF || c == '\n') return true;
+  too_long = true;
+  while (c != EOF && c != '\n') c = fgetc(list);
+  return true;
+}
+
+void cut_line(char* line) {
+  if (char* lf = strrchr(line, '\n')) *lf = '\0';
+  if (char* cr = strrchr(line, '\r')) *cr = '\0';
+}
+
+// curl reads a blank, "#", "?" or "%" in a URL as something else and would
+// save the file under another name.
+bool fetchable_name(const char* line, const char* url) {
+  size_t url_length = strlen(url);
+  const char* name = strncmp(line, url, url_length) == 0 ? line + url_length : line;
+  if (strpbrk(name, " #?%") == nullptr && !util::has_control(name)) return true;
+  syslog(LOG_ERR, "Listed name %s cannot be fetched under its own name, skipped", name);
+  return false;
+}
+
+void fetch_one(const char* folder, const char* prefix, const char* url) {
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  util::cmd_raw(line, "cd ");
+  util::cmd_word(line, folder);
+  util::cmd_raw(line, "; ");
+  util::cmd_raw(line, prefix);
+  util::cmd_raw(line, util::has_curl_glob(url) ? "curl -K - -fSOs -g " : "curl -K - -fSOs ");
+  util::cmd_word(line, url);
+  util::cmd_raw(line, " 2>/var/vastrel/curl_error");
+  if (line.overflow) {
+    syslog(LOG_ERR, "Command line for %s is longer than 1023 characters, not fetched", url);
+    return;
+  }
+  // A failed change of folder must not report an earlier failure's text.
+  util::empty_file(util::kCurlError);
+  int status = util::run_command("/bin/sh", "-ce", line.text, nullptr);
+  if (status != 0 && util::file_size(util::kCurlError) != 0) {
+    syslog(LOG_ERR, "getting file %s has failed(%s)", url, util::read_error_text(util::kCurlError));
+  }
+}
+
+void fetch_listed(const char* folder, const char* prefix, const char* url, bool directory) {
+  FILE* list = fopen(kList, "re");
+  if (list == nullptr) return;
+  char line[128];
+  bool too_long = false;
+  while (next_line(list, line, too_long)) {
+    cut_line(line);
+    if (too_long) {
+      syslog(LOG_ERR, "Download list line %s... is longer than 127 characters, not fetched", line);
+      continue;
+    }
+    if (directory && !fetchable_name(line, url)) continue;
+    if (upload::refused_as_option("Download URL", line)) continue;
+    syslog(LOG_NOTICE, "downloading %s", line);
+    fetch_one(folder, prefix, line);
+  }
+  fclose(list);
+}
+
+}  // namespace
+
+void fetch_downloads(const char* folder, const char* url, const char* user, const char* password) {
+  if (folder[0] == '\0') {
+    syslog(LOG_ERR, "Scan folder is not set, nothing is downloaded");
+    return;
+  }
+  if (upload::refused_as_option("Download URL", url) ||
+      upload::refused_as_option("Download user name", user)) {
+    return;
+  }
+  char prefix_buffer[128];
+  util::CommandLine prefix = util::command_line(prefix_buffer, sizeof prefix_buffer);
+  if (user[0] != '\0' || password[0] != '\0') util::cmd_credentials(prefix, user, password);
+  if (prefix.overflow) {
+    syslog(LOG_ERR, "Download credential line is longer than 127 characters, nothing is downloaded");
+    return;
+  }
+  size_t length = strlen(url);
+  bool directory = length > 0 && url[length - 1] == '/';
+  if (directory ? !fetch_listing(prefix_buffer, url) : !write_single_list(url)) return;
+  fetch_listed(folder, prefix_buffer, url, directory);
+  unlink(kList);
+}
+
+}  // namespace download

@@ -1,0 +1,194 @@
+#include "upload/sftp.h"
+
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "settings/settings.h"
+#include "upload/upload.h"
+#include "util/cmdline.h"
+#include "util/command.h"
+#include "util/filestat.h"
+
+namespace upload {
+
+namespace {
+
+constexpr const char* kSftpError = "/var/vastrel/sftp_error";
+constexpr size_t kUrlPartMax = 127;
+
+FILE* queue_reader = nullptr;
+char queue_line[256];
+char queue_path[256];
+
+// The sftp batch parser splits on blanks, reads quotes, backslashes and "#"
+// and expands globs; inside double quotes only \ and " need escaping.
+void put_queue_path(util::CommandLine& line, const char* path) {
+  if (util::is_plain(path)) {
+    util::cmd_raw(line, path);
+    return;
+  }
+  util::cmd_char(line, '"');
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '"') util::cmd_char(line, '\\');
+    util::cmd_char(line, *p);
+  }
+  util::cmd_char(line, '"');
+}
+
+// Undoes put_queue_path; null for a line it cannot have written.
+const char* unquote_queue_path(const char* text) {
+  if (text[0] != '"') return text;
+  size_t out = 0;
+  for (const char* p = text + 1; *p != '\0'; ++p) {
+    if (*p == '"') {
+      if (p[1] != '\0') return nullptr;
+      queue_path[out] = '\0';
+      return queue_path;
+    }
+    if (*p == '\\' && *++p == '\0') return nullptr;
+    queue_path[out++] = *p;
+  }
+  return nullptr;
+}
+
+bool append_line(const char* path, const char* text, size_t length) {
+  int fd = open(kSftpQueue, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
+    return false;
+  }
+  off_t before = lseek(fd, 0, SEEK_END);
+  bool written = write(fd, text, length) == static_cast<ssize_t>(length);
+  if (!written) {
+    syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
+    if (before >= 0 && ftruncate(fd, before) != 0) {
+      syslog(LOG_ERR, "Cannot undo a partial line in %s(%m)", kSftpQueue);
+    }
+  }
+  close(fd);
+  return written;
+}
+
+// Splits the part after "sftp://" into host and remote folder; false
+// (logged) when it is too long or would be read as an ssh option.
+bool split_remote(const char* url, const char* user, char (&host)[kUrlPartMax + 1],
+                  char (&folder)[kUrlPartMax + 2]) {
+  const char* rest = strstr(url, "sftp://");
+  if (rest == nullptr) {
+    syslog(LOG_ERR, "Remote URL %s holds sftp but not sftp://, nothing is sent", url);
+    return false;
+  }
+  rest += strlen("sftp://");
+  if (strlen(rest) > kUrlPartMax) {
+    syslog(LOG_ERR, "Remote URL %s is longer than 127 characters after sftp://, nothing is sent", url);
+    return false;
+  }
+  size_t host_length = strcspn(rest, "/");
+  memcpy(host, rest, host_length);
+  host[host_length] = '\0';
+  snprintf(folder, sizeof folder, "%s", rest + host_length);
+  // A folder without its "/" may name a remote file, which sftp would fetch.
+  size_t folder_length = strlen(folder);
+  if (folder_length > 0 && folder[folder_length - 1] != '/') strcat(folder, "/");
+  return !refused_as_option("Host", host) && !refused_as_option("User name", user);
+}
+
+}  // namespace
+
+bool queue_sftp_put(const char* path) {
+  if (util::has_control(path)) {
+    syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
+    return false;
+  }
+  char buffer[256];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  util::cmd_raw(line, "put ");
+  put_queue_path(line, path);
+  util::cmd_raw(line, "\n");
+  if (line.overflow) {
+    syslog(LOG_ERR, "Queue line for file %s is longer than 255 characters, not sent", path);
+    return false;
+  }
+  return append_line(path, line.text, line.length);
+}
+
+int sftp_put_batch(const char* remote_url, const char* username, const char* password) {
+  char host[kUrlPartMax + 1];
+  char folder[kUrlPartMax + 2];
+  if (!split_remote(remote_url, username, host, folder)) return 0;
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  if (password[0] != '\0') {
+    util::cmd_raw(line, "/opt/vastrel/bin/sshpass -p ");
+    util::cmd_dq_word(line, password);
+    // Batch mode turns password prompts off; ssh takes the first value given.
+    util::cmd_raw(line, " /opt/vastrel/bin/sftp -o BatchMode=no -b - ");
+  } else {
+    util::cmd_raw(line, "/opt/vastrel/bin/sftp -b - ");
+  }
+  util::cmd_raw(line, "-S /opt/vastrel/bin/ssh -F /var/vastrel/ssh_config -o LogLevel=ERROR ");
+  util::cmd_word(line, username);
+  util::cmd_raw(line, "@");
+  util::cmd_word(line, host);
+  util::cmd_raw(line, ":");
+  util::cmd_word(line, folder);
+  util::cmd_raw(line, " < /var/vastrel/sftp_list 2>/var/vastrel/sftp_error > /dev/null");
+  if (line.overflow) {
+    syslog(LOG_ERR, "sftp command line for %s is longer than 1023 characters, nothing is sent",
+           remote_url);
+    return 0;
+  }
+  if (util::run_command("/bin/sh", "-c", line.text, nullptr) == 0) return 1;
+  if (util::file_size(kSftpError) != 0) {
+    syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_text(kSftpError));
+  } else {
+    syslog(LOG_ERR, "file upload has failed(check host or credentials)");
+  }
+  return 0;
+}
+
+void open_sftp_queue() {
+  if (queue_reader == nullptr) queue_reader = fopen(kSftpQueue, "re");
+}
+
+const char* next_sftp_put() {
+  if (queue_reader == nullptr || fgets(queue_line, sizeof queue_line, queue_reader) == nullptr) {
+    return nullptr;
+  }
+  if (char* lf = strrchr(queue_line, '\n')) *lf = '\0';
+  const char* put = strstr(queue_line, "put ");
+  return put != nullptr ? unquote_queue_path(put + 4) : nullptr;
+}
+
+void close_sftp_queue() {
+  if (queue_reader != nullptr) fclose(queue_reader);
+  queue_reader = nullptr;
+}
+
+void upload_by_sftp(const util::Dir& dir, time_t watermark) {
+  const settings::ModuleSettings& cfg = settings::cfg;
+  unlink(kSftpQueue);
+  std::map<std::string, FileIdentity> queued;
+  util::ScanEntry entry;
+  while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
+    if (entry.st.st_mtime > watermark && queue_sftp_put(entry.path)) {
+      queued[entry.path] = identity_of(entry.st);
+    }
+  }
+  if (queued.empty()) return;
+  if (sftp_put_batch(cfg.remote_url, cfg.username, cfg.password) == 0) return;
+  open_sftp_queue();
+  while (const char* path = next_sftp_put()) {
+    auto found = queued.find(path);
+    if (found != queued.end()) dispose_sent_file(path, found->second, watermark);
+  }
+  close_sftp_queue();
+}
+
+}  // namespace upload

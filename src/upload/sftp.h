@@ -1,0 +1,26 @@
+// The sftp batch alternative of the upload pass.
+#pragma once
+
+#include <ctime>
+
+#include "util/scandir.h"
+
+namespace upload {
+
+constexpr const char* kSftpQueue = "/var/vastrel/sftp_list";
+
+// Sends every file newer than the watermark in one sftp batch.
+void upload_by_sftp(const util::Dir& dir, time_t watermark);
+
+// Appends the "put" line for `path`; false (logged) when it was not queued.
+bool queue_sftp_put(const char* path);
+
+// Runs the batch; 1 when the sftp client succeeded, 0 otherwise (logged).
+int sftp_put_batch(const char* remote_url, const char* username, const char* password);
+
+void open_sftp_queue();
+// The exact path of the next queued line, or null at the end.
+const char* next_sftp_put();
+void close_sftp_queue();
+
+}  // namespace upload

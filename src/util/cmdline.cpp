@@ -1,0 +1,152 @@
+#include "util/cmdline.h"
+
+#include <cstring>
+
+namespace util {
+
+void cmd_char(CommandLine& line, char c) {
+  if (line.length + 1 >= line.size) {
+    line.overflow = true;
+    return;
+  }
+  line.text[line.length++] = c;
+  line.text[line.length] = '\0';
+}
+
+namespace {
+
+void put(CommandLine& line, char c) { cmd_char(line, c); }
+
+bool is_ascii_alnum(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+void put_single_quoted(CommandLine& line, const char* value) {
+  put(line, '\'');
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (*p == '\'') {
+      cmd_raw(line, "'\\''");
+    } else {
+      put(line, *p);
+    }
+  }
+  put(line, '\'');
+}
+
+// Escapes backslash and double quote for curl's quoted config strings.
+void put_curl_quoted_text(CommandLine& line, const char* value) {
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '"') put(line, '\\');
+    put(line, *p);
+  }
+}
+
+}  // namespace
+
+CommandLine command_line(char* buffer, size_t size) {
+  buffer[0] = '\0';
+  return CommandLine{buffer, size, 0, false};
+}
+
+bool is_plain(const char* value) {
+  for (const char* p = value; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (!is_ascii_alnum(c) && strchr("_@%+=:,./-", c) == nullptr) return false;
+  }
+  return true;
+}
+
+bool has_curl_glob(const char* value) { return strpbrk(value, "[]{}") != nullptr; }
+
+bool has_control(const char* value) {
+  for (const char* p = value; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7f) return true;
+  }
+  return false;
+}
+
+void cmd_raw(CommandLine& line, const char* text) {
+  for (const char* p = text; *p != '\0'; ++p) put(line, *p);
+}
+
+void cmd_word(CommandLine& line, const char* value) {
+  if (is_plain(value)) {
+    cmd_raw(line, value);
+  } else {
+    put_single_quoted(line, value);
+  }
+}
+
+void cmd_dq_word(CommandLine& line, const char* value) {
+  if (is_plain(value)) {
+    put(line, '"');
+    cmd_raw(line, value);
+    put(line, '"');
+  } else {
+    put_single_quoted(line, value);
+  }
+}
+
+void cmd_echo(CommandLine& line, const char* value) {
+  if (is_plain(value)) {
+    cmd_raw(line, "echo ");
+    cmd_dq_word(line, value);
+  } else {
+    cmd_raw(line, "printf '%s\\n' ");
+    put_single_quoted(line, value);
+  }
+}
+
+bool cmd_sed_replacement(CommandLine& line, const char* value) {
+  if (strchr(value, '\n') != nullptr) {
+    line.overflow = true;
+    return false;
+  }
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '#' || *p == '&') put(line, '\\');
+    if (*p == '\'') {
+      cmd_raw(line, "'\\''");
+    } else {
+      put(line, *p);
+    }
+  }
+  return true;
+}
+
+void cmd_percent_encoded(CommandLine& line, const char* value) {
+  static const char hex[] = "0123456789ABCDEF";
+  for (const char* p = value; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (is_ascii_alnum(c) || strchr("-._~", c) != nullptr) {
+      put(line, *p);
+    } else {
+      put(line, '%');
+      put(line, hex[c >> 4]);
+      put(line, hex[c & 15]);
+    }
+  }
+}
+
+void cmd_credentials(CommandLine& line, const char* user, const char* password) {
+  if (is_plain(user) && is_plain(password)) {
+    cmd_raw(line, "echo \"user=\\\"");
+    cmd_raw(line, user);
+    put(line, ':');
+    cmd_raw(line, password);
+    cmd_raw(line, "\\\"\" | ");
+    return;
+  }
+  char buffer[kCommandSize];
+  CommandLine config = command_line(buffer, sizeof buffer);
+  cmd_raw(config, "user=\"");
+  put_curl_quoted_text(config, user);
+  put(config, ':');
+  put_curl_quoted_text(config, password);
+  put(config, '"');
+  if (config.overflow) line.overflow = true;
+  cmd_echo(line, config.text);
+  cmd_raw(line, " | ");
+}
+
+}  // namespace util

@@ -1,0 +1,57 @@
+// Building shell command lines from templates with values that must reach
+// their tool exactly: file names and listings come from strangers.
+#pragma once
+
+#include <cstddef>
+
+namespace util {
+
+constexpr size_t kCommandSize = 1024;  // at most 1023 characters
+
+// Text appended into a caller's buffer; once something does not fit the
+// line is marked and must not be run.
+struct CommandLine {
+  char* text;
+  size_t size;
+  size_t length;
+  bool overflow;
+};
+
+CommandLine command_line(char* buffer, size_t size);
+
+// True when the value holds only ASCII letters, digits and _@%+=:,./- and
+// so reaches the shell safely as it stands.
+bool is_plain(const char* value);
+
+// True when curl would expand the value as a glob ([] or {}).
+bool has_curl_glob(const char* value);
+
+// True when the value holds a control character.
+bool has_control(const char* value);
+
+// Template text, as it stands.
+void cmd_raw(CommandLine& line, const char* text);
+void cmd_char(CommandLine& line, char c);
+
+// A bare %s: the plain value, or the value in single quotes.
+void cmd_word(CommandLine& line, const char* value);
+
+// A "%s" word: the plain value in double quotes, or in single quotes.
+void cmd_dq_word(CommandLine& line, const char* value);
+
+// echo "%s": kept for plain values; others go through printf, since the
+// shell's echo rewrites backslashes even inside single quotes.
+void cmd_echo(CommandLine& line, const char* value);
+
+// The value as the replacement of a sed s### expression standing inside
+// single quotes. False (and the line marked) for a value with a newline.
+bool cmd_sed_replacement(CommandLine& line, const char* value);
+
+// The value percent-encoded as a URL path segment (all but A-Z a-z 0-9 -._~).
+void cmd_percent_encoded(CommandLine& line, const char* value);
+
+// echo "user=\"USER:PASSWORD\"" | : one curl config line on curl's stdin.
+// Backslash and double quote are escaped for curl's quoted strings.
+void cmd_credentials(CommandLine& line, const char* user, const char* password);
+
+}  // namespace util
