@@ -82,12 +82,13 @@ void cut_line(char* line) {
   if (char* cr = strrchr(line, '\r')) *cr = '\0';
 }
 
-// curl reads a blank, "#", "?" or "%" in a URL as something else and would
-// save the file under another name.
+// curl reads a blank, "#", "?" or "%" in a URL as something else, and saves
+// a name with a backslash under its tail: the file would land under another
+// name.
 bool fetchable_name(const char* line, const char* url) {
   size_t url_length = strlen(url);
   const char* name = strncmp(line, url, url_length) == 0 ? line + url_length : line;
-  if (strpbrk(name, " #?%") == nullptr && !util::has_control(name)) return true;
+  if (strpbrk(name, " #?%\\") == nullptr && !util::has_control(name)) return true;
   syslog(LOG_ERR, "Listed name %s cannot be fetched under its own name, skipped", name);
   return false;
 }

@@ -108,14 +108,23 @@ bool queue_sftp_put(const char* path) {
   }
   char buffer[256];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  util::cmd_raw(line, "put ");
-  put_queue_path(line, path);
-  util::cmd_raw(line, "\n");
-  if (line.overflow) {
+  if (!format_sftp_put(line, path)) {
     syslog(LOG_ERR, "Queue line for file %s is longer than 255 characters, not sent", path);
     return false;
   }
   return append_line(path, line.text, line.length);
+}
+
+bool format_sftp_put(util::CommandLine& line, const char* path) {
+  util::cmd_raw(line, "put ");
+  put_queue_path(line, path);
+  util::cmd_raw(line, "\n");
+  return !line.overflow;
+}
+
+const char* parse_sftp_put(const char* line) {
+  const char* put = strstr(line, "put ");
+  return put != nullptr ? unquote_queue_path(put + 4) : nullptr;
 }
 
 int sftp_put_batch(const char* remote_url, const char* username, const char* password) {
@@ -162,8 +171,7 @@ const char* next_sftp_put() {
     return nullptr;
   }
   if (char* lf = strrchr(queue_line, '\n')) *lf = '\0';
-  const char* put = strstr(queue_line, "put ");
-  return put != nullptr ? unquote_queue_path(put + 4) : nullptr;
+  return parse_sftp_put(queue_line);
 }
 
 void close_sftp_queue() {

@@ -3,6 +3,7 @@
 
 #include <ctime>
 
+#include "util/cmdline.h"
 #include "util/scandir.h"
 
 namespace upload {
@@ -17,6 +18,13 @@ bool queue_sftp_put(const char* path);
 
 // Runs the batch; 1 when the sftp client succeeded, 0 otherwise (logged).
 int sftp_put_batch(const char* remote_url, const char* username, const char* password);
+
+// The queue line for `path` ("put PATH\n", quoted where sftp would read the
+// path otherwise); false when it would exceed 255 characters.
+bool format_sftp_put(util::CommandLine& line, const char* path);
+
+// The exact path of one queue line (line end already cut), or null.
+const char* parse_sftp_put(const char* line);
 
 void open_sftp_queue();
 // The exact path of the next queued line, or null at the end.

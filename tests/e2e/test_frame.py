@@ -1,7 +1,7 @@
 """The frame of every run: log, dispatch and the FTP idle wait."""
 import pytest
 
-from conftest import ERR, NOTICE
+from harness import ERR, NOTICE
 
 
 def test_a_normal_run_starts_and_exits_at_notice(world):
@@ -18,6 +18,7 @@ def test_dispatch_takes_the_last_path_component(world, argv0):
     world.settings(REMOTEURL="ftp://127.0.0.1:1/", SCANFOLDER="/nonexistent")
     run = world.run(argv0)
     assert run.rc == 0
+    assert (ERR, "Cannot open dir: /nonexistent") in run.log
     assert "unknown operation" not in run.messages
 
 

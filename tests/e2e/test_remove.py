@@ -3,7 +3,7 @@ import os
 
 import pytest
 
-from conftest import ERR, NOTICE
+from harness import ERR, NOTICE
 
 NOW = 1_800_000_000
 HOUR, DAY = 3600, 86400

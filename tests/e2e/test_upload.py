@@ -5,7 +5,7 @@ import subprocess
 
 import pytest
 
-from conftest import ERR, NOTICE, SCRATCH, mode_of
+from harness import ERR, NOTICE, SCRATCH, mode_of
 
 WATERMARK = 1_700_000_000
 NEW, OLD = WATERMARK + 100, WATERMARK - 100

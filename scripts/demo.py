@@ -1,0 +1,57 @@
+"""Shows one upload and one removal run end to end (started by scripts/demo)."""
+import os
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
+from harness import ERR, SETTINGS, FtpServer, World, bind_log_socket  # noqa: E402
+
+
+def show_run(title, run):
+    print(f"\n$ {title}    (exit status {run.rc})")
+    for priority, message in run.log:
+        print(f"  syslog {'err   ' if priority == ERR else 'notice'} vastrel: {message}")
+
+
+def show_folder(title, folder):
+    print(f"\n{title}")
+    for path in sorted(folder.iterdir()):
+        st = path.stat()
+        stamp = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(st.st_mtime))
+        print(f"  {path.name:<16} {st.st_size:>6} bytes  modified {stamp} UTC")
+
+
+def main():
+    tmp = Path(tempfile.mkdtemp())
+    log = bind_log_socket()
+    (tmp / "ftproot").mkdir()
+    ftp = FtpServer(tmp / "ftproot")
+    ftp.reset()
+    (tmp / "device").mkdir()
+    world = World(tmp / "device", log)
+    now = int(time.time())
+    world.timestamp(now - 3600)
+    for name, size, age in [("report-1.csv", 1200, 600), ("report-2.csv", 800, 60),
+                            ("photo.jpg", 40000, 300), ("old-log.txt", 300, 3 * 86400)]:
+        world.file(name, os.urandom(size), mtime=now - age)
+    world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
+                   RUPLOADED=0, TIMEUNIT=2, TIMECOUNT=1)
+    print(f"Settings file {SETTINGS}:")
+    print("".join(f"  {line}\n" for line in SETTINGS.read_text().splitlines()), end="")
+    print("Watermark: /var/data/vastrel/timestamp, modified one hour ago")
+    show_folder(f"Scan folder {world.scan} before:", world.scan)
+
+    show_run("/opt/vastrel/bin/upload", world.run("/opt/vastrel/bin/upload"))
+    show_folder(f"Arrived on the FTP server (127.0.0.1:{ftp.port}, folder up/):", ftp.root / "up")
+    show_folder("Scan folder after: sent files are back-dated to the watermark", world.scan)
+    show_run("/opt/vastrel/bin/upload   (again: nothing is new)", world.run("/opt/vastrel/bin/upload"))
+
+    show_run("/opt/vastrel/bin/remove   (files older than one day)",
+             world.run("/opt/vastrel/bin/remove"))
+    show_folder("Scan folder after removal:", world.scan)
+    ftp.proc.terminate()
+
+
+main()

@@ -1,0 +1,194 @@
+"""The program's surroundings in the private namespace: its fixed paths, a
+reader of its syslog lines, recording fake tools and a loopback FTP server.
+Used by the end-to-end tests and by scripts/demo."""
+import json
+import os
+import re
+import select
+import shutil
+import socket
+import stat
+import subprocess
+from pathlib import Path
+
+BIN = os.environ.get("VASTREL_BIN", "")
+SHIM = os.environ.get("VASTREL_SHIM", "")
+FAKE_TOOL = Path(__file__).with_name("fake_tool.py")
+NOTICE, ERR = 29, 27  # daemon.notice, daemon.err
+LINE = re.compile(r"<(\d+)>.*? vastrel\[\d+\]: (.*)", re.S)
+SCRATCH = Path("/var/vastrel")
+TIMESTAMP = Path("/var/data/vastrel/timestamp")
+SETTINGS = Path("/opt/vastrel/etc/settings")
+
+
+class Run:
+    def __init__(self, rc, log, sleeps):
+        self.rc = rc
+        self.log = log  # [(priority, message)]
+        self.sleeps = sleeps  # [seconds]
+
+    @property
+    def messages(self):
+        return [m for _, m in self.log]
+
+    def has(self, priority, message):
+        return (priority, message) in self.log
+
+    def matching(self, pattern):
+        return [(p, m) for p, m in self.log if re.search(pattern, m)]
+
+
+class World:
+    """The program's surroundings for one test."""
+
+    def __init__(self, tmp, log_socket, extra_env=None):
+        self.tmp = tmp
+        self.sock = log_socket
+        self.scan = tmp / "scan"
+        self.scan.mkdir()
+        self.fakebin = tmp / "fakebin"
+        self.fakebin.mkdir()
+        self.fakes = tmp / "fakes"
+        self.fakes.mkdir()
+        self.extra_env = dict(extra_env or {})
+        for path in (Path("/opt/vastrel"), SCRATCH, TIMESTAMP.parent):
+            remove(path)
+        bindir = Path("/opt/vastrel/bin")
+        bindir.mkdir(parents=True)
+        SETTINGS.parent.mkdir(parents=True)
+        TIMESTAMP.parent.mkdir(parents=True)
+        shutil.copy(BIN, bindir / "vastrel")
+        for op in ("upload", "remove"):
+            (bindir / op).symlink_to("vastrel")
+        self._drain()  # lines left from an earlier run would be read as this one's
+
+    # Inputs ------------------------------------------------------------
+    def settings(self, text=None, **values):
+        if text is None:
+            values.setdefault("SCANFOLDER", str(self.scan))
+            text = "".join(f"MOD_VASTREL_{k}={v}\n" for k, v in values.items())
+        SETTINGS.write_bytes(text.encode() if isinstance(text, str) else text)
+
+    def timestamp(self, mtime):
+        TIMESTAMP.write_text("")
+        os.utime(TIMESTAMP, (mtime, mtime))
+
+    def file(self, name, content=b"data", mtime=None, folder=None):
+        path = (folder or self.scan) / name
+        path.write_bytes(content if isinstance(content, bytes) else content.encode())
+        if mtime is not None:
+            os.utime(path, (mtime, mtime))
+        return path
+
+    def fake(self, tool, **script):
+        """Puts a recording stand-in for `tool` first on the program's PATH."""
+        link = self.fakebin / tool
+        if not link.exists():
+            link.symlink_to(FAKE_TOOL)
+        (self.fakes / f"{tool}.json").write_text(json.dumps(script))
+
+    def calls(self, tool):
+        path = self.fakes / f"{tool}.calls"
+        if not path.exists():
+            return []
+        return [json.loads(line) for line in path.read_text().splitlines()]
+
+    # Running -----------------------------------------------------------
+    def run(self, argv0="/opt/vastrel/bin/upload", now=None, env=None, timeout=120):
+        sleeps_path = self.tmp / "sleeps"
+        sleeps_path.write_text("")
+        run_env = {
+            "PATH": f"{self.fakebin}:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
+            "HOME": str(self.tmp),
+            "FAKE_DIR": str(self.fakes),
+            "LD_PRELOAD": SHIM,
+            "SHIM_SLEEP_LOG": str(sleeps_path),
+        }
+        if now is not None:
+            run_env["SHIM_NOW"] = str(now)
+        run_env.update(self.extra_env)
+        run_env.update(env or {})
+        proc = subprocess.Popen([argv0], executable="/opt/vastrel/bin/vastrel", env=run_env,
+                                stdin=subprocess.DEVNULL, cwd=self.tmp)
+        log = []
+        # Keep reading while the program runs: a full socket would block it.
+        while proc.poll() is None:
+            if select.select([self.sock], [], [], 0.05)[0]:
+                log.append(self._receive())
+        proc.wait(timeout=timeout)
+        log.extend(self._drain())
+        sleeps = [float(s) for s in sleeps_path.read_text().split()]
+        return Run(proc.returncode, log, sleeps)
+
+    def _drain(self):
+        lines = []
+        self.sock.setblocking(False)
+        try:
+            while True:
+                lines.append(self._receive())
+        except BlockingIOError:
+            return lines
+        finally:
+            self.sock.setblocking(True)
+
+    def _receive(self):
+        data = self.sock.recv(65536).decode("utf-8", "surrogateescape").rstrip("\0")
+        m = LINE.match(data)
+        assert m, f"unexpected syslog datagram {data!r}"
+        return int(m.group(1)), m.group(2)
+
+
+def remove(path):
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path)
+    elif os.path.lexists(path):
+        path.unlink()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class FtpServer:
+    USER, PASSWORD = "alice", "s3cret"
+    # Quotes, backslashes (with a "\n" that curl would read as a newline),
+    # blanks and shell syntax; the settings reader cuts at a final double quote.
+    HOSTILE_USER, HOSTILE_PASSWORD = "bob", "p'w\\n\"$(touch /tmp/pwned) `id`;x"
+
+    def __init__(self, root):
+        self.root = root
+        self.port = free_port()
+        self.proc = subprocess.Popen(
+            ["/usr/bin/python3", str(Path(__file__).with_name("ftpd.py")), str(root),
+             str(self.port), self.USER, self.PASSWORD, self.HOSTILE_USER, self.HOSTILE_PASSWORD],
+            stdout=subprocess.PIPE)
+        assert self.proc.stdout.readline().strip() == b"ready"
+
+    def url(self, path=""):
+        return f"ftp://127.0.0.1:{self.port}/{path}"
+
+    def reset(self):
+        for child in self.root.iterdir():
+            remove(child)
+        (self.root / "up").mkdir()
+        (self.root / "down").mkdir()
+
+    def files(self, folder="up"):
+        return {p.name: p.read_bytes() for p in (self.root / folder).iterdir()}
+
+
+
+def mode_of(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def bind_log_socket():
+    if os.path.lexists("/dev/log"):
+        os.unlink("/dev/log")
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+    sock.bind("/dev/log")
+    os.chmod("/dev/log", 0o666)
+    return sock

@@ -1,0 +1,151 @@
+"""The download pass ahead of an upload, against a real FTP server and fakes."""
+import os
+
+import pytest
+
+from harness import ERR, NOTICE, SCRATCH
+
+LIST = SCRATCH / "list"
+
+
+def serve(ftp, names):
+    for name in names:
+        (ftp.root / "down" / name).write_bytes(f"remote {name}".encode())
+
+
+def download_settings(world, ftp, url, **extra):
+    values = dict(DOWNLOAD=1, DOWNLOAD_URL=url, DOWNLOAD_USER=ftp.USER,
+                  DOWNLOAD_PASSWD=ftp.PASSWORD, REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER,
+                  PASSWORD=ftp.PASSWORD)
+    values.update(extra)
+    world.settings(**values)
+
+
+def test_a_remote_folder_is_fetched_and_sent_in_the_same_run(world, ftp):
+    serve(ftp, ["a.txt", "b.txt"])
+    world.timestamp(1_000_000_000)
+    download_settings(world, ftp, ftp.url("down/"))
+    run = world.run()
+    assert {p.name for p in world.scan.iterdir()} == {"a.txt", "b.txt"}
+    assert ftp.files() == ftp.files("down")
+    assert sorted(run.matching("^downloading")) == [
+        (NOTICE, f"downloading {ftp.url('down/a.txt')}"),
+        (NOTICE, f"downloading {ftp.url('down/b.txt')}")]
+    assert len(run.matching("was uploaded")) == 2
+    assert not LIST.exists()
+
+
+def test_a_single_file_url_fetches_that_file(world, ftp):
+    serve(ftp, ["one.txt", "other.txt"])
+    world.file("one.txt", b"local copy is overwritten", mtime=1)
+    download_settings(world, ftp, ftp.url("down/one.txt"), REMOTEURL="")
+    world.timestamp(2_000_000_000)
+    run = world.run()
+    assert (world.scan / "one.txt").read_bytes() == b"remote one.txt"
+    assert not (world.scan / "other.txt").exists()
+    assert run.matching("^downloading") == [(NOTICE, f"downloading {ftp.url('down/one.txt')}")]
+
+
+def test_commands_and_credentials_of_a_folder_download(world):
+    world.fake("curl", stdout=["a.txt\r\nb.txt\r\n", ""], exit=[0])
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/", DOWNLOAD_USER="u", DOWNLOAD_PASSWD="p",
+                   REMOTEURL="ftp://h/up/")
+    world.run()
+    calls = world.calls("curl")
+    assert calls[0]["argv"][1:] == ["-K", "-", "-fSs", "--list-only", "ftp://h/d/"]
+    assert calls[0]["stdin"] == 'user="u:p"\n'
+    # CRLF listings give clean URLs; every fetch runs inside the scan folder.
+    assert [c["argv"][1:] for c in calls[1:3]] == [["-K", "-", "-fSOs", "ftp://h/d/a.txt"],
+                                                  ["-K", "-", "-fSOs", "ftp://h/d/b.txt"]]
+    assert {c["cwd"] for c in calls[1:3]} == {str(world.scan)}
+
+
+def test_without_credentials_curl_still_reads_its_empty_stdin(world):
+    world.fake("curl", stdout=["x\n", ""], exit=[0])
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/", REMOTEURL="ftp://h/up/")
+    world.run()
+    first = world.calls("curl")[0]
+    assert first["argv"][1:3] == ["-K", "-"] and first["stdin"] == ""
+    assert first["fds"]["0"] == "/dev/null"
+
+
+@pytest.mark.parametrize("exit_code, stderr, logged", [
+    (19, "", []),
+    (9, "curl: (9) Server denied you to change to the given directory\n",
+     [(ERR, "getting list of files has failed(curl: (9) Server denied you to change to the "
+            "given directory)")]),
+])
+def test_a_failed_listing_ends_the_pass(world, exit_code, stderr, logged):
+    world.fake("curl", exit=[exit_code, 0], stderr=[stderr, ""])
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/", REMOTEURL="ftp://h/up/")
+    run = world.run()
+    assert len(world.calls("curl")) == 1
+    assert run.matching("getting") == logged
+    assert LIST.exists()
+
+
+def test_a_failed_fetch_is_logged_with_all_its_error_lines(world, ftp):
+    world.fake("curl", stdout=["gone\nthere\n", "", ""], exit=[0, 78, 0],
+               stderr=["", "curl: (78) No such file\nsecond line\n", ""])
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/", REMOTEURL="ftp://h/up/")
+    run = world.run()
+    assert run.matching("getting file") == [
+        (ERR, "getting file ftp://h/d/gone has failed(curl: (78) No such file; second line; )")]
+    assert run.has(NOTICE, "downloading ftp://h/d/there")
+
+
+def test_hostile_listed_names_are_fetched_exactly_or_skipped(world, ftp):
+    names = ["semi;touch${IFS}PWNED", "q'uote", "$(touch${IFS}PWNED)", "`touch${IFS}PWNED`",
+             "g[1-2]", "{a,b}", "-leading", 'd"q', "amp&x"]
+    skipped = ["sp ace", "h#ash", "q?m", "p%41", "back\\slash"]
+    serve(ftp, names + skipped)
+    download_settings(world, ftp, ftp.url("down/"), DOWNLOAD_USER=ftp.HOSTILE_USER,
+                      DOWNLOAD_PASSWD=f'"{ftp.HOSTILE_PASSWORD}"', REMOTEURL="")
+    run = world.run()
+    assert {p.name for p in world.scan.iterdir()} == set(names)
+    for name in names:
+        assert (world.scan / name).read_bytes() == f"remote {name}".encode()
+    assert sorted(m for _, m in run.matching("cannot be fetched")) == sorted(
+        f"Listed name {n} cannot be fetched under its own name, skipped" for n in skipped)
+    assert not list(world.tmp.rglob("PWNED")) and not os.path.exists("/tmp/pwned")
+
+
+def test_over_long_values_are_refused_not_cut(world):
+    world.fake("curl", stdout=["n" * 120 + "\nshort\n", ""], exit=[0])
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/", REMOTEURL="ftp://h/up/")
+    run = world.run()
+    [(priority, message)] = run.matching("longer than 127")
+    assert priority == ERR and message.startswith("Download list line ftp://h/d/nnn")
+    assert [c["argv"][-1] for c in world.calls("curl")[1:]] == ["ftp://h/d/short"]
+
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/", DOWNLOAD_USER="u" * 100,
+                   DOWNLOAD_PASSWD="p" * 20, REMOTEURL="ftp://h/up/")
+    run = world.run()
+    assert run.has(ERR, "Download credential line is longer than 127 characters, "
+                        "nothing is downloaded")
+
+
+def test_an_empty_scan_folder_downloads_nothing(world):
+    world.fake("curl", exit=[0])
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/x", SCANFOLDER="")
+    run = world.run()
+    assert run.has(ERR, "Scan folder is not set, nothing is downloaded")
+    assert world.calls("curl") == []
+
+
+def test_a_failed_change_of_folder_never_reports_old_error_text(world):
+    world.fake("curl", exit=[0])
+    SCRATCH.mkdir()
+    (SCRATCH / "curl_error").write_text("an earlier failure\n")
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/x", SCANFOLDER="/nonexistent")
+    run = world.run()
+    assert run.has(NOTICE, "downloading ftp://h/d/x")
+    assert world.calls("curl") == []
+    assert not run.matching("getting file")
+
+
+def test_a_hash_in_the_url_is_escaped_for_sed(world):
+    world.fake("curl", stdout=["f\n", ""], exit=[0])
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/a#b&c\\d/", REMOTEURL="ftp://h/up/")
+    world.run()
+    assert world.calls("curl")[1]["argv"][-1] == "ftp://h/a#b&c\\d/f"
