@@ -6,7 +6,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
-from harness import ERR, SETTINGS, FtpServer, World, bind_log_socket  # noqa: E402
+from harness import ERR, SETTINGS, FtpServer, SshServer, World, bind_log_socket  # noqa: E402
 
 
 def show_run(title, run):
@@ -51,6 +51,22 @@ def main():
     show_run("/opt/vastrel/bin/remove   (files older than one day)",
              world.run("/opt/vastrel/bin/remove"))
     show_folder("Scan folder after removal:", world.scan)
+
+    # The same job over sftp: one batch for all new files, then deleted.
+    sshd_base = Path(tempfile.mkdtemp(prefix="sshd-"))
+    sshd_base.chmod(0o755)
+    sshd = SshServer(sshd_base)
+    sshd.reset()
+    sshd.install_client()
+    for name in ("scan-0001.pdf", "scan-0002.pdf"):
+        world.file(name, os.urandom(5000), mtime=now - 30)
+    world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD, RUPLOADED=1)
+    print(f"\nNow over sftp to a loopback sshd (port {sshd.port}, from /var/vastrel/ssh_config),")
+    print(f"with MOD_VASTREL_REMOTEURL={sshd.url()} and MOD_VASTREL_RUPLOADED=1")
+    show_run("/opt/vastrel/bin/upload", world.run("/opt/vastrel/bin/upload"))
+    show_folder("Arrived on the sftp server:", sshd.home / "up")
+    show_folder("Scan folder after: the sent files are deleted", world.scan)
+    sshd.proc.terminate()
     ftp.proc.terminate()
 
 

@@ -6,10 +6,12 @@ under /opt/vastrel/bin, and resets /opt/vastrel, /var/vastrel and
 /var/data/vastrel before each test.
 """
 import os
+import tempfile
+from pathlib import Path
 
 import pytest
 
-from harness import BIN, SHIM, FtpServer, World, bind_log_socket
+from harness import BIN, SHIM, FtpServer, SshServer, World, bind_log_socket
 
 
 def pytest_configure(config):
@@ -31,6 +33,24 @@ def ftp_server(tmp_path_factory):
 def ftp(ftp_server):
     ftp_server.reset()
     return ftp_server
+
+
+@pytest.fixture(scope="session")
+def ssh_server():
+    # Outside pytest's 0700 temporary root, so that the test user can reach it.
+    base = Path(tempfile.mkdtemp(prefix="sshd-"))
+    base.chmod(0o755)
+    server = SshServer(base)
+    yield server
+    server.proc.terminate()
+    server.proc.wait()
+
+
+@pytest.fixture
+def sshd(ssh_server, world):
+    ssh_server.reset()
+    ssh_server.install_client()
+    return ssh_server
 
 
 @pytest.fixture(scope="session")

@@ -9,6 +9,7 @@ import shutil
 import socket
 import stat
 import subprocess
+import time
 from pathlib import Path
 
 BIN = os.environ.get("VASTREL_BIN", "")
@@ -114,7 +115,7 @@ class World:
         # Keep reading while the program runs: a full socket would block it.
         while proc.poll() is None:
             if select.select([self.sock], [], [], 0.05)[0]:
-                log.append(self._receive())
+                log.extend(self._receive())
         proc.wait(timeout=timeout)
         log.extend(self._drain())
         sleeps = [float(s) for s in sleeps_path.read_text().split()]
@@ -125,17 +126,18 @@ class World:
         self.sock.setblocking(False)
         try:
             while True:
-                lines.append(self._receive())
+                lines.extend(self._receive())
         except BlockingIOError:
             return lines
         finally:
             self.sock.setblocking(True)
 
     def _receive(self):
+        """The program's line, if the next datagram is one (test tools such
+        as useradd log here too)."""
         data = self.sock.recv(65536).decode("utf-8", "surrogateescape").rstrip("\0")
         m = LINE.match(data)
-        assert m, f"unexpected syslog datagram {data!r}"
-        return int(m.group(1)), m.group(2)
+        return [(int(m.group(1)), m.group(2))] if m else []
 
 
 def remove(path):
@@ -192,3 +194,61 @@ def bind_log_socket():
     sock.bind("/dev/log")
     os.chmod("/dev/log", 0o666)
     return sock
+
+
+class SshServer:
+    """OpenSSH's sshd on loopback with password users that exist only in the
+    namespace's /etc, and the client tools linked where the program runs them."""
+    USER, PASSWORD = "sftpuser", "s3cret"
+    HOSTILE_USER, HOSTILE_PASSWORD = "sftpbob", "p'w \"$(touch /tmp/pwned)`id`;\\x"
+
+    def __init__(self, base):
+        self.base = base
+        self.home = base / "home"
+        self.home.mkdir()
+        os.makedirs("/run/sshd", exist_ok=True)
+        for user, password in ((self.USER, self.PASSWORD),
+                               (self.HOSTILE_USER, self.HOSTILE_PASSWORD)):
+            subprocess.run(["useradd", "-M", "-d", str(self.home), "-s", "/bin/sh", user],
+                           check=True)
+            subprocess.run(["chpasswd"], input=f"{user}:{password}\n".encode(), check=True)
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
+                        str(base / "hostkey")], check=True)
+        self.port = free_port()
+        config = base / "sshd_config"
+        config.write_text(f"Port {self.port}\nListenAddress 127.0.0.1\nHostKey {base}/hostkey\n"
+                          "PasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
+                          "UsePAM no\nStrictModes no\nPidFile none\n"
+                          "Subsystem sftp internal-sftp\n")
+        self.proc = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f", str(config)],
+                                     stderr=open(base / "sshd.log", "w"))
+        for _ in range(100):
+            with socket.socket() as s:
+                if s.connect_ex(("127.0.0.1", self.port)) == 0:
+                    break
+            time.sleep(0.05)
+
+    def url(self, folder="up"):
+        return f"sftp://127.0.0.1{self.home}/{folder}"
+
+    def reset(self):
+        for child in self.home.iterdir():
+            remove(child)
+        (self.home / "up").mkdir(mode=0o777)
+        os.chmod(self.home / "up", 0o777)
+
+    def install_client(self, port=None):
+        """Links the real client tools under /opt/vastrel/bin and writes the
+        ssh client configuration the program points them at."""
+        for tool in ("sftp", "ssh", "sshpass"):
+            link = Path("/opt/vastrel/bin") / tool
+            if os.path.lexists(link):
+                link.unlink()
+            link.symlink_to(f"/usr/bin/{tool}")
+        SCRATCH.mkdir(exist_ok=True)
+        (SCRATCH / "ssh_config").write_text(
+            f"Port {port or self.port}\nStrictHostKeyChecking no\nUserKnownHostsFile /dev/null\n"
+            "ConnectTimeout 5\n")
+
+    def files(self, folder="up"):
+        return {p.name: p.read_bytes() for p in (self.home / folder).iterdir()}

@@ -1,0 +1,238 @@
+"""The sftp batch mode of the upload pass, against a real sshd and fakes."""
+import os
+import subprocess
+
+import pytest
+
+from harness import ERR, NOTICE, SCRATCH
+
+WATERMARK = 1_700_000_000
+NEW, OLD = WATERMARK + 100, WATERMARK - 100
+QUEUE = SCRATCH / "sftp_list"
+
+
+def mtime(path):
+    return int(os.stat(path).st_mtime)
+
+
+def sftp_settings(world, sshd, url=None, **extra):
+    values = dict(REMOTEURL=url or sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD)
+    values.update(extra)
+    world.settings(**values)
+
+
+def wrap_client(script):
+    """Puts a shell wrapper in front of the real sftp client."""
+    path = "/opt/vastrel/bin/sftp"
+    os.unlink(path)
+    with open(path, "w") as f:
+        f.write(f"#!/bin/sh\n{script}\n")
+    os.chmod(path, 0o755)
+
+
+@pytest.mark.parametrize("ruploaded", [0, 1])
+def test_a_batch_sends_every_new_file_and_disposes_of_each(world, sshd, ruploaded):
+    world.timestamp(WATERMARK)
+    files = [world.file(f"f{i}.bin", os.urandom(1000 * i), mtime=NEW) for i in range(1, 4)]
+    old = world.file("old", mtime=OLD)
+    contents = {f.name: f.read_bytes() for f in files}
+    sftp_settings(world, sshd, RUPLOADED=ruploaded)
+    run = world.run()
+    assert sshd.files() == contents
+    for f in files:
+        assert run.has(NOTICE, f"File {f} was uploaded")
+        assert not f.exists() if ruploaded else mtime(f) == WATERMARK
+    assert len(run.matching("was removed")) == (3 if ruploaded else 0)
+    assert mtime(old) == OLD
+    assert sorted(QUEUE.read_text().splitlines()) == sorted(f"put {f}" for f in files)
+    second = world.run()
+    assert second.log == [(NOTICE, "started"), (NOTICE, "exited")]
+    assert not QUEUE.exists()
+
+
+@pytest.mark.parametrize("url, target", [
+    ("sftp://host/dir/sub", "u@host:/dir/sub/"),
+    ("sftp://host/dir/", "u@host:/dir/"),
+    ("sftp://host", "u@host:"),
+    ("ftp+sftp://h:22/d", "u@h:22:/d/"),
+])
+@pytest.mark.parametrize("password", ["", "pw", "p w'x"])
+def test_the_client_command_line(world, url, target, password):
+    world.timestamp(WATERMARK)
+    f = world.file("f", mtime=NEW)
+    tool = "sshpass" if password else "sftp"
+    world.fake(tool, exit=[0])
+    os.symlink(world.fakebin / tool, f"/opt/vastrel/bin/{tool}")
+    world.settings(REMOTEURL=url, USERNAME="u", PASSWORD=password)
+    run = world.run()
+    [call] = world.calls(tool)
+    client = ["-b", "-", "-S", "/opt/vastrel/bin/ssh", "-F", "/var/vastrel/ssh_config",
+              "-o", "LogLevel=ERROR", target]
+    if password:
+        expected = ["-p", password, "/opt/vastrel/bin/sftp", "-o", "BatchMode=no"] + client
+    else:
+        expected = client
+    assert call["argv"][1:] == expected
+    assert call["stdin"] == f"put {f}\n"
+    assert call["fds"]["2"] == "/var/vastrel/sftp_error"
+    assert run.has(NOTICE, f"File {f} was uploaded")
+
+
+def test_no_new_file_starts_no_client_and_leaves_no_queue(world):
+    world.fake("sftp", exit=[0])
+    os.symlink(world.fakebin / "sftp", "/opt/vastrel/bin/sftp")
+    world.timestamp(WATERMARK)
+    world.file("old", mtime=OLD)
+    world.settings(REMOTEURL="sftp://host/d")
+    SCRATCH.mkdir()
+    QUEUE.write_text("put /stale/entry\n")
+    run = world.run()
+    assert world.calls("sftp") == [] and not QUEUE.exists()
+    assert run.log == [(NOTICE, "started"), (NOTICE, "exited")]
+
+
+def full_filesystem(sshd):
+    full = sshd.home / "full"
+    full.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0777", "tmpfs", str(full)],
+                   check=True)
+    return sshd.url("full")
+
+
+def read_only_folder(sshd):
+    ro = sshd.home / "ro"
+    ro.mkdir(mode=0o755)  # owned by root: the user cannot write there
+    return sshd.url("ro")
+
+
+def remote_file(sshd):
+    (sshd.home / "up" / "existing.txt").write_text("a remote file")
+    return sshd.url("up/existing.txt")
+
+
+def vanishing_file(sshd, world):
+    wrap_client(f"rm -f '{world.scan}/a-small'\nexec /usr/bin/sftp \"$@\"")
+    return sshd.url()
+
+
+@pytest.mark.parametrize("fault, error", [
+    ("full", "file upload has failed(write remote "),
+    ("read_only", "file upload has failed(dest open"),
+    ("remote_file", "file upload has failed("),
+    ("vanishing", "file upload has failed("),
+])
+def test_a_failed_put_fails_the_whole_batch(world, sshd, fault, error):
+    world.timestamp(WATERMARK)
+    small = world.file("a-small", b"x" * 100, mtime=NEW)
+    big = world.file("b-big", os.urandom(200_000), mtime=NEW)
+    url = {"full": lambda: full_filesystem(sshd), "read_only": lambda: read_only_folder(sshd),
+           "remote_file": lambda: remote_file(sshd),
+           "vanishing": lambda: vanishing_file(sshd, world)}[fault]()
+    try:
+        sftp_settings(world, sshd, url=url, RUPLOADED=1)
+        run = world.run()
+        failures = run.matching("file upload has failed")
+        assert len(failures) == 1 and failures[0][0] == ERR
+        assert failures[0][1].startswith(error)
+        assert not run.matching("was uploaded|was removed")
+        assert big.exists() and mtime(big) == NEW
+        if fault != "vanishing":
+            assert small.exists() and mtime(small) == NEW
+        # A later good run sends every file that is still there.
+        sshd.install_client()
+        sftp_settings(world, sshd, RUPLOADED=1)
+        run = world.run()
+        assert big.name in sshd.files() and not big.exists()
+    finally:
+        if fault == "full":
+            subprocess.run(["umount", str(sshd.home / "full")], check=True)
+
+
+@pytest.mark.parametrize("password, port, message", [
+    ("wrong", None, "file upload has failed(Permission denied, please try again.; )"),
+    (None, 1, "file upload has failed(ssh: connect to host 127.0.0.1 port 1: Connection refused; "
+              "Connection closed; )"),
+])
+def test_login_and_connection_failures_are_logged_once(world, sshd, password, port, message):
+    world.timestamp(WATERMARK)
+    f = world.file("f", mtime=NEW)
+    if port:
+        sshd.install_client(port=port)
+    sftp_settings(world, sshd, PASSWORD=password or sshd.PASSWORD)
+    run = world.run()
+    assert run.matching("failed") == [(ERR, message)]
+    assert mtime(f) == NEW
+
+
+def test_a_silent_failure_blames_host_or_credentials(world):
+    world.fake("sftp", exit=[1])
+    os.symlink(world.fakebin / "sftp", "/opt/vastrel/bin/sftp")
+    world.timestamp(WATERMARK)
+    world.file("f", mtime=NEW)
+    world.settings(REMOTEURL="sftp://h/d")
+    run = world.run()
+    assert run.matching("failed") == [(ERR, "file upload has failed(check host or credentials)")]
+
+
+HOSTILE = ["a b", "a", "q'uote", 'd"q', "back\\slash", "h#ash", "st*r", "q?m", "g[1-2]",
+           "semi;touch PWNED", "$(touch PWNED)", "`touch PWNED`", "-leading", "{a,b}",
+           "p%41", "\u00fc", "  lead", "trail "]
+
+
+def test_hostile_names_arrive_exactly_and_only_they_are_disposed_of(world, sshd):
+    world.timestamp(WATERMARK)
+    decoys = {n: world.file(n, b"decoy", mtime=OLD) for n in ("b", "g1", "st", "str", "stXr")}
+    sent = {n: world.file(n, f"content {n!r}".encode(), mtime=NEW) for n in HOSTILE if n != "a"}
+    sent["a"] = world.file("a", b"the real a", mtime=NEW)
+    control = world.file("new\nline", mtime=NEW)
+    world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.HOSTILE_USER,
+                   PASSWORD=f'"{sshd.HOSTILE_PASSWORD}"', RUPLOADED=1)
+    run = world.run()
+    assert sshd.files() == {n: (b"the real a" if n == "a" else f"content {n!r}".encode())
+                            for n in sent}
+    assert all(not p.exists() for p in sent.values())
+    assert all(p.read_bytes() == b"decoy" and mtime(p) == OLD for p in decoys.values())
+    assert control.exists() and run.has(
+        ERR, f"File name {control} holds a control character, not sent")
+    assert not list(world.tmp.rglob("PWNED")) and not os.path.exists("/tmp/pwned")
+
+
+def test_a_file_appended_to_during_the_batch_stays_new(world, sshd):
+    world.timestamp(WATERMARK)
+    growing = world.file("growing", b"start", mtime=NEW)
+    steady = world.file("steady", mtime=NEW)
+    wrap_client(f"/usr/bin/sftp \"$@\"; rc=$?; echo more >> '{growing}'; exit $rc")
+    sftp_settings(world, sshd, RUPLOADED=1)
+    run = world.run()
+    assert run.has(ERR, f"File {growing} changed during upload and will be sent again")
+    assert growing.read_bytes() == b"startmore\n" and mtime(growing) != WATERMARK
+    assert not steady.exists()
+
+
+def test_refused_values_send_nothing(world):
+    world.fake("sftp", exit=[0])
+    os.symlink(world.fakebin / "sftp", "/opt/vastrel/bin/sftp")
+    world.timestamp(WATERMARK)
+    f = world.file("f", mtime=NEW)
+    for url, user, message in [
+        ("sftp://" + "h" * 128, "u", "is longer than 127 characters after sftp://"),
+        ("sftp://-oProxyCommand=x/d", "u", 'Host -oProxyCommand=x starts with "-", refused'),
+        ("sftp://h/d", "-oX", 'User name -oX starts with "-", refused'),
+        ("ftp://sftp-host/d", "u", "holds sftp but not sftp://, nothing is sent"),
+    ]:
+        world.settings(REMOTEURL=url, USERNAME=user)
+        run = world.run()
+        assert len(run.matching(message)) == 1, (url, run.log)
+    assert world.calls("sftp") == [] and mtime(f) == NEW
+
+
+def test_a_queue_that_cannot_be_written_is_logged_per_file(world):
+    world.fake("sftp", exit=[0])
+    os.symlink(world.fakebin / "sftp", "/opt/vastrel/bin/sftp")
+    world.timestamp(WATERMARK)
+    f = world.file("f", mtime=NEW)
+    QUEUE.mkdir(parents=True)
+    world.settings(REMOTEURL="sftp://h/d")
+    run = world.run()
+    assert run.has(ERR, f"Cannot queue file {f} for sftp(Is a directory), not sent")
+    assert world.calls("sftp") == [] and mtime(f) == NEW
