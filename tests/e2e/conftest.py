@@ -15,10 +15,20 @@ from harness import BIN, SHIM, FtpServer, SshServer, World, bind_log_socket
 
 
 def pytest_configure(config):
+    config.addinivalue_line("markers", "shim: the program sleeps or needs its clock pinned")
     if os.environ.get("VASTREL_IN_NS") != "1":
         pytest.exit("run the end-to-end tests through tests/e2e/ns-run", returncode=2)
     if not (BIN and SHIM):
         pytest.exit("VASTREL_BIN and VASTREL_SHIM must name the built program and shim", 2)
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("VASTREL_STATIC") != "1":
+        return
+    skip = pytest.mark.skip(reason="a static build cannot load the sleep and clock shim")
+    for item in items:
+        if "shim" in item.keywords:
+            item.add_marker(skip)
 
 
 @pytest.fixture(scope="session")

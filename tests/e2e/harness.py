@@ -14,6 +14,12 @@ from pathlib import Path
 
 BIN = os.environ.get("VASTREL_BIN", "")
 SHIM = os.environ.get("VASTREL_SHIM", "")
+# A static build cannot load the shim, which would then leak to the children.
+PRELOAD = [] if os.environ.get("VASTREL_STATIC") == "1" or not SHIM else [f"LD_PRELOAD={SHIM}"]
+# An armhf build runs under user-mode emulation: "qemu-arm -L SYSROOT".
+EMULATOR = os.environ.get("VASTREL_EMULATOR", "").split()
+if EMULATOR:
+    EMULATOR[0] = shutil.which(EMULATOR[0]) or EMULATOR[0]  # tests may empty PATH
 FAKE_TOOL = Path(__file__).with_name("fake_tool.py")
 NOTICE, ERR = 29, 27  # daemon.notice, daemon.err
 LINE = re.compile(r"<(\d+)>.*? vastrel\[\d+\]: (.*)", re.S)
@@ -102,14 +108,21 @@ class World:
             "PATH": f"{self.fakebin}:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
             "HOME": str(self.tmp),
             "FAKE_DIR": str(self.fakes),
-            "LD_PRELOAD": SHIM,
             "SHIM_SLEEP_LOG": str(sleeps_path),
         }
+        program = "/opt/vastrel/bin/vastrel"
+        if EMULATOR:
+            # The emulator itself is native: the shim goes to the program only.
+            preload = ["-E", PRELOAD[0]] if PRELOAD else []
+            command, executable = EMULATOR + ["-0", argv0] + preload + [program], None
+        else:
+            command, executable = [argv0], program
+            run_env.update(p.split("=", 1) for p in PRELOAD)
         if now is not None:
             run_env["SHIM_NOW"] = str(now)
         run_env.update(self.extra_env)
         run_env.update(env or {})
-        proc = subprocess.Popen([argv0], executable="/opt/vastrel/bin/vastrel", env=run_env,
+        proc = subprocess.Popen(command, executable=executable, env=run_env,
                                 stdin=subprocess.DEVNULL, cwd=self.tmp)
         log = []
         # Keep reading while the program runs: a full socket would block it.

@@ -94,6 +94,7 @@ def test_a_failed_fetch_is_logged_with_all_its_error_lines(world, ftp):
     assert run.has(NOTICE, "downloading ftp://h/d/there")
 
 
+@pytest.mark.shim
 def test_hostile_listed_names_are_fetched_exactly_or_skipped(world, ftp):
     names = ["semi;touch${IFS}PWNED", "q'uote", "$(touch${IFS}PWNED)", "`touch${IFS}PWNED`",
              "g[1-2]", "{a,b}", "-leading", 'd"q', "amp&x"]

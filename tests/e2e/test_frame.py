@@ -32,6 +32,7 @@ def test_unknown_names_are_logged_and_end_well(world, argv0):
 TIMEOUT = "waiting for disconnection all FTP client failed because of 20 minutes timeout passed"
 
 
+@pytest.mark.shim
 @pytest.mark.parametrize("check_ftp, killall_exit, probes, sleeps, rc", [
     (0, [0], 0, [], 0),                 # wait switched off: no probe at all
     (1, [1], 1, [], 0),                 # no ftpd: the run goes straight on

@@ -68,6 +68,7 @@ def test_exact_curl_command_with_credentials_on_stdin(world):
     assert call["fds"]["2"] == "/var/vastrel/curl_error"
 
 
+@pytest.mark.shim
 @pytest.mark.parametrize("stderr, exits, lines, sleeps", [
     ("curl: (7) Failed to connect\n", [7, 7, 7], 3, [5, 5, 5]),
     ("", [7, 7, 7], 0, [5, 5, 5]),
@@ -88,6 +89,7 @@ def test_failed_attempts_are_retried_three_times(world, stderr, exits, lines, sl
     assert mtime(f) == (WATERMARK if sent else NEW)
 
 
+@pytest.mark.shim
 def test_empty_remote_url_fails_every_attempt(world):
     f = world.file("f", mtime=NEW)
     world.settings()
@@ -152,6 +154,7 @@ HOSTILE_NAMES = ["a b", "q'uote", 'd"q', "back\\slash", "semi;touch PWNED", "$(t
                  "\u00fc-utf8", "new\nline", "amp&&touch PWNED"]
 
 
+@pytest.mark.shim
 def test_hostile_names_arrive_whole_and_run_nothing(world, ftp):
     world.timestamp(WATERMARK)
     decoys = [world.file(n, b"decoy", mtime=OLD) for n in ("g1", "g2", "a", "b", "leading")]
