@@ -23,6 +23,7 @@ constexpr const char* kSftpError = "/var/vastrel/sftp_error";
 constexpr size_t kUrlPartMax = 127;
 
 FILE* queue_reader = nullptr;
+int queue_writer = -1;  // open for the queueing of one pass
 char queue_line[256];
 char queue_path[256];
 
@@ -52,27 +53,34 @@ const char* unquote_queue_path(const char* text) {
       return queue_path;
     }
     if (*p == '\\' && *++p == '\0') return nullptr;
+    if (out + 1 >= sizeof queue_path) return nullptr;  // longer than any line written
     queue_path[out++] = *p;
   }
   return nullptr;
 }
 
+// One write per line; a partial line is taken back so the batch never
+// holds a cut path.
 bool append_line(const char* path, const char* text, size_t length) {
-  int fd = open(kSftpQueue, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  if (queue_writer < 0) {
+    queue_writer = open(kSftpQueue, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  }
+  if (queue_writer < 0) {
     syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
     return false;
   }
-  off_t before = lseek(fd, 0, SEEK_END);
-  bool written = write(fd, text, length) == static_cast<ssize_t>(length);
-  if (!written) {
-    syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
-    if (before >= 0 && ftruncate(fd, before) != 0) {
-      syslog(LOG_ERR, "Cannot undo a partial line in %s(%m)", kSftpQueue);
-    }
+  off_t before = lseek(queue_writer, 0, SEEK_END);
+  if (write(queue_writer, text, length) == static_cast<ssize_t>(length)) return true;
+  syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
+  if (before >= 0 && ftruncate(queue_writer, before) != 0) {
+    syslog(LOG_ERR, "Cannot undo a partial line in %s(%m)", kSftpQueue);
   }
-  close(fd);
-  return written;
+  return false;
+}
+
+void close_queue_writer() {
+  if (queue_writer >= 0) close(queue_writer);
+  queue_writer = -1;
 }
 
 // Splits the part after "sftp://" into host and remote folder; false
@@ -189,6 +197,7 @@ void upload_by_sftp(const util::Dir& dir, time_t watermark) {
       queued[entry.path] = identity_of(entry.st);
     }
   }
+  close_queue_writer();
   if (queued.empty()) return;
   if (sftp_put_batch(cfg.remote_url, cfg.username, cfg.password) == 0) return;
   open_sftp_queue();

@@ -72,8 +72,14 @@ void stamp_file_times(const char* path, time_t seconds) {
 }
 
 bool join_path(char* out, size_t size, const char* folder, const char* name) {
-  int n = snprintf(out, size, "%s/%s", folder, name);
-  return n >= 0 && static_cast<size_t>(n) < size;
+  // Called for every folder entry: plain copies, no formatting.
+  size_t folder_length = strlen(folder);
+  size_t name_length = strlen(name);
+  if (folder_length + 1 + name_length >= size) return false;
+  memcpy(out, folder, folder_length);
+  out[folder_length] = '/';
+  memcpy(out + folder_length + 1, name, name_length + 1);
+  return true;
 }
 
 }  // namespace util

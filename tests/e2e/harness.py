@@ -160,6 +160,12 @@ def remove(path):
         path.unlink()
 
 
+def die_with_parent():
+    """Servers must not outlive the test or benchmark that started them."""
+    import ctypes
+    ctypes.CDLL(None, use_errno=True).prctl(1, 15)  # PR_SET_PDEATHSIG, SIGTERM
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -178,7 +184,7 @@ class FtpServer:
         self.proc = subprocess.Popen(
             ["/usr/bin/python3", str(Path(__file__).with_name("ftpd.py")), str(root),
              str(self.port), self.USER, self.PASSWORD, self.HOSTILE_USER, self.HOSTILE_PASSWORD],
-            stdout=subprocess.PIPE)
+            stdout=subprocess.PIPE, preexec_fn=die_with_parent)
         assert self.proc.stdout.readline().strip() == b"ready"
 
     def url(self, path=""):
@@ -234,7 +240,8 @@ class SshServer:
                           "UsePAM no\nStrictModes no\nPidFile none\n"
                           "Subsystem sftp internal-sftp\n")
         self.proc = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f", str(config)],
-                                     stderr=open(base / "sshd.log", "w"))
+                                     stderr=open(base / "sshd.log", "w"),
+                                     preexec_fn=die_with_parent)
         for _ in range(100):
             with socket.socket() as s:
                 if s.connect_ex(("127.0.0.1", self.port)) == 0:

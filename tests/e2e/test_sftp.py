@@ -21,6 +21,12 @@ def sftp_settings(world, sshd, url=None, **extra):
     world.settings(**values)
 
 
+def fake_client(world, tool="sftp", **script):
+    """A recording stand-in at the fixed path the program runs."""
+    world.fake(tool, **script)
+    os.symlink(world.fakebin / tool, f"/opt/vastrel/bin/{tool}")
+
+
 def wrap_client(script):
     """Puts a shell wrapper in front of the real sftp client."""
     path = "/opt/vastrel/bin/sftp"
@@ -61,8 +67,7 @@ def test_the_client_command_line(world, url, target, password):
     world.timestamp(WATERMARK)
     f = world.file("f", mtime=NEW)
     tool = "sshpass" if password else "sftp"
-    world.fake(tool, exit=[0])
-    os.symlink(world.fakebin / tool, f"/opt/vastrel/bin/{tool}")
+    fake_client(world, tool, exit=[0])
     world.settings(REMOTEURL=url, USERNAME="u", PASSWORD=password)
     run = world.run()
     [call] = world.calls(tool)
@@ -79,8 +84,7 @@ def test_the_client_command_line(world, url, target, password):
 
 
 def test_no_new_file_starts_no_client_and_leaves_no_queue(world):
-    world.fake("sftp", exit=[0])
-    os.symlink(world.fakebin / "sftp", "/opt/vastrel/bin/sftp")
+    fake_client(world, exit=[0])
     world.timestamp(WATERMARK)
     world.file("old", mtime=OLD)
     world.settings(REMOTEURL="sftp://host/d")
@@ -165,8 +169,7 @@ def test_login_and_connection_failures_are_logged_once(world, sshd, password, po
 
 
 def test_a_silent_failure_blames_host_or_credentials(world):
-    world.fake("sftp", exit=[1])
-    os.symlink(world.fakebin / "sftp", "/opt/vastrel/bin/sftp")
+    fake_client(world, exit=[1])
     world.timestamp(WATERMARK)
     world.file("f", mtime=NEW)
     world.settings(REMOTEURL="sftp://h/d")
@@ -210,8 +213,7 @@ def test_a_file_appended_to_during_the_batch_stays_new(world, sshd):
 
 
 def test_refused_values_send_nothing(world):
-    world.fake("sftp", exit=[0])
-    os.symlink(world.fakebin / "sftp", "/opt/vastrel/bin/sftp")
+    fake_client(world, exit=[0])
     world.timestamp(WATERMARK)
     f = world.file("f", mtime=NEW)
     for url, user, message in [
@@ -227,8 +229,7 @@ def test_refused_values_send_nothing(world):
 
 
 def test_a_queue_that_cannot_be_written_is_logged_per_file(world):
-    world.fake("sftp", exit=[0])
-    os.symlink(world.fakebin / "sftp", "/opt/vastrel/bin/sftp")
+    fake_client(world, exit=[0])
     world.timestamp(WATERMARK)
     f = world.file("f", mtime=NEW)
     QUEUE.mkdir(parents=True)

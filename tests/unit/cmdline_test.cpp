@@ -123,6 +123,9 @@ TEST(QueueLine, ForeignLinesAreNotReadAsPaths) {
   EXPECT_EQ(upload::parse_sftp_put("put \"unterminated"), nullptr);
   EXPECT_EQ(upload::parse_sftp_put("put \"a\"trailing"), nullptr);
   EXPECT_STREQ(upload::parse_sftp_put("put a b"), "a b");
+  // Longer than any line the writer makes: refused, never written past the buffer.
+  std::string long_quoted = "put \"" + std::string(300, 'x') + "\"";
+  EXPECT_EQ(upload::parse_sftp_put(long_quoted.c_str()), nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,212 @@
+"""The benchmarks behind bench/run; each prints the program's time, the
+floor's time for the same work, their ratio and the goal."""
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
+from harness import (SCRATCH, SETTINGS, TIMESTAMP, FtpServer, SshServer, World,  # noqa: E402
+                     bind_log_socket)
+
+MIB = 1 << 20
+REPEAT = 5
+results = []
+
+
+class LogDrain:
+    """Reads /dev/log as a syslog daemon would, so logging never blocks."""
+
+    def __init__(self, sock):
+        self.sock, self.lines = sock, 0
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def _run(self):
+        while True:
+            self.sock.recv(65536)
+            self.lines += 1
+
+
+def timed(command, **kwargs):
+    """Wall seconds of one command."""
+    start = time.perf_counter()
+    subprocess.run(command, check=True, **kwargs)
+    return time.perf_counter() - start
+
+
+def program(name):
+    """Wall seconds and peak RSS (KiB, from GNU time: a child forked from
+    Python reports Python's pages as its own) of one run of the program."""
+    env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "HOME": "/root"}
+    rss_file = Path(tempfile.mkdtemp()) / "rss"
+    elapsed = timed(["/usr/bin/time", "-f", "%M", "-o", str(rss_file), f"/opt/vastrel/bin/{name}"],
+                    env=env, stdin=subprocess.DEVNULL)
+    return elapsed, int(rss_file.read_text().split()[-1])
+
+
+def shell(line):
+    return timed(["/bin/sh", "-c", line], stdin=subprocess.DEVNULL), 0
+
+
+def report(name, ours, floor, goal, extra=""):
+    ratio = ours / floor
+    verdict = "meets" if ratio <= goal else "MISSES"
+    line = (f"{name}: vastrel {ours:.3f} s, floor {floor:.3f} s, ratio {ratio:.2f} "
+            f"(goal <= {goal}: {verdict}){extra}")
+    results.append(line)
+    print(line, flush=True)
+
+
+def make_files(folder, count, size, mtime):
+    """Creates the files in a fresh folder, then moves it into place."""
+    fresh = Path(tempfile.mkdtemp(dir=folder.parent))
+    data = os.urandom(size) if size else b""
+    for i in range(count):
+        path = fresh / f"file-{i:06d}.dat"
+        with open(path, "wb") as f:
+            f.write(data)
+        os.utime(path, (mtime, mtime))
+    if folder.exists():
+        shutil.rmtree(folder)
+    fresh.rename(folder)
+
+
+def bench_selection(world):
+    now = int(time.time())
+    make_files(world.scan, 100_000, 0, now - 7200)
+    world.timestamp(now - 3600)
+    world.settings(REMOTEURL="ftp://127.0.0.1:1/up/")
+    ours, floor = [], []
+    for _ in range(REPEAT):
+        ours.append(program("upload"))
+        floor.append(shell(f"find {world.scan} -maxdepth 1 -type f -newer {TIMESTAMP} > /dev/null"))
+    t_ours = statistics.median(t for t, _ in ours)
+    t_floor = statistics.median(t for t, _ in floor)
+    report("1. upload over 100,000 files, none new, against find -newer", t_ours, t_floor, 0.8,
+           f"; {t_ours / 100_000 * 1e6:.2f} us a file")
+    return max(rss for _, rss in ours)
+
+
+def bench_removal(world, drain):
+    old = int(time.time()) - 10 * 86400
+    world.settings(TIMEUNIT=2, TIMECOUNT=1)
+    ref = world.tmp / "ref"
+    ref.write_text("")
+    os.utime(ref, (old + 1, old + 1))
+    ours, floor = [], []
+    for _ in range(REPEAT):
+        make_files(world.scan, 100_000, 0, old)
+        before = drain.lines
+        ours.append(program("remove"))
+        assert not any(world.scan.iterdir()) and drain.lines - before >= 100_000
+        make_files(world.scan, 100_000, 0, old)
+        floor.append(shell(f"find {world.scan} -maxdepth 1 -type f ! -newer {ref} -delete"))
+    t_ours = statistics.median(t for t, _ in ours)
+    t_floor = statistics.median(t for t, _ in floor)
+    report("2. remove of 100,000 aged files (one log line each), against find -delete",
+           t_ours, t_floor, 1.7, f"; {t_ours / 100_000 * 1e6:.2f} us a file")
+    return max(rss for _, rss in ours)
+
+
+def bench_sftp(world, sshd, count, size, label):
+    remote = sshd.home / "up"
+    batch = world.tmp / "batch"
+    ours, floor = [], []
+    make_files(world.scan, count, size, 0)
+    files = sorted(world.scan.iterdir())
+    batch.write_text("".join(f"put {f}\n" for f in files))
+    world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD)
+    client = (f"/opt/vastrel/bin/sshpass -p {sshd.PASSWORD} /opt/vastrel/bin/sftp -o BatchMode=no "
+              f"-b - -S /opt/vastrel/bin/ssh -F /var/vastrel/ssh_config -o LogLevel=ERROR "
+              f"{sshd.USER}@127.0.0.1:{remote}/ < {batch} > /dev/null")
+    for _ in range(REPEAT):
+        world.timestamp(1)
+        for f in files:
+            os.utime(f, (100, 100))
+        sshd.reset()
+        ours.append(program("upload")[0])
+        assert len(list(remote.iterdir())) == count
+        sshd.reset()
+        floor.append(shell(client)[0])
+    t_ours, t_floor = statistics.median(ours), statistics.median(floor)
+    others = []
+    sshd.reset()
+    obscured = subprocess.run(["rclone", "obscure", sshd.PASSWORD], capture_output=True,
+                              text=True, check=True).stdout.strip()
+    others.append(("rclone copy", shell(
+        f"rclone copy --sftp-host 127.0.0.1 --sftp-port {sshd.port} --sftp-user {sshd.USER} "
+        f"--sftp-pass {obscured} --sftp-set-modtime=false {world.scan} :sftp:{remote} "
+        f"> /dev/null 2>&1")[0]))
+    sshd.reset()
+    others.append(("lftp mirror -R", shell(
+        f"lftp -e 'set sftp:connect-program \"ssh -a -x -F /var/vastrel/ssh_config\"; "
+        f"mirror -R --no-perms {world.scan} {remote}; quit' "
+        f"-u {sshd.USER},{sshd.PASSWORD} sftp://127.0.0.1:{sshd.port} > /dev/null 2>&1")[0]))
+    extra = "".join(f"; {name} {t:.3f} s ({t / t_floor:.2f} of the bare batch)"
+                    for name, t in others)
+    report(f"3. sftp batch of {label}, against the same client given the batch by hand",
+           t_ours, t_floor, 1.05, extra)
+
+
+def bench_curl(world, ftp):
+    make_files(world.scan, 200, 4096, 0)
+    files = sorted(world.scan.iterdir())
+    world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD)
+    loop = "".join(f"echo \"user=\\\"{ftp.USER}:{ftp.PASSWORD}\\\"\" | curl -fSs -K - "
+                   f"{ftp.url('up/')} -T {f} 2>/var/vastrel/curl_error\n" for f in files)
+    script = world.tmp / "loop.sh"
+    script.write_text(loop)
+    ours, floor = [], []
+    for _ in range(REPEAT):
+        world.timestamp(1)
+        for f in files:
+            os.utime(f, (100, 100))
+        ftp.reset()
+        ours.append(program("upload")[0])
+        assert len(ftp.files()) == 200
+        ftp.reset()
+        floor.append(shell(f"sh {script}")[0])
+    t_ours, t_floor = statistics.median(ours), statistics.median(floor)
+    ftp.reset()
+    t_lftp = shell(f"lftp -e 'mirror -R --no-perms {world.scan} /up; quit' "
+                   f"-u {ftp.USER},{ftp.PASSWORD} 127.0.0.1:{ftp.port} > /dev/null 2>&1")[0]
+    report("4. curl mode, 200 files of 4 KiB to FTP, against a shell loop of the same curls",
+           t_ours, t_floor, 1.05,
+           f"; lftp mirror -R {t_lftp:.3f} s ({t_floor / t_lftp:.1f} times faster than the loop)")
+
+
+def main():
+    base = Path(tempfile.mkdtemp())
+    log = bind_log_socket()
+    world = World(base, log)
+    drain = LogDrain(log)
+    print(f"machine: {os.uname().machine}, {os.cpu_count()} cores, "
+          f"{subprocess.run(['uname', '-r'], capture_output=True, text=True).stdout.strip()}",
+          flush=True)
+    rss = [bench_selection(world), bench_removal(world, drain)]
+    peak = max(rss) / 1024
+    line = (f"5. peak memory of the program in runs 1 and 2: {peak:.2f} MiB "
+            f"(goal <= 4 MiB: {'meets' if peak <= 4 else 'MISSES'})")
+    results.append(line)
+    print(line, flush=True)
+    (base / "ftproot").mkdir()
+    ftp = FtpServer(base / "ftproot")
+    ftp.reset()
+    SCRATCH.mkdir(exist_ok=True)
+    bench_curl(world, ftp)
+    sshd_base = Path(tempfile.mkdtemp(prefix="sshd-"))
+    sshd_base.chmod(0o755)
+    sshd = SshServer(sshd_base)
+    sshd.reset()
+    sshd.install_client()
+    bench_sftp(world, sshd, 1000, 4096, "1,000 files of 4 KiB")
+    bench_sftp(world, sshd, 10, 50 * MIB, "10 files of 50 MiB")
+    print("\nSummary:\n" + "\n".join(results))
+
+
+main()
