@@ -5,6 +5,7 @@ Records its argv, standard input and open descriptors in $FAKE_DIR/NAME.calls
 (one JSON object a line), then acts as $FAKE_DIR/NAME.json scripts it:
   {"exit": [codes per call, the last repeats], "stderr": [texts per call],
    "stdout": [texts per call], "shell": [a /bin/sh command per call],
+   "background": [a /bin/sh command per call, started and not waited for],
    "real": "/usr/bin/curl"}
 A call whose exit code is null runs the real tool with the same argv and input.
 """
@@ -48,6 +49,10 @@ sys.stdout.write(pick("stdout", ""))
 sys.stderr.write(pick("stderr", ""))
 sys.stdout.flush()
 sys.stderr.flush()
+background = pick("background", "")
+if background:
+    subprocess.Popen(["/bin/sh", "-c", background], start_new_session=True,
+                     stdin=subprocess.DEVNULL)
 action = pick("shell", "")
 if action:
     subprocess.run(["/bin/sh", "-c", action], check=False)

@@ -14,6 +14,8 @@ for user, password in zip(users[::2], users[1::2]):
     authorizer.add_user(user, password, root, perm="elradfmwMT")
 handler = FTPHandler
 handler.authorizer = authorizer
+# File names are bytes: keep those that are not UTF-8 exactly as sent.
+handler.unicode_errors = "surrogateescape"
 handler.passive_ports = range(40000, 40100)
 server = FTPServer(("127.0.0.1", port), handler)
 print("ready", flush=True)

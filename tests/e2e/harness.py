@@ -22,7 +22,7 @@ if EMULATOR:
     EMULATOR[0] = shutil.which(EMULATOR[0]) or EMULATOR[0]  # tests may empty PATH
 FAKE_TOOL = Path(__file__).with_name("fake_tool.py")
 NOTICE, ERR = 29, 27  # daemon.notice, daemon.err
-LINE = re.compile(r"<(\d+)>.*? vastrel\[\d+\]: (.*)", re.S)
+LINE = re.compile(r"<(\d+)>.*? vastrel\[(\d+)\]: (.*)", re.S)
 SCRATCH = Path("/var/vastrel")
 TIMESTAMP = Path("/var/data/vastrel/timestamp")
 SETTINGS = Path("/opt/vastrel/etc/settings")
@@ -102,7 +102,11 @@ class World:
 
     # Running -----------------------------------------------------------
     def run(self, argv0="/opt/vastrel/bin/upload", now=None, env=None, timeout=120):
-        sleeps_path = self.tmp / "sleeps"
+        return self.finish(self.start(argv0, now, env), timeout)
+
+    def start(self, argv0="/opt/vastrel/bin/upload", now=None, env=None):
+        """Starts the program at its fixed path under the name `argv0`."""
+        sleeps_path = self.tmp / f"sleeps-{time.monotonic_ns()}"
         sleeps_path.write_text("")
         run_env = {
             "PATH": f"{self.fakebin}:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
@@ -110,6 +114,10 @@ class World:
             "FAKE_DIR": str(self.fakes),
             "SHIM_SLEEP_LOG": str(sleeps_path),
         }
+        if now is not None:
+            run_env["SHIM_NOW"] = str(now)
+        run_env.update(self.extra_env)
+        run_env.update(env or {})
         program = "/opt/vastrel/bin/vastrel"
         if EMULATOR:
             # The emulator itself is native: the shim goes to the program only.
@@ -118,21 +126,28 @@ class World:
         else:
             command, executable = [argv0], program
             run_env.update(p.split("=", 1) for p in PRELOAD)
-        if now is not None:
-            run_env["SHIM_NOW"] = str(now)
-        run_env.update(self.extra_env)
-        run_env.update(env or {})
         proc = subprocess.Popen(command, executable=executable, env=run_env,
                                 stdin=subprocess.DEVNULL, cwd=self.tmp)
+        proc.sleeps_path = sleeps_path
+        return proc
+
+    def finish(self, proc, timeout=120, others=()):
+        """Waits for a started run, reading the log meanwhile; with `others`,
+        for those runs too, and returns the first run's lines only."""
         log = []
+        procs = [proc, *others]
         # Keep reading while the program runs: a full socket would block it.
-        while proc.poll() is None:
+        while any(p.poll() is None for p in procs):
             if select.select([self.sock], [], [], 0.05)[0]:
                 log.extend(self._receive())
-        proc.wait(timeout=timeout)
+        for p in procs:
+            p.wait(timeout=timeout)
         log.extend(self._drain())
-        sleeps = [float(s) for s in sleeps_path.read_text().split()]
-        return Run(proc.returncode, log, sleeps)
+        sleeps = [float(x) for x in proc.sleeps_path.read_text().split()]
+        mine = [(pri, msg) for pid, pri, msg in log if pid == proc.pid]
+        run = Run(proc.returncode, mine, sleeps)
+        run.all_lines = [(pid, pri, msg) for pid, pri, msg in log]
+        return run
 
     def _drain(self):
         lines = []
@@ -150,7 +165,7 @@ class World:
         as useradd log here too)."""
         data = self.sock.recv(65536).decode("utf-8", "surrogateescape").rstrip("\0")
         m = LINE.match(data)
-        return [(int(m.group(1)), m.group(2))] if m else []
+        return [(int(m.group(2)), int(m.group(1)), m.group(3))] if m else []
 
 
 def remove(path):
@@ -181,11 +196,18 @@ class FtpServer:
     def __init__(self, root):
         self.root = root
         self.port = free_port()
+        self.start()
+
+    def start(self):
         self.proc = subprocess.Popen(
-            ["/usr/bin/python3", str(Path(__file__).with_name("ftpd.py")), str(root),
+            ["/usr/bin/python3", str(Path(__file__).with_name("ftpd.py")), str(self.root),
              str(self.port), self.USER, self.PASSWORD, self.HOSTILE_USER, self.HOSTILE_PASSWORD],
             stdout=subprocess.PIPE, preexec_fn=die_with_parent)
         assert self.proc.stdout.readline().strip() == b"ready"
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
 
     def url(self, path=""):
         return f"ftp://127.0.0.1:{self.port}/{path}"

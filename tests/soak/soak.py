@@ -1,0 +1,362 @@
+"""A randomised, seeded soak of the real program with faults injected.
+
+After every run, every file that ever entered the scan folder is in one of
+three places: still there with the content last written to it (it will be
+sent again or was never new); still there stamped to the watermark with a
+byte-identical copy on the server; or deleted by the program with a
+byte-identical copy on the server. "remove" deletes exactly the aged files.
+No injected command runs, the program never crashes, and it always exits 0.
+
+    soak.py --runs N --seed S      (inside tests/e2e/ns-run; see scripts/soak)
+"""
+import argparse
+import collections
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
+from harness import (SCRATCH, TIMESTAMP, FtpServer, SshServer, World,  # noqa: E402
+                     bind_log_socket)
+
+FRAGMENTS = ["plain", "a b", "q'uote", 'd"q', "back\\slash", ";touch PWNED", "$(touch PWNED)",
+             "`touch PWNED`", "g[1-2]", "{a,b}", "h#ash", "st*r", "q?m", "p%41", "new\nline",
+             "\udcff\udcfe", "tab\tx", "&&touch PWNED", "\u00fc", "-lead", "  "]
+FAULTS = ["tool_fail", "server_down", "kill_mid", "full", "writer", "overlap",
+          "hostile_settings", "check_ftp", "vanish"]
+
+
+class Failure(Exception):
+    pass
+
+
+class Tracked:
+    """One file in the scan folder and every content it has had."""
+
+    def __init__(self, path, content):
+        self.path = path
+        self.versions = [content]
+        self.lock = threading.Lock()
+
+
+class Soak:
+    def __init__(self, seed, base):
+        self.seed = seed
+        self.rng = random.Random(seed)
+        self.base = base
+        (base / "world").mkdir()
+        self.world = World(base / "world", bind_log_socket())
+        (base / "ftproot").mkdir()
+        self.ftp = FtpServer(base / "ftproot")
+        self.ftp.reset()
+        sshd_base = Path(tempfile.mkdtemp(prefix="sshd-"))
+        sshd_base.chmod(0o755)
+        self.sshd = SshServer(sshd_base)
+        self.sshd.reset()
+        for root in (self.ftp.root, self.sshd.home):
+            (root / "full").mkdir()
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=96k,mode=0777", "tmpfs",
+                            str(root / "full")], check=True)
+        self.tracked = {}
+        self.counter = 0
+        self.stats = collections.Counter()
+        self.marker_dirs = [self.world.scan, self.world.tmp, Path("/tmp")]
+        self.untouchables = self._make_untouchables()
+
+    # Scan folder ----------------------------------------------------------
+    def _make_untouchables(self):
+        """Entries the program must never touch: a subfolder, a link, a name
+        whose path would be cut."""
+        scan = self.world.scan
+        sub = scan / "sub"
+        sub.mkdir()
+        (sub / "inner").write_bytes(b"inner")
+        outside = self.world.tmp / "outside"
+        outside.write_bytes(b"outside")
+        (scan / "link").symlink_to(outside)
+        long_name = scan / ("L" * (256 - len(str(scan))))
+        long_name.write_bytes(b"long")
+        for p in (sub / "inner", outside, long_name):
+            os.utime(p, (1000, 1000))
+        return {p: (p.read_bytes(), os.stat(p).st_mtime_ns) for p in (sub / "inner", outside, long_name)}
+
+    def new_name(self):
+        self.counter += 1
+        fragment = self.rng.choice(FRAGMENTS)
+        if fragment == "-lead":
+            return f"-lead{self.counter:05d}"
+        return f"{self.counter:05d}{fragment}"
+
+    def add_file(self):
+        size = self.rng.choice([0, 10, 4096, 30_000, 200_000])
+        content = os.urandom(size)
+        path = self.world.scan / self.new_name()
+        path.write_bytes(content)
+        self.tracked[path] = Tracked(path, content)
+        self.stats["files added"] += 1
+
+    def append(self, t):
+        with t.lock:
+            try:
+                fd = os.open(t.path, os.O_WRONLY | os.O_APPEND)
+            except FileNotFoundError:
+                return
+            extra = os.urandom(self.rng.randint(1, 100))
+            os.write(fd, extra)
+            os.close(fd)
+            t.versions.append(t.versions[-1] + extra)
+
+    def events(self):
+        for _ in range(self.rng.randint(0, 4)):
+            self.add_file()
+        paths = list(self.tracked)
+        if paths and self.rng.random() < 0.3:
+            self.append(self.tracked[self.rng.choice(paths)])
+            self.stats["appends"] += 1
+        if paths and self.rng.random() < 0.15:
+            path = self.rng.choice(paths)
+            path.unlink()
+            del self.tracked[path]
+            self.stats["deleted by the test"] += 1
+        paths = list(self.tracked)
+        if paths and self.rng.random() < 0.15:
+            old = self.rng.choice(paths)
+            new = self.world.scan / self.new_name()
+            old.rename(new)
+            t = self.tracked.pop(old)
+            t.path = new
+            self.tracked[new] = t
+            self.stats["renames"] += 1
+        self.move_watermark()
+
+    def move_watermark(self):
+        now = int(time.time())
+        choice = self.rng.random()
+        if choice < 0.55:
+            self.world.timestamp(now - 1)
+        elif choice < 0.65:
+            self.world.timestamp(now + 3600)  # nothing is new
+            self.stats["watermark forward"] += 1
+        elif choice < 0.8:
+            self.world.timestamp(now - self.rng.randint(2, 3 * 86400))  # stamped files new again
+            self.stats["watermark backward"] += 1
+        elif choice < 0.9:
+            TIMESTAMP.unlink(missing_ok=True)
+            self.stats["watermark missing"] += 1
+
+    # One run --------------------------------------------------------------
+    def settings(self, mode, target, faults):
+        hostile = "hostile_settings" in faults
+        if mode == "curl":
+            url = self.ftp.url(f"{target}/")
+            user, password = ((self.ftp.HOSTILE_USER, self.ftp.HOSTILE_PASSWORD) if hostile
+                              else (self.ftp.USER, self.ftp.PASSWORD))
+        else:
+            url = self.sshd.url(target)
+            user, password = ((self.sshd.HOSTILE_USER, self.sshd.HOSTILE_PASSWORD) if hostile
+                              else (self.sshd.USER, self.sshd.PASSWORD))
+        values = {"SCANFOLDER": str(self.world.scan), "REMOTEURL": url, "USERNAME": user,
+                  "PASSWORD": f'"{password}"', "RUPLOADED": self.rng.choice([0, 1]),
+                  "CHECKFTP": int("check_ftp" in faults)}
+        end = "\r\n" if hostile else "\n"
+        lines = [f"MOD_VASTREL_{k}={v}" for k, v in values.items()]
+        if hostile:
+            lines.insert(self.rng.randint(0, len(lines)), "X" * 20000)
+            lines.insert(self.rng.randint(0, len(lines)), "garbage \x00\x01\xff no key")
+            lines.insert(self.rng.randint(0, len(lines)), "mod_vastrel_scanfolder =/etc")
+        self.world.settings(end.join(lines).encode("utf-8", "surrogateescape") + end.encode())
+        return values["RUPLOADED"]
+
+    def inject(self, mode, faults):
+        """Sets up the faults before the run; returns what undoes them."""
+        undo = []
+        tool = "curl" if mode == "curl" else "sftp"
+        self.sshd.install_client()  # the real client tools again
+        (self.world.fakebin / "curl").unlink(missing_ok=True)
+        script = {"real": f"/usr/bin/{tool}"}
+        if "tool_fail" in faults:
+            script["exit"] = [self.rng.choice([None, None, 1, 7, 28, 55]) for _ in range(6)]
+            script["stderr"] = [self.rng.choice(["", "injected failure\n"]) for _ in range(6)]
+        else:
+            script["exit"] = [None]
+        if "kill_mid" in faults:
+            delay = self.rng.choice(["0", "0.01", "0.05", "0.2"])
+            kill = (f"kill -9 {self.ftp.proc.pid}" if mode == "curl"
+                    else "pkill -9 -f 'sshd: sftp'")
+            script["background"] = [f"sleep {delay}; {kill}"]
+        if "vanish" in faults and self.tracked:
+            victim = self.rng.choice(list(self.tracked))
+            script["shell"] = [f"rm -f '{self._sh(victim)}'"]
+            self.tracked.pop(victim)
+            self.stats["vanished during a run"] += 1
+        if len(script) > 2 or script["exit"] != [None]:
+            self.world.fake(tool, **script)
+            (self.world.fakes / f"{tool}.calls").unlink(missing_ok=True)
+            if tool == "sftp":
+                Path("/opt/vastrel/bin/sftp").unlink()
+                Path("/opt/vastrel/bin/sftp").symlink_to(self.world.fakebin / "sftp")
+        if "server_down" in faults:
+            if mode == "curl":
+                self.ftp.stop()
+                undo.append(self.ftp.start)
+            else:
+                self.sshd.install_client(port=1)
+        if "kill_mid" in faults and mode == "curl":
+            undo.append(self._restart_ftp_if_dead)
+        return undo
+
+    @staticmethod
+    def _sh(path):
+        return str(path).replace("'", "'\\''")
+
+    def _restart_ftp_if_dead(self):
+        if self.ftp.proc.poll() is not None or not self._ftp_alive():
+            self.ftp.stop()
+            self.ftp.start()
+
+    def _ftp_alive(self):
+        import socket
+        with socket.socket() as s:
+            return s.connect_ex(("127.0.0.1", self.ftp.port)) == 0
+
+    def writer(self, stop):
+        """Appends to files while the program runs, as an FTP client would."""
+        while not stop.is_set():
+            paths = list(self.tracked)
+            if paths:
+                self.append(self.tracked[self.rng.choice(paths)])
+            time.sleep(self.rng.choice([0.002, 0.01, 0.03]))
+
+    def snapshot(self):
+        return {p: (os.stat(p).st_mtime_ns if os.path.exists(p) else None) for p in self.tracked}
+
+    def upload_run(self, index):
+        mode = self.rng.choice(["curl", "sftp"])
+        faults = [f for f in FAULTS if self.rng.random() < 0.12]
+        target = "full" if "full" in faults else "up"
+        for f in faults:
+            self.stats[f"fault {f}"] += 1
+        self.settings(mode, target, faults)
+        undo = self.inject(mode, faults)
+        watermark = int(os.stat(TIMESTAMP).st_mtime) if TIMESTAMP.exists() else 0
+        before = self.snapshot()
+        stop = threading.Event()
+        writer = None
+        if "writer" in faults:
+            writer = threading.Thread(target=self.writer, args=(stop,))
+            writer.start()
+        proc = self.world.start()
+        others = []
+        if "overlap" in faults:
+            time.sleep(self.rng.choice([0, 0.01, 0.05]))
+            others.append(self.world.start())
+        run = self.world.finish(proc, others=others)
+        stop.set()
+        if writer:
+            writer.join()
+        for action in undo:
+            action()
+        remote_root = self.ftp.root if mode == "curl" else self.sshd.home
+        self.check_upload(index, mode, run, others, watermark, before, remote_root / target)
+        self.stats[f"upload runs ({mode})"] += 1
+
+    def check_upload(self, index, mode, run, others, watermark, before, remote_dir):
+        def fail(what):
+            raise Failure(f"run {index} ({mode}): {what}\nlog: {run.log}")
+
+        if run.rc != 0 or any(o.returncode != 0 for o in others):
+            fail(f"exit status {run.rc}, {[o.returncode for o in others]}")
+        messages = {m for _, _, m in run.all_lines}
+        for path, t in list(self.tracked.items()):
+            name = path.name
+            remote = remote_dir / name
+            if not os.path.lexists(path):
+                if f"File {path} was removed" not in messages:
+                    fail(f"{path!r} vanished without being removed")
+                if not remote.exists() or remote.read_bytes() != t.versions[-1]:
+                    fail(f"{path!r} was deleted without an identical copy at {remote}")
+                del self.tracked[path]
+                self.stats["deleted after sending"] += 1
+                continue
+            content = path.read_bytes()
+            if content != t.versions[-1]:
+                fail(f"content of {path!r} changed by someone else")
+            mtime_ns = os.stat(path).st_mtime_ns
+            if mtime_ns != before.get(path) and mtime_ns == watermark * 10**9:
+                if not remote.exists() or remote.read_bytes() != content:
+                    fail(f"{path!r} was stamped without an identical copy at {remote}")
+                self.stats["stamped after sending"] += 1
+            if f"File {path} was uploaded" in messages:
+                if not remote.exists() or remote.read_bytes() not in t.versions:
+                    fail(f"{path!r} reported sent, but {remote} holds no version of it")
+
+    def remove_run(self, index):
+        unit = self.rng.choice([0, 1, 2])
+        count = self.rng.choice([0, 1, 2, 24, 48])
+        self.world.settings(TIMEUNIT=unit, TIMECOUNT=count, SCANFOLDER=str(self.world.scan))
+        age = count * {2: 86400}.get(unit, 3600)
+        now = int(time.time())
+        expected = set()
+        present = set()
+        for entry in os.scandir(self.world.scan):
+            present.add(Path(entry.path))
+            st = os.stat(entry.path, follow_symlinks=False)
+            regular = entry.is_file(follow_symlinks=False)
+            if regular and len(entry.path) <= 255 and int(st.st_mtime) + age < now:
+                expected.add(Path(entry.path))
+        run = self.world.run("/opt/vastrel/bin/remove", now=now)
+        after = {Path(e.path) for e in os.scandir(self.world.scan)}
+        if run.rc != 0 or present - after != expected:
+            raise Failure(f"remove run {index}: expected {expected}, removed {present - after}")
+        for path in expected:
+            self.tracked.pop(path, None)
+        self.stats["remove runs"] += 1
+        self.stats["removed as aged"] += len(expected)
+
+    def check_always(self, index):
+        for path, (content, mtime_ns) in self.untouchables.items():
+            if path.read_bytes() != content or os.stat(path).st_mtime_ns != mtime_ns:
+                raise Failure(f"run {index}: {path} was touched")
+        for folder in self.marker_dirs:
+            if list(folder.rglob("PWNED")):
+                raise Failure(f"run {index}: an injected command ran")
+
+    def run(self, runs):
+        for index in range(runs):
+            self.events()
+            if self.rng.random() < 0.15:
+                self.remove_run(index)
+            else:
+                self.upload_run(index)
+            self.check_always(index)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=100)
+    parser.add_argument("--seed", type=int, default=None)
+    args = parser.parse_args()
+    seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
+    base = Path(tempfile.mkdtemp(prefix="soak-"))
+    start = time.monotonic()
+    soak = Soak(seed, base)
+    try:
+        soak.run(args.runs)
+    except Failure as failure:
+        print(f"soak: FAILED with seed {seed} (replay: scripts/soak {args.runs} {seed})\n{failure}")
+        return 1
+    faults = sum(v for k, v in soak.stats.items() if k.startswith("fault "))
+    print(f"soak: seed {seed}, {args.runs} runs, {faults} faults injected, "
+          f"{time.monotonic() - start:.0f} s")
+    for key, value in sorted(soak.stats.items()):
+        print(f"  {key}: {value}")
+    print(f"{args.runs} passed, 0 failed")
+    return 0
+
+
+sys.exit(main())
