@@ -42,7 +42,8 @@ bool fetch_listing(const char* prefix, const char* url) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   util::cmd_raw(line, prefix);
-  util::cmd_raw(line, util::has_curl_glob(url) ? "curl -K - -fSs -g --list-only " : "curl -K - -fSs --list-only ");
+  util::cmd_raw(line, util::has_curl_glob(url) ? "curl -K - -fSs -g --list-only "
+                                               : "curl -K - -fSs --list-only ");
   util::cmd_word(line, url);
   util::cmd_raw(line, " > /var/vastrel/list 2>/var/vastrel/curl_error");
   if (line.overflow) {
@@ -53,7 +54,8 @@ bool fetch_listing(const char* prefix, const char* url) {
   if (status != 0) {
     if (WIFEXITED(status) && WEXITSTATUS(status) == kCurlListingNotFound) return false;
     if (util::file_size(util::kCurlError) != 0) {
-      syslog(LOG_ERR, "getting list of files has failed(%s)", util::read_error_line(util::kCurlError));
+      syslog(LOG_ERR, "getting list of files has failed(%s)",
+             util::read_error_line(util::kCurlError));
       return false;
     }
   }
@@ -149,7 +151,8 @@ void fetch_downloads(const char* folder, const char* url, const char* user, cons
   util::CommandLine prefix = util::command_line(prefix_buffer, sizeof prefix_buffer);
   if (user[0] != '\0' || password[0] != '\0') util::cmd_credentials(prefix, user, password);
   if (prefix.overflow) {
-    syslog(LOG_ERR, "Download credential line is longer than 127 characters, nothing is downloaded");
+    syslog(LOG_ERR,
+           "Download credential line is longer than 127 characters, nothing is downloaded");
     return;
   }
   size_t length = strlen(url);

@@ -94,7 +94,8 @@ bool split_remote(const char* url, const char* user, char (&host)[kUrlPartMax + 
   }
   rest += strlen("sftp://");
   if (strlen(rest) > kUrlPartMax) {
-    syslog(LOG_ERR, "Remote URL %s is longer than 127 characters after sftp://, nothing is sent", url);
+    syslog(LOG_ERR, "Remote URL %s is longer than 127 characters after sftp://, nothing is sent",
+           url);
     return false;
   }
   size_t host_length = strcspn(rest, "/");

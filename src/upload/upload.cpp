@@ -1,5 +1,6 @@
 #include "upload/upload.h"
 
+#include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -132,6 +133,13 @@ void dispose_sent_file(const char* path, const FileIdentity& selected, time_t wa
     syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
   }
   util::stamp_file_times(path, watermark);
+  // An append between the check above and the stamp would now look old and
+  // never be sent: make such a file new again.
+  if (stat(path, &now) == 0 &&
+      (now.st_size != selected.size || static_cast<uint64_t>(now.st_ino) != selected.inode)) {
+    syslog(LOG_ERR, "File %s changed during upload and will be sent again", path);
+    utimes(path, nullptr);
+  }
 }
 
 void op_upload() {

@@ -20,7 +20,8 @@ bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry) {
     }
     // Status through the open folder: no second path lookup per entry.
     if (fstatat(dir.fd(), de->d_name, &entry.st, 0) != 0) {
-      if (errno != ENOENT) syslog(LOG_ERR, "Cannot read status of file %s(%m), skipped", entry.path);
+      if (errno != ENOENT)
+        syslog(LOG_ERR, "Cannot read status of file %s(%m), skipped", entry.path);
       continue;
     }
     return true;

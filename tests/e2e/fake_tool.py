@@ -6,8 +6,9 @@ Records its argv, standard input and open descriptors in $FAKE_DIR/NAME.calls
   {"exit": [codes per call, the last repeats], "stderr": [texts per call],
    "stdout": [texts per call], "shell": [a /bin/sh command per call],
    "background": [a /bin/sh command per call, started and not waited for],
-   "real": "/usr/bin/curl"}
-A call whose exit code is null runs the real tool with the same argv and input.
+   "real": "/usr/bin/curl", "timeout": seconds}
+A call whose exit code is null runs the real tool with the same argv and input,
+killed after "timeout" seconds if given (exit 28, as curl's own time-out).
 """
 import json
 import os
@@ -58,5 +59,9 @@ if action:
     subprocess.run(["/bin/sh", "-c", action], check=False)
 code = pick("exit", 0)
 if code is None:
-    code = subprocess.run([script["real"]] + sys.argv[1:], input=stdin).returncode
+    try:
+        code = subprocess.run([script["real"]] + sys.argv[1:], input=stdin,
+                              timeout=script.get("timeout")).returncode
+    except subprocess.TimeoutExpired:
+        code = 28
 sys.exit(code)

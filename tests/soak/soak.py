@@ -178,7 +178,9 @@ class Soak:
         tool = "curl" if mode == "curl" else "sftp"
         self.sshd.install_client()  # the real client tools again
         (self.world.fakebin / "curl").unlink(missing_ok=True)
-        script = {"real": f"/usr/bin/{tool}"}
+        # Always in front of the real tool, with a time limit: a test server
+        # that hangs must not stall the soak (the program sets no limit).
+        script = {"real": f"/usr/bin/{tool}", "timeout": 30}
         if "tool_fail" in faults:
             script["exit"] = [self.rng.choice([None, None, 1, 7, 28, 55]) for _ in range(6)]
             script["stderr"] = [self.rng.choice(["", "injected failure\n"]) for _ in range(6)]
@@ -194,12 +196,11 @@ class Soak:
             script["shell"] = [f"rm -f '{self._sh(victim)}'"]
             self.tracked.pop(victim)
             self.stats["vanished during a run"] += 1
-        if len(script) > 2 or script["exit"] != [None]:
-            self.world.fake(tool, **script)
-            (self.world.fakes / f"{tool}.calls").unlink(missing_ok=True)
-            if tool == "sftp":
-                Path("/opt/vastrel/bin/sftp").unlink()
-                Path("/opt/vastrel/bin/sftp").symlink_to(self.world.fakebin / "sftp")
+        self.world.fake(tool, **script)
+        (self.world.fakes / f"{tool}.calls").unlink(missing_ok=True)
+        if tool == "sftp":
+            Path("/opt/vastrel/bin/sftp").unlink()
+            Path("/opt/vastrel/bin/sftp").symlink_to(self.world.fakebin / "sftp")
         if "server_down" in faults:
             if mode == "curl":
                 self.ftp.stop()

@@ -21,10 +21,28 @@ std::string shell_output(const std::string& line) {
   return out;
 }
 
-const char* const kHostile[] = {
-    "plain/path-1.txt", "", "a b", "q'uote", "''", "d\"q", "back\\slash", "back\\n",
-    "semi;colon", "$(id)", "`id`", "g[1-2]", "{a,b}", "-leading", "h#ash", "star*", "amp&",
-    "new\nline", "tab\tx", "\xc3\xbc\xff", "%41", "\\\\'\"\\"};
+const char* const kHostile[] = {"plain/path-1.txt",
+                                "",
+                                "a b",
+                                "q'uote",
+                                "''",
+                                "d\"q",
+                                "back\\slash",
+                                "back\\n",
+                                "semi;colon",
+                                "$(id)",
+                                "`id`",
+                                "g[1-2]",
+                                "{a,b}",
+                                "-leading",
+                                "h#ash",
+                                "star*",
+                                "amp&",
+                                "new\nline",
+                                "tab\tx",
+                                "\xc3\xbc\xff",
+                                "%41",
+                                "\\\\'\"\\"};
 
 class Quoting : public ::testing::TestWithParam<const char*> {};
 

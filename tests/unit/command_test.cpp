@@ -12,7 +12,9 @@
 
 namespace {
 
-int sh(const std::string& line) { return util::run_command("/bin/sh", "-c", line.c_str(), nullptr); }
+int sh(const std::string& line) {
+  return util::run_command("/bin/sh", "-c", line.c_str(), nullptr);
+}
 
 TEST(RunCommand, ReturnsTheRawWaitStatus) {
   EXPECT_EQ(sh("exit 0"), 0);
@@ -37,7 +39,8 @@ TEST(RunCommand, ChildStreamsAreDevNull) {
   std::string out = dir.path + "/out";
   // Streams of the child itself are /dev/null: input is empty and the
   // inherited descriptors 0-2 all name /dev/null.
-  EXPECT_EQ(sh("a=$(cat; readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); echo \"$a\" > " + out), 0);
+  EXPECT_EQ(
+      sh("a=$(cat; readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); echo \"$a\" > " + out), 0);
   EXPECT_EQ(read_file(out), "/dev/null\n/dev/null\n/dev/null\n");
 }
 
@@ -85,8 +88,9 @@ TEST(RunCommand, PassesAtMost62Arguments) {
   for (int i = 0; i < 70; ++i) numbers.push_back(std::to_string(i));
   std::vector<const char*> a;
   for (const auto& n : numbers) a.push_back(n.c_str());
-  // sh -c SCRIPT NAME ARGS...: 62 arguments are -c, the script, $0 and 59 more.
-#define A10(i) a[i], a[i + 1], a[i + 2], a[i + 3], a[i + 4], a[i + 5], a[i + 6], a[i + 7], a[i + 8], a[i + 9]
+    // sh -c SCRIPT NAME ARGS...: 62 arguments are -c, the script, $0 and 59 more.
+#define A10(i) \
+  a[i], a[i + 1], a[i + 2], a[i + 3], a[i + 4], a[i + 5], a[i + 6], a[i + 7], a[i + 8], a[i + 9]
   util::run_command("/bin/sh", "-c", script.c_str(), A10(0), A10(10), A10(20), A10(30), A10(40),
                     A10(50), A10(60), nullptr);
 #undef A10

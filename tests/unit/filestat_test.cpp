@@ -24,13 +24,14 @@ TEST_P(ErrorReaders, ReadFirstLineAndJoinedText) {
   EXPECT_EQ(util::read_error_text(path.c_str()), GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ErrorReaders,
-    ::testing::Values(ErrorCase{"A\nB\n", "A", "A; B; "}, ErrorCase{"A\r\nB", "A", "A; B; "},
-                      ErrorCase{"", "", ""}, ErrorCase{"\n", "\n", "\n; "},
-                      ErrorCase{"\r\nA\n", "\r\n", "\r\n; A; "},
-                      ErrorCase{std::string(70, 'x') + "\n", std::string(63, 'x'),
-                                std::string(70, 'x') + "; "}));
+INSTANTIATE_TEST_SUITE_P(Texts, ErrorReaders,
+                         ::testing::Values(ErrorCase{"A\nB\n", "A", "A; B; "},
+                                           ErrorCase{"A\r\nB", "A", "A; B; "},
+                                           ErrorCase{"", "", ""}, ErrorCase{"\n", "\n", "\n; "},
+                                           ErrorCase{"\r\nA\n", "\r\n", "\r\n; A; "},
+                                           ErrorCase{std::string(70, 'x') + "\n",
+                                                     std::string(63, 'x'),
+                                                     std::string(70, 'x') + "; "}));
 
 TEST(ErrorReaders, MissingFileReadsEmpty) {
   EXPECT_STREQ(util::read_error_line("/nonexistent/err"), "");

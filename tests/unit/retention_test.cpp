@@ -6,7 +6,8 @@
 
 namespace {
 
-class RetentionSeconds : public ::testing::TestWithParam<std::tuple<uint32_t, uint32_t, int64_t>> {};
+class RetentionSeconds : public ::testing::TestWithParam<std::tuple<uint32_t, uint32_t, int64_t>> {
+};
 
 TEST_P(RetentionSeconds, MultipliesCountByUnitIn64Bits) {
   settings::ModuleSettings s;

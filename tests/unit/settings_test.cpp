@@ -37,18 +37,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"MOD_VASTREL_SCANFOLDER=\"/scan\"\n", "MOD_VASTREL_SCANFOLDER", "/scan"},
                       Case{"mod_vastrel_checkftp=1\n", "MOD_VASTREL_CHECKFTP", "1"},
                       Case{"MOD_VASTREL_CHECKFTP =1\n", "MOD_VASTREL_CHECKFTP", nullptr},
-                      Case{"K=\"open\n", "K", ""},
-                      Case{"K=\"a\"b\"\n", "K", "a\"b"},
-                      Case{"K=ab\"\n", "K", "ab"},
-                      Case{"K=first\nK=second\n", "K", "first"},
-                      Case{"export K=1\n", "K", nullptr},
-                      Case{"#K=1\n", "K", nullptr},
-                      Case{"K='quoted'\n", "K", "'quoted'"},
-                      Case{"K=crlf\r\n", "K", "crlf"},
-                      Case{"K=a\rb\n", "K", "a"},
-                      Case{"no equals sign\nK=v", "K", "v"},
-                      Case{"K=a=b\n", "K", "a=b"},
-                      Case{"", "K", nullptr}));
+                      Case{"K=\"open\n", "K", ""}, Case{"K=\"a\"b\"\n", "K", "a\"b"},
+                      Case{"K=ab\"\n", "K", "ab"}, Case{"K=first\nK=second\n", "K", "first"},
+                      Case{"export K=1\n", "K", nullptr}, Case{"#K=1\n", "K", nullptr},
+                      Case{"K='quoted'\n", "K", "'quoted'"}, Case{"K=crlf\r\n", "K", "crlf"},
+                      Case{"K=a\rb\n", "K", "a"}, Case{"no equals sign\nK=v", "K", "v"},
+                      Case{"K=a=b\n", "K", "a=b"}, Case{"", "K", nullptr}));
 
 class SettingUint : public ::testing::TestWithParam<std::pair<const char*, uint32_t>> {};
 
