@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "upload/upload.h"
 #include "util/cmdline.h"
 #include "util/command.h"
 #include "util/filestat.h"
@@ -42,8 +41,9 @@ bool fetch_listing(const char* prefix, const char* url) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   util::cmd_raw(line, prefix);
-  util::cmd_raw(line, util::has_curl_glob(url) ? "curl -K - -fSs -g --list-only "
-                                               : "curl -K - -fSs --list-only ");
+  util::cmd_raw(line, "curl -K - -fSs ");
+  util::cmd_curl_glob_off(line, url);
+  util::cmd_raw(line, "--list-only ");
   util::cmd_word(line, url);
   util::cmd_raw(line, " > /var/vastrel/list 2>/var/vastrel/curl_error");
   if (line.overflow) {
@@ -61,7 +61,10 @@ bool fetch_listing(const char* prefix, const char* url) {
   }
   line = util::command_line(buffer, sizeof buffer);
   util::cmd_raw(line, "sed -i -e 's#^#");
-  util::cmd_sed_replacement(line, url);
+  if (!util::cmd_sed_replacement(line, url)) {
+    syslog(LOG_ERR, "Download URL %s holds a line feed, nothing is downloaded", url);
+    return false;
+  }
   util::cmd_raw(line, "#' /var/vastrel/list");
   return run_line(line, url);
 }
@@ -102,7 +105,8 @@ void fetch_one(const char* folder, const char* prefix, const char* url) {
   util::cmd_word(line, folder);
   util::cmd_raw(line, "; ");
   util::cmd_raw(line, prefix);
-  util::cmd_raw(line, util::has_curl_glob(url) ? "curl -K - -fSOs -g " : "curl -K - -fSOs ");
+  util::cmd_raw(line, "curl -K - -fSOs ");
+  util::cmd_curl_glob_off(line, url);
   util::cmd_word(line, url);
   util::cmd_raw(line, " 2>/var/vastrel/curl_error");
   if (line.overflow) {
@@ -129,7 +133,7 @@ void fetch_listed(const char* folder, const char* prefix, const char* url, bool 
       continue;
     }
     if (directory && !fetchable_name(line, url)) continue;
-    if (upload::refused_as_option("Download URL", line)) continue;
+    if (util::refused_as_option("Download URL", line)) continue;
     syslog(LOG_NOTICE, "downloading %s", line);
     fetch_one(folder, prefix, line);
   }
@@ -143,8 +147,8 @@ void fetch_downloads(const char* folder, const char* url, const char* user, cons
     syslog(LOG_ERR, "Scan folder is not set, nothing is downloaded");
     return;
   }
-  if (upload::refused_as_option("Download URL", url) ||
-      upload::refused_as_option("Download user name", user)) {
+  if (util::refused_as_option("Download URL", url) ||
+      util::refused_as_option("Download user name", user)) {
     return;
   }
   char prefix_buffer[128];

@@ -105,7 +105,7 @@ bool split_remote(const char* url, const char* user, char (&host)[kUrlPartMax + 
   // A folder without its "/" may name a remote file, which sftp would fetch.
   size_t folder_length = strlen(folder);
   if (folder_length > 0 && folder[folder_length - 1] != '/') strcat(folder, "/");
-  return !refused_as_option("Host", host) && !refused_as_option("User name", user);
+  return !util::refused_as_option("Host", host) && !util::refused_as_option("User name", user);
 }
 
 }  // namespace

@@ -60,8 +60,8 @@ void send_with_retries(const util::ScanEntry& entry, time_t watermark) {
 
 void upload_by_curl(const util::Dir& dir, time_t watermark) {
   const settings::ModuleSettings& cfg = settings::cfg;
-  if (refused_as_option("Remote URL", cfg.remote_url) ||
-      refused_as_option("User name", cfg.username)) {
+  if (util::refused_as_option("Remote URL", cfg.remote_url) ||
+      util::refused_as_option("User name", cfg.username)) {
     return;
   }
   util::ScanEntry entry;
@@ -78,19 +78,13 @@ FileIdentity identity_of(const struct stat& st) {
                       static_cast<uint64_t>(st.st_dev)};
 }
 
-bool refused_as_option(const char* what, const char* value) {
-  if (value[0] != '-') return false;
-  syslog(LOG_ERR, "%s %s starts with \"-\", refused", what, value);
-  return true;
-}
-
 bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url,
                        const char* username, const char* password) {
   char named_url[util::kCommandSize];
   if (target_url(named_url, remote_url, path)) remote_url = named_url;
   util::cmd_credentials(line, username, password);
   util::cmd_raw(line, "curl -fSs ");
-  if (util::has_curl_glob(path) || util::has_curl_glob(remote_url)) util::cmd_raw(line, "-g ");
+  util::cmd_curl_glob_off(line, path, remote_url);
   util::cmd_raw(line, "-K - ");
   util::cmd_word(line, remote_url);
   util::cmd_raw(line, " -T ");

@@ -37,7 +37,4 @@ FileIdentity identity_of(const struct stat& st);
 // to the watermark; a file that changed meanwhile is left new.
 void dispose_sent_file(const char* path, const FileIdentity& selected, time_t watermark);
 
-// Logs and returns true when a value curl or ssh would read as an option.
-bool refused_as_option(const char* what, const char* value);
-
 }  // namespace upload

@@ -1,5 +1,7 @@
 #include "util/cmdline.h"
 
+#include <syslog.h>
+
 #include <cstring>
 
 namespace util {
@@ -56,14 +58,24 @@ bool is_plain(const char* value) {
   return true;
 }
 
-bool has_curl_glob(const char* value) { return strpbrk(value, "[]{}") != nullptr; }
-
 bool has_control(const char* value) {
   for (const char* p = value; *p != '\0'; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
     if (c < 0x20 || c == 0x7f) return true;
   }
   return false;
+}
+
+bool refused_as_option(const char* what, const char* value) {
+  if (value[0] != '-') return false;
+  syslog(LOG_ERR, "%s %s starts with \"-\", refused", what, value);
+  return true;
+}
+
+void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other) {
+  if (strpbrk(value, "[]{}") != nullptr || strpbrk(other, "[]{}") != nullptr) {
+    cmd_raw(line, "-g ");
+  }
 }
 
 void cmd_raw(CommandLine& line, const char* text) {

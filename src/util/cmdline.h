@@ -23,11 +23,12 @@ CommandLine command_line(char* buffer, size_t size);
 // so reaches the shell safely as it stands.
 bool is_plain(const char* value);
 
-// True when curl would expand the value as a glob ([] or {}).
-bool has_curl_glob(const char* value);
-
 // True when the value holds a control character.
 bool has_control(const char* value);
+
+// Logs and returns true for a value that curl or ssh would read as an
+// option (a leading "-").
+bool refused_as_option(const char* what, const char* value);
 
 // Template text, as it stands.
 void cmd_raw(CommandLine& line, const char* text);
@@ -46,6 +47,10 @@ void cmd_echo(CommandLine& line, const char* value);
 // The value as the replacement of a sed s### expression standing inside
 // single quotes. False (and the line marked) for a value with a newline.
 bool cmd_sed_replacement(CommandLine& line, const char* value);
+
+// "-g " (curl's globbing off) when either value holds [] or {}: curl would
+// otherwise expand them and send or fetch other files than the one named.
+void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other = "");
 
 // The value percent-encoded as a URL path segment (all but A-Z a-z 0-9 -._~).
 void cmd_percent_encoded(CommandLine& line, const char* value);
