@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "settings/settings.h"
 #include "util/cmdline.h"
 #include "util/command.h"
 #include "util/filestat.h"
@@ -36,11 +37,19 @@ bool write_single_list(const char* url) {
   return run_line(line, url);
 }
 
+// Runs a curl line with its configuration on curl's standard input.
+int run_curl(const char* line, const char* config, const char* shell_flags) {
+  if (!util::feed_child_stdin(config)) {
+    syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
+    return -1;
+  }
+  return util::run_command("/bin/sh", shell_flags, line, nullptr);
+}
+
 // Fetches the listing and prefixes each name with the URL; false ends the pass.
-bool fetch_listing(const char* prefix, const char* url) {
+bool fetch_listing(const char* config, const char* url) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  util::cmd_raw(line, prefix);
   util::cmd_raw(line, "curl -K - -fSs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_raw(line, "--list-only ");
@@ -50,7 +59,8 @@ bool fetch_listing(const char* prefix, const char* url) {
     syslog(LOG_ERR, "Command line for listing %s is longer than 1023 characters, not run", url);
     return false;
   }
-  int status = util::run_command("/bin/sh", "-c", line.text, nullptr);
+  int status = run_curl(line.text, config, "-c");
+  if (status < 0) return false;
   if (status != 0) {
     if (WIFEXITED(status) && WEXITSTATUS(status) == kCurlListingNotFound) return false;
     if (util::file_size(util::kCurlError) != 0) {
@@ -98,35 +108,42 @@ bool fetchable_name(const char* line, const char* url) {
   return false;
 }
 
-void fetch_one(const char* folder, const char* prefix, const char* url) {
+// Fetches one URL into the folder; false when the server as a whole cannot
+// be used now, which ends the fetching.
+bool fetch_one(const char* folder, const char* config, const char* url) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   util::cmd_raw(line, "cd ");
   util::cmd_word(line, folder);
-  util::cmd_raw(line, "; ");
-  util::cmd_raw(line, prefix);
-  util::cmd_raw(line, "curl -K - -fSOs ");
+  util::cmd_raw(line, "; curl -K - -fSOs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_word(line, url);
   util::cmd_raw(line, " 2>/var/vastrel/curl_error");
   if (line.overflow) {
     syslog(LOG_ERR, "Command line for %s is longer than 1023 characters, not fetched", url);
-    return;
+    return true;
   }
   // A failed change of folder must not report an earlier failure's text.
   util::empty_file(util::kCurlError);
-  int status = util::run_command("/bin/sh", "-ce", line.text, nullptr);
+  int status = run_curl(line.text, config, "-ce");
   if (status != 0 && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "getting file %s has failed(%s)", url, util::read_error_text(util::kCurlError));
   }
+  return !util::curl_server_unusable(status);
 }
 
-void fetch_listed(const char* folder, const char* prefix, const char* url, bool directory) {
+void fetch_listed(const char* folder, const char* config, const char* url, bool directory) {
   FILE* list = fopen(kList, "re");
   if (list == nullptr) return;
   char line[128];
   bool too_long = false;
+  bool server_down = false;
+  unsigned left = 0;
   while (next_line(list, line, too_long)) {
+    if (server_down) {
+      ++left;
+      continue;
+    }
     cut_line(line);
     if (too_long) {
       syslog(LOG_ERR, "Download list line %s... is longer than 127 characters, not fetched", line);
@@ -135,9 +152,13 @@ void fetch_listed(const char* folder, const char* prefix, const char* url, bool 
     if (directory && !fetchable_name(line, url)) continue;
     if (util::refused_as_option("Download URL", line)) continue;
     syslog(LOG_NOTICE, "downloading %s", line);
-    fetch_one(folder, prefix, line);
+    server_down = !fetch_one(folder, config, line);
   }
   fclose(list);
+  if (left > 0) {
+    syslog(LOG_ERR, "Download server cannot be used now, %u listed files left for the next run",
+           left);
+  }
 }
 
 }  // namespace
@@ -151,18 +172,22 @@ void fetch_downloads(const char* folder, const char* url, const char* user, cons
       util::refused_as_option("Download user name", user)) {
     return;
   }
-  char prefix_buffer[128];
-  util::CommandLine prefix = util::command_line(prefix_buffer, sizeof prefix_buffer);
-  if (user[0] != '\0' || password[0] != '\0') util::cmd_credentials(prefix, user, password);
-  if (prefix.overflow) {
+  char user_buffer[129];  // the Part's 127 characters, and the line end
+  util::CommandLine user_line = util::command_line(user_buffer, sizeof user_buffer);
+  util::curl_user_line(user_line, user, password);
+  if (user_line.overflow) {
     syslog(LOG_ERR,
            "Download credential line is longer than 127 characters, nothing is downloaded");
     return;
   }
+  char config_buffer[util::kCommandSize];
+  util::CommandLine config = util::command_line(config_buffer, sizeof config_buffer);
+  util::cmd_raw(config, user_buffer);
+  util::curl_bounds(config, settings::cfg.connect_timeout, settings::cfg.stall_timeout);
   size_t length = strlen(url);
   bool directory = length > 0 && url[length - 1] == '/';
-  if (directory ? !fetch_listing(prefix_buffer, url) : !write_single_list(url)) return;
-  fetch_listed(folder, prefix_buffer, url, directory);
+  if (directory ? !fetch_listing(config_buffer, url) : !write_single_list(url)) return;
+  fetch_listed(folder, config_buffer, url, directory);
   unlink(kList);
 }
 

@@ -75,6 +75,10 @@ void load_settings(ModuleSettings& s, const char* path) {
   s.rhours = setting_uint(file, "MOD_VASTREL_RHOURS");
   s.rday = setting_uint(file, "MOD_VASTREL_RDAY");
   s.ssh_config = setting_string(file, "MOD_VASTREL_SSH_CONFIG");
+  s.connect_timeout = setting_uint(file, "MOD_VASTREL_CONNECT_TIMEOUT");
+  if (s.connect_timeout == 0) s.connect_timeout = kDefaultConnectTimeout;
+  s.stall_timeout = setting_uint(file, "MOD_VASTREL_STALL_TIMEOUT");
+  if (s.stall_timeout == 0) s.stall_timeout = kDefaultStallTimeout;
   if (file != nullptr) fclose(file);
 }
 

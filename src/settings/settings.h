@@ -6,6 +6,9 @@
 
 namespace settings {
 
+constexpr uint32_t kDefaultConnectTimeout = 30;
+constexpr uint32_t kDefaultStallTimeout = 120;
+
 struct ModuleSettings {
   uint32_t enabled = 0;
   const char* scan_folder = nullptr;
@@ -28,6 +31,9 @@ struct ModuleSettings {
   uint32_t rhours = 0;
   uint32_t rday = 0;
   const char* ssh_config = nullptr;
+  // Bounds on every transfer, in seconds; a 0 or missing key gives the default.
+  uint32_t connect_timeout = kDefaultConnectTimeout;
+  uint32_t stall_timeout = kDefaultStallTimeout;
 };
 
 // Filled once before any operation, read-only afterwards.

@@ -108,6 +108,33 @@ bool split_remote(const char* url, const char* user, char (&host)[kUrlPartMax + 
   return !util::refused_as_option("Host", host) && !util::refused_as_option("User name", user);
 }
 
+// ssh's bounds, given before the configuration file so that they hold
+// whatever it says: connecting and the key exchange within the connect
+// bound, and a session whose server sends nothing for the stall bound ends
+// (ssh gives up after ServerAliveCountMax + 1 silent intervals).
+void put_ssh_bounds(util::CommandLine& line, unsigned connect_timeout, unsigned stall_timeout) {
+  unsigned interval = stall_timeout >= 4 ? stall_timeout / 4 : 1;
+  unsigned count = stall_timeout >= 4 ? 3 : stall_timeout - 1;
+  char text[128];
+  snprintf(text, sizeof text,
+           "-o ConnectTimeout=%u -o ServerAliveInterval=%u -o ServerAliveCountMax=%u ",
+           connect_timeout, interval, count);
+  util::cmd_raw(line, text);
+}
+
+// Runs the batch line with the password in the feeder's environment only;
+// the copy is wiped once the batch has ended.
+int run_with_password(const char* line, const char* password) {
+  static char entry[sizeof "SSHPASS=" + 16384];
+  if (password[0] != '\0') {
+    snprintf(entry, sizeof entry, "SSHPASS=%s", password);
+    util::child_env_extra = entry;
+  }
+  int status = util::run_command("/bin/sh", "-c", line, nullptr);
+  explicit_bzero(entry, sizeof entry);
+  return status;
+}
+
 }  // namespace
 
 bool queue_sftp_put(const char* path) {
@@ -143,14 +170,16 @@ int sftp_put_batch(const char* remote_url, const char* username, const char* pas
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   if (password[0] != '\0') {
-    util::cmd_raw(line, "/opt/vastrel/bin/sshpass -p ");
-    util::cmd_dq_word(line, password);
+    // The feeder reads the password from its environment, which only the
+    // owner can read; on a command line every local user would see it.
+    util::cmd_raw(line, "/opt/vastrel/bin/sshpass -e ");
     // Batch mode turns password prompts off; ssh takes the first value given.
-    util::cmd_raw(line, " /opt/vastrel/bin/sftp -o BatchMode=no -b - ");
+    util::cmd_raw(line, "/opt/vastrel/bin/sftp -o BatchMode=no -b - ");
   } else {
     util::cmd_raw(line, "/opt/vastrel/bin/sftp -b - ");
   }
   util::cmd_raw(line, "-S /opt/vastrel/bin/ssh -F /var/vastrel/ssh_config -o LogLevel=ERROR ");
+  put_ssh_bounds(line, settings::cfg.connect_timeout, settings::cfg.stall_timeout);
   util::cmd_word(line, username);
   util::cmd_raw(line, "@");
   util::cmd_word(line, host);
@@ -162,7 +191,8 @@ int sftp_put_batch(const char* remote_url, const char* username, const char* pas
            remote_url);
     return 0;
   }
-  if (util::run_command("/bin/sh", "-c", line.text, nullptr) == 0) return 1;
+  int status = run_with_password(line.text, password);
+  if (status == 0) return 1;
   if (util::file_size(kSftpError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_text(kSftpError));
   } else {

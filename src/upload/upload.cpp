@@ -44,17 +44,33 @@ bool same_identity(const FileIdentity& a, const FileIdentity& b) {
          a.inode == b.inode && a.device == b.device;
 }
 
-void send_with_retries(const util::ScanEntry& entry, time_t watermark) {
-  const settings::ModuleSettings& cfg = settings::cfg;
+// The Part's three attempts, 5 s apart; true when the last one failed so
+// that the pass must end.
+bool send_with_retries(const util::ScanEntry& entry, time_t watermark, const char* config) {
   FileIdentity selected = identity_of(entry.st);
+  PutResult result = PutResult::kFailed;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    int sent = curl_put_file(entry.path, cfg.remote_url, cfg.username, cfg.password);
-    if (sent < 0) return;
-    if (sent == 1) {
+    result = curl_put_file(entry.path, settings::cfg.remote_url, config);
+    if (result == PutResult::kRefused) return false;
+    if (result == PutResult::kSent) {
       dispose_sent_file(entry.path, selected, watermark);
-      return;
+      return false;
     }
     sleep(kRetryDelay);
+  }
+  return result == PutResult::kServerDown;
+}
+
+// The new files a pass ended early leaves untouched, counted by the same
+// selection that would have sent them.
+void report_left_files(const util::Dir& dir, time_t watermark) {
+  unsigned left = 0;
+  util::ScanEntry entry;
+  while (util::next_regular_file(dir, settings::cfg.scan_folder, entry)) {
+    if (entry.st.st_mtime > watermark) ++left;
+  }
+  if (left > 0) {
+    syslog(LOG_ERR, "Server cannot be used now, %u new files left for the next run", left);
   }
 }
 
@@ -64,9 +80,20 @@ void upload_by_curl(const util::Dir& dir, time_t watermark) {
       util::refused_as_option("User name", cfg.username)) {
     return;
   }
+  char config_buffer[util::kCommandSize];
+  util::CommandLine config = util::command_line(config_buffer, sizeof config_buffer);
+  util::curl_user_line(config, cfg.username, cfg.password);
+  util::curl_bounds(config, cfg.connect_timeout, cfg.stall_timeout);
+  if (config.overflow) {
+    syslog(LOG_ERR, "Credential line is longer than 1023 characters, nothing is sent");
+    return;
+  }
   util::ScanEntry entry;
   while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
-    if (entry.st.st_mtime > watermark) send_with_retries(entry, watermark);
+    if (entry.st.st_mtime > watermark && send_with_retries(entry, watermark, config.text)) {
+      report_left_files(dir, watermark);
+      return;
+    }
   }
 }
 
@@ -78,11 +105,9 @@ FileIdentity identity_of(const struct stat& st) {
                       static_cast<uint64_t>(st.st_dev)};
 }
 
-bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url,
-                       const char* username, const char* password) {
+bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url) {
   char named_url[util::kCommandSize];
   if (target_url(named_url, remote_url, path)) remote_url = named_url;
-  util::cmd_credentials(line, username, password);
   util::cmd_raw(line, "curl -fSs ");
   util::cmd_curl_glob_off(line, path, remote_url);
   util::cmd_raw(line, "-K - ");
@@ -93,19 +118,23 @@ bool build_put_command(util::CommandLine& line, const char* path, const char* re
   return !line.overflow;
 }
 
-int curl_put_file(const char* path, const char* remote_url, const char* username,
-                  const char* password) {
+PutResult curl_put_file(const char* path, const char* remote_url, const char* config) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  if (!build_put_command(line, path, remote_url, username, password)) {
+  if (!build_put_command(line, path, remote_url)) {
     syslog(LOG_ERR, "Command line for file %s is longer than 1023 characters, not sent", path);
-    return -1;
+    return PutResult::kRefused;
   }
-  if (util::run_command("/bin/sh", "-c", line.text, nullptr) == 0) return 1;
+  if (!util::feed_child_stdin(config)) {
+    syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
+    return PutResult::kFailed;
+  }
+  int status = util::run_command("/bin/sh", "-c", line.text, nullptr);
+  if (status == 0) return PutResult::kSent;
   if (util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
   }
-  return 0;
+  return util::curl_server_unusable(status) ? PutResult::kServerDown : PutResult::kFailed;
 }
 
 void dispose_sent_file(const char* path, const FileIdentity& selected, time_t watermark) {

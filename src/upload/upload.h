@@ -12,14 +12,16 @@ namespace upload {
 
 void op_upload();
 
-// The curl command line for one file; false when it would not fit.
-bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url,
-                       const char* username, const char* password);
+// The curl command line for one file; false when it would not fit. The
+// credentials and bounds reach curl on its standard input ("-K -").
+bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url);
 
-// Sends one file with curl. 1: sent; 0: failed; -1: refused without running
-// (the command line would not fit), already logged.
-int curl_put_file(const char* path, const char* remote_url, const char* username,
-                  const char* password);
+enum class PutResult { kSent, kFailed, kServerDown, kRefused };
+
+// Sends one file with curl, given curl's configuration text. kServerDown:
+// failed so that no other file can go either;
+// kRefused: not run, the command line would not fit (logged).
+PutResult curl_put_file(const char* path, const char* remote_url, const char* config);
 
 // What a selected file was, so that one changed during its transfer is not
 // disposed of: deleting it would lose what was written meanwhile.

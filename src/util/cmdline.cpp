@@ -1,7 +1,9 @@
 #include "util/cmdline.h"
 
+#include <sys/wait.h>
 #include <syslog.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace util {
@@ -140,25 +142,33 @@ void cmd_percent_encoded(CommandLine& line, const char* value) {
   }
 }
 
-void cmd_credentials(CommandLine& line, const char* user, const char* password) {
-  if (is_plain(user) && is_plain(password)) {
-    cmd_raw(line, "echo \"user=\\\"");
-    cmd_raw(line, user);
-    put(line, ':');
-    cmd_raw(line, password);
-    cmd_raw(line, "\\\"\" | ");
-    return;
-  }
-  char buffer[kCommandSize];
-  CommandLine config = command_line(buffer, sizeof buffer);
+void curl_user_line(CommandLine& config, const char* user, const char* password) {
+  if (user[0] == '\0' && password[0] == '\0') return;
   cmd_raw(config, "user=\"");
   put_curl_quoted_text(config, user);
   put(config, ':');
   put_curl_quoted_text(config, password);
-  put(config, '"');
-  if (config.overflow) line.overflow = true;
-  cmd_echo(line, config.text);
-  cmd_raw(line, " | ");
+  cmd_raw(config, "\"\n");
+}
+
+void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_timeout) {
+  char text[96];
+  snprintf(text, sizeof text, "connect-timeout = %u\nspeed-limit = 1\nspeed-time = %u\n",
+           connect_timeout, stall_timeout);
+  cmd_raw(config, text);
+}
+
+bool curl_server_unusable(int status) {
+  if (!WIFEXITED(status)) return false;
+  // Not resolved (6), not reached (7), remote folder refused (9), no answer
+  // in time (28), login refused (67). A broken connection (55, 56) is left
+  // out: a server or a box between may break it for one file's content or
+  // size, and such a file must not hold back every file behind it in every
+  // run; a server that is really gone fails the next file with 7 or 28.
+  switch (WEXITSTATUS(status)) {
+    case 6: case 7: case 9: case 28: case 67: return true;
+    default: return false;
+  }
 }
 
 }  // namespace util

@@ -55,8 +55,19 @@ void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other =
 // The value percent-encoded as a URL path segment (all but A-Z a-z 0-9 -._~).
 void cmd_percent_encoded(CommandLine& line, const char* value);
 
-// echo "user=\"USER:PASSWORD\"" | : one curl config line on curl's stdin.
-// Backslash and double quote are escaped for curl's quoted strings.
-void cmd_credentials(CommandLine& line, const char* user, const char* password);
+// curl configuration lines, read by curl through "-K -" on its standard
+// input, never from a command line.
+// user="USER:PASSWORD" and a line end, when either is set; backslash and
+// double quote are escaped for curl's quoted strings.
+void curl_user_line(CommandLine& config, const char* user, const char* password);
+
+// The bounds on a transfer: connecting and the server's first answers
+// within `connect_timeout` seconds, and never `stall_timeout` seconds
+// without a byte moving. A slow transfer that keeps moving is never cut.
+void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_timeout);
+
+// True for the wait status of a curl run that says the server as a whole
+// cannot be used now, rather than that one file failed.
+bool curl_server_unusable(int status);
 
 }  // namespace util

@@ -6,14 +6,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
 
 extern char** environ;
 
 namespace util {
 
 thread_local int child_stdio_slots[3] = {-1, -1, -1};
+thread_local const char* child_env_extra = nullptr;
+int child_record_fd = -1;
 
 namespace {
 
@@ -24,12 +31,95 @@ void reset_child_stdio() {
     if (slot > 2) close(slot);
   }
   for (int& slot : child_stdio_slots) slot = -1;
+  child_env_extra = nullptr;
+}
+
+// The environment for the next child: the program's own, with
+// child_env_extra added in place of any entry of the same name.
+std::vector<char*> child_environment() {
+  std::vector<char*> env;
+  const char* extra = child_env_extra;
+  size_t name_length = extra != nullptr ? strcspn(extra, "=") + 1 : 0;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (extra == nullptr || strncmp(*entry, extra, name_length) != 0) env.push_back(*entry);
+  }
+  if (extra != nullptr) env.push_back(const_cast<char*>(extra));
+  env.push_back(nullptr);
+  return env;
+}
+
+// A process's start time (clock ticks since boot) and process group, from
+// /proc: with the boot id they tell a recorded child from a later process
+// that got the same number.
+bool process_start(pid_t pid, unsigned long long& start, long& group) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  FILE* file = fopen(path, "re");
+  if (file == nullptr) return false;
+  char text[1024];
+  size_t length = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  text[length] = '\0';
+  // The command name may hold blanks and parentheses: fields follow the last ")".
+  const char* fields = strrchr(text, ')');
+  return fields != nullptr &&
+         sscanf(fields, ") %*c %*d %ld %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d "
+                        "%*d %*d %llu",
+                &group, &start) == 2;
+}
+
+const char* boot_id() {
+  static char id[40];
+  if (id[0] == '\0') {
+    FILE* file = fopen("/proc/sys/kernel/random/boot_id", "re");
+    if (file == nullptr || fscanf(file, "%39s", id) != 1) snprintf(id, sizeof id, "unknown");
+    if (file != nullptr) fclose(file);
+  }
+  return id;
+}
+
+void record_child(pid_t pid) {
+  if (child_record_fd < 0 || pid <= 0) return;
+  unsigned long long start = 0;
+  long group = 0;
+  if (!process_start(pid, start, group)) return;
+  char text[128];
+  int length = snprintf(text, sizeof text, "%d %llu %s\n", static_cast<int>(pid), start, boot_id());
+  // Without a record, a killed run's child only runs on to its own end,
+  // which the transfer bounds keep finite.
+  if (ftruncate(child_record_fd, 0) == 0) {
+    ssize_t written = pwrite(child_record_fd, text, static_cast<size_t>(length), 0);
+    static_cast<void>(written);
+  }
+}
+
+void clear_child_record() {
+  if (child_record_fd < 0) return;
+  int result = ftruncate(child_record_fd, 0);
+  static_cast<void>(result);
 }
 
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
 
 // Spawning without copying the parent's page tables saves about a fifth of
 // the cost of every child, and the upload runs one child per file.
+class SpawnAttributes {
+ public:
+  SpawnAttributes() : ok_(posix_spawnattr_init(&attributes_) == 0) {
+    ok_ = ok_ && posix_spawnattr_setpgroup(&attributes_, 0) == 0 &&
+          posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP) == 0;
+  }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  bool ok() const { return ok_; }
+  const posix_spawnattr_t* get() const { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+  bool ok_;
+};
+
 class FileActions {
  public:
   FileActions() : ok_(posix_spawn_file_actions_init(&actions_) == 0) {}
@@ -61,9 +151,11 @@ class FileActions {
 // child could be created.
 pid_t start_child(char* const* argv, int& status) {
   FileActions actions;
-  if (!actions.build()) return -1;
+  SpawnAttributes attributes;
+  if (!actions.build() || !attributes.ok()) return -1;
+  std::vector<char*> env = child_environment();
   pid_t pid = -1;
-  int error = posix_spawnp(&pid, argv[0], actions.get(), nullptr, argv, environ);
+  int error = posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv, env.data());
   if (error == 0) return pid;
   if (error == EAGAIN || error == ENOMEM) return -1;
   status = 1 << 8;
@@ -79,7 +171,8 @@ void close_descriptors_from_3() {
   for (int fd = getdtablesize() - 1; fd >= 3; --fd) close(fd);
 }
 
-[[noreturn]] void child_exec(char* const* argv) {
+[[noreturn]] void child_exec(char* const* argv, char* const* env) {
+  setpgid(0, 0);
   int devnull = open("/dev/null", O_RDWR);
   // Keep /dev/null clear of streams 0-2, which are about to be replaced.
   if (devnull >= 0 && devnull <= 2) devnull = fcntl(devnull, F_DUPFD, 3);
@@ -94,13 +187,14 @@ void close_descriptors_from_3() {
     }
   }
   close_descriptors_from_3();
-  execvp(argv[0], argv);
+  execvpe(argv[0], argv, env);
   _exit(1);
 }
 
 pid_t start_child(char* const* argv, int&) {
+  std::vector<char*> env = child_environment();
   pid_t pid = fork();
-  if (pid == 0) child_exec(argv);
+  if (pid == 0) child_exec(argv, env.data());
   return pid;
 }
 
@@ -133,7 +227,50 @@ int run_command(const char* program, ...) {
   pid_t pid = start_child(const_cast<char* const*>(argv), status);
   reset_child_stdio();
   if (pid < 0) return -1;
-  return pid == 0 ? status : wait_for(pid);
+  if (pid == 0) return status;
+  record_child(pid);
+  status = wait_for(pid);
+  clear_child_record();
+  return status;
+}
+
+bool feed_child_stdin(const char* text) {
+  size_t length = strlen(text);
+  // Written before the child starts: it must fit the smallest pipe buffer.
+  if (length > PIPE_BUF) {
+    errno = E2BIG;
+    return false;
+  }
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  bool whole = write(fds[1], text, length) == static_cast<ssize_t>(length);
+  close(fds[1]);
+  if (!whole) {
+    close(fds[0]);
+    return false;
+  }
+  if (child_stdio_slots[0] > 2) close(child_stdio_slots[0]);
+  child_stdio_slots[0] = fds[0];
+  return true;
+}
+
+int stop_recorded_children(int fd) {
+  char text[128];
+  ssize_t length = pread(fd, text, sizeof text - 1, 0);
+  if (length <= 0) return 0;
+  text[length] = '\0';
+  int group = 0;
+  unsigned long long recorded_start = 0;
+  char recorded_boot[40];
+  unsigned long long start = 0;
+  long current_group = 0;
+  bool same = sscanf(text, "%d %llu %39s", &group, &recorded_start, recorded_boot) == 3 &&
+              group > 1 && strcmp(recorded_boot, boot_id()) == 0 &&
+              process_start(group, start, current_group) && start == recorded_start &&
+              current_group == group;
+  if (ftruncate(fd, 0) != 0) return 0;
+  if (!same || kill(-group, SIGKILL) != 0) return 0;
+  return group;
 }
 
 }  // namespace util

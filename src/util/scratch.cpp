@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "util/command.h"
+
 namespace util {
 
 bool ensure_scratch_folder() {
@@ -25,7 +27,9 @@ void empty_file(const char* path) {
 }
 
 RunLock::~RunLock() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ < 0) return;
+  if (child_record_fd == fd_) child_record_fd = -1;
+  close(fd_);
 }
 
 bool RunLock::take(const char* path) {
@@ -43,6 +47,13 @@ bool RunLock::take(const char* path) {
     }
     return false;
   }
+  // A run killed mid-transfer leaves its tool running: stop it before this
+  // run sends the same files to the same names.
+  if (int group = stop_recorded_children(fd_)) {
+    syslog(LOG_ERR, "A transfer left running by a killed run was stopped (process group %d)",
+           group);
+  }
+  child_record_fd = fd_;
   return true;
 }
 

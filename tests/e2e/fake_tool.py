@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Stands in for an outside tool (curl, sed, killall, sftp, ...).
 
-Records its argv, standard input and open descriptors in $FAKE_DIR/NAME.calls
+Records its argv, standard input, environment and open descriptors in $FAKE_DIR/NAME.calls
 (one JSON object a line), then acts as $FAKE_DIR/NAME.json scripts it:
   {"exit": [codes per call, the last repeats], "stderr": [texts per call],
    "stdout": [texts per call], "shell": [a /bin/sh command per call],
@@ -38,7 +38,7 @@ except FileNotFoundError:
     index = 0
 with open(calls_path, "a") as f:
     f.write(json.dumps({"argv": sys.argv, "stdin": stdin.decode("utf-8", "replace"),
-                        "fds": fds, "cwd": os.getcwd()}) + "\n")
+                        "fds": fds, "cwd": os.getcwd(), "env": dict(os.environ)}) + "\n")
 
 
 def pick(key, default):

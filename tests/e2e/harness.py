@@ -26,6 +26,8 @@ LINE = re.compile(r"<(\d+)>.*? vastrel\[(\d+)\]: (.*)", re.S)
 SCRATCH = Path("/var/vastrel")
 TIMESTAMP = Path("/var/data/vastrel/timestamp")
 SETTINGS = Path("/opt/vastrel/etc/settings")
+# What curl reads on its standard input after any user line, by default.
+CURL_BOUNDS = "connect-timeout = 30\nspeed-limit = 1\nspeed-time = 120\n"
 
 
 class Run:

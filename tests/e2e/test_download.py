@@ -3,7 +3,7 @@ import os
 
 import pytest
 
-from harness import ERR, NOTICE, SCRATCH
+from harness import CURL_BOUNDS, ERR, NOTICE, SCRATCH
 
 LIST = SCRATCH / "list"
 
@@ -53,20 +53,19 @@ def test_commands_and_credentials_of_a_folder_download(world):
     world.run()
     calls = world.calls("curl")
     assert calls[0]["argv"][1:] == ["-K", "-", "-fSs", "--list-only", "ftp://h/d/"]
-    assert calls[0]["stdin"] == 'user="u:p"\n'
+    assert calls[0]["stdin"] == 'user="u:p"\n' + CURL_BOUNDS
     # CRLF listings give clean URLs; every fetch runs inside the scan folder.
     assert [c["argv"][1:] for c in calls[1:3]] == [["-K", "-", "-fSOs", "ftp://h/d/a.txt"],
                                                   ["-K", "-", "-fSOs", "ftp://h/d/b.txt"]]
     assert {c["cwd"] for c in calls[1:3]} == {str(world.scan)}
 
 
-def test_without_credentials_curl_still_reads_its_empty_stdin(world):
+def test_without_credentials_curl_reads_only_its_bounds(world):
     world.fake("curl", stdout=["x\n", ""], exit=[0])
     world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/", REMOTEURL="ftp://h/up/")
     world.run()
     first = world.calls("curl")[0]
-    assert first["argv"][1:3] == ["-K", "-"] and first["stdin"] == ""
-    assert first["fds"]["0"] == "/dev/null"
+    assert first["argv"][1:3] == ["-K", "-"] and first["stdin"] == CURL_BOUNDS
 
 
 @pytest.mark.parametrize("exit_code, stderr, logged", [

@@ -72,12 +72,15 @@ def test_the_client_command_line(world, url, target, password):
     run = world.run()
     [call] = world.calls(tool)
     client = ["-b", "-", "-S", "/opt/vastrel/bin/ssh", "-F", "/var/vastrel/ssh_config",
-              "-o", "LogLevel=ERROR", target]
+              "-o", "LogLevel=ERROR", "-o", "ConnectTimeout=30", "-o", "ServerAliveInterval=30",
+              "-o", "ServerAliveCountMax=3", target]
     if password:
-        expected = ["-p", password, "/opt/vastrel/bin/sftp", "-o", "BatchMode=no"] + client
+        expected = ["-e", "/opt/vastrel/bin/sftp", "-o", "BatchMode=no"] + client
     else:
         expected = client
     assert call["argv"][1:] == expected
+    # The password reaches the feeder through its environment, never an argv.
+    assert call["env"].get("SSHPASS") == (password or None)
     assert call["stdin"] == f"put {f}\n"
     assert call["fds"]["2"] == "/var/vastrel/sftp_error"
     assert run.has(NOTICE, f"File {f} was uploaded")

@@ -5,7 +5,7 @@ import subprocess
 
 import pytest
 
-from harness import ERR, NOTICE, SCRATCH, mode_of
+from harness import CURL_BOUNDS, ERR, NOTICE, SCRATCH, mode_of
 
 WATERMARK = 1_700_000_000
 NEW, OLD = WATERMARK + 100, WATERMARK - 100
@@ -63,7 +63,7 @@ def test_exact_curl_command_with_credentials_on_stdin(world):
     world.run()
     [call] = world.calls("curl")
     assert call["argv"][1:] == ["-fSs", "-K", "-", "ftp://host/dir", "-T", str(f)]
-    assert call["stdin"] == 'user="user:pw"\n'
+    assert call["stdin"] == 'user="user:pw"\n' + CURL_BOUNDS
     assert call["fds"]["0"].startswith("pipe:")
     assert call["fds"]["2"] == "/var/vastrel/curl_error"
 

@@ -1,6 +1,6 @@
 // Any value: quoted for the shell (bare, double-quoted word, echo, sed
-// replacement and curl config line) and run through /bin/sh, it comes back
-// exactly.
+// replacement) and run through /bin/sh, it comes back exactly; the curl
+// config line is exactly what curl's config syntax wants.
 #include <sys/wait.h>
 
 #include <cstdint>
@@ -52,10 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (value.find('\n') == std::string::npos) {
     util::cmd_raw(line, "; printf 'x\\n' | sed -e 's#^#");
     util::cmd_sed_replacement(line, value.c_str());
-    util::cmd_raw(line, "#'; ");
-    util::cmd_credentials(line, value.c_str(), "p");
-    util::cmd_raw(line, "cat");
-    expected += value + "x\n" + "user=\"" + curl_escaped(value) + ":p\"\n";
+    util::cmd_raw(line, "#'");
+    expected += value + "x\n";
+    char config_buffer[util::kCommandSize * 4];
+    util::CommandLine config = util::command_line(config_buffer, sizeof config_buffer);
+    util::curl_user_line(config, value.c_str(), "p");
+    if (config.text != "user=\"" + curl_escaped(value) + ":p\"\n") abort();
   }
   if (line.overflow) abort();
   if (run(line.text) != expected) abort();

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -73,14 +74,56 @@ TEST(RunCommand, WorksWhenTheParentHasNoStandardStreams) {
   EXPECT_EQ(read_file(out), "/dev/null\n");
 }
 
-TEST(RunCommand, SlotsRedirectOneStartOnly) {
+TEST(RunCommand, SlotsStdinAndEnvironmentServeOneStartOnly) {
   TempDir dir;
   std::string path = dir.path + "/slot";
   util::child_stdio_slots[1] = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  EXPECT_EQ(sh("echo first"), 0);
+  ASSERT_TRUE(util::feed_child_stdin("fed text\n"));
+  util::child_env_extra = "VASTREL_UNIT_SECRET=s3cret";
+  // The child leads its own process group, and sees the fed text and the entry.
+  EXPECT_EQ(sh("cat; echo \"$VASTREL_UNIT_SECRET\"; [ \"$(ps -o pgid= -p $$)\" -eq $$ ]"), 0);
   for (int slot : util::child_stdio_slots) EXPECT_EQ(slot, -1);
-  EXPECT_EQ(sh("echo second"), 0);
-  EXPECT_EQ(read_file(path), "first\n");
+  EXPECT_EQ(util::child_env_extra, nullptr);
+  EXPECT_EQ(sh("cat; echo \"second $VASTREL_UNIT_SECRET\""), 0);
+  EXPECT_EQ(read_file(path), "fed text\ns3cret\n");
+  EXPECT_FALSE(util::feed_child_stdin(std::string(8192, 'x').c_str()));  // could block the pipe
+}
+
+bool gone_or_zombie(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  return stat.empty() || stat.find(") Z") != std::string::npos;
+}
+
+TEST(RunCommand, TheChildOfAKilledRunIsStoppedByTheNextRunOnly) {
+  TempDir dir;
+  std::string lock = dir.path + "/lock";
+  int record = open(lock.c_str(), O_RDWR | O_CREAT, 0600);
+  pid_t run = fork();
+  if (run == 0) {
+    util::child_record_fd = record;
+    sh("echo $$ > " + dir.path + "/shell.tmp; mv " + dir.path + "/shell.tmp " + dir.path +
+       "/shell; sleep 60");
+    _exit(0);
+  }
+  for (int i = 0; i < 500 && (read_file(dir.path + "/shell").empty() || read_file(lock).empty());
+       ++i) {
+    usleep(10000);
+  }
+  kill(run, SIGKILL);
+  waitpid(run, nullptr, 0);
+  pid_t shell = std::stoi(read_file(dir.path + "/shell"));
+  std::string text = read_file(lock);
+  // A start time that does not match names a later process with that number.
+  std::string other = std::to_string(shell) + " 1" + text.substr(text.find(' ', text.find(' ') + 1));
+  ASSERT_EQ(pwrite(record, other.data(), other.size(), 0), static_cast<ssize_t>(other.size()));
+  EXPECT_EQ(util::stop_recorded_children(record), 0);
+  EXPECT_FALSE(gone_or_zombie(shell));
+  ASSERT_EQ(pwrite(record, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+  EXPECT_EQ(util::stop_recorded_children(record), shell);
+  for (int i = 0; i < 200 && !gone_or_zombie(shell); ++i) usleep(10000);
+  EXPECT_TRUE(gone_or_zombie(shell));
+  EXPECT_EQ(read_file(lock), "");
+  close(record);
 }
 
 TEST(RunCommand, PassesAtMost62Arguments) {

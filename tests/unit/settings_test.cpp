@@ -101,7 +101,8 @@ TEST(Settings, LoadFillsEveryFieldFromItsKey) {
                               "MOD_VASTREL_UHOURS=8\nMOD_VASTREL_UDAY=9\n"
                               "MOD_VASTREL_RUPLOADED=10\nMOD_VASTREL_RINT_TYPE=11\n"
                               "MOD_VASTREL_RHOURS=12\nMOD_VASTREL_RDAY=13\n"
-                              "MOD_VASTREL_SSH_CONFIG=/cfg\n");
+                              "MOD_VASTREL_SSH_CONFIG=/cfg\n"
+                              "MOD_VASTREL_CONNECT_TIMEOUT=14\nMOD_VASTREL_STALL_TIMEOUT=15\n");
   settings::ModuleSettings s;
   settings::load_settings(s, path.c_str());
   EXPECT_EQ(s.enabled, 1u);
@@ -125,6 +126,8 @@ TEST(Settings, LoadFillsEveryFieldFromItsKey) {
   EXPECT_EQ(s.rhours, 12u);
   EXPECT_EQ(s.rday, 13u);
   EXPECT_STREQ(s.ssh_config, "/cfg");
+  EXPECT_EQ(s.connect_timeout, 14u);
+  EXPECT_EQ(s.stall_timeout, 15u);
   free_strings(s);
 }
 
@@ -138,6 +141,8 @@ TEST(Settings, MissingOrUnreadableFileGivesDefaults) {
     EXPECT_STREQ(s.remote_url, "");
     EXPECT_EQ(s.check_ftp, 0u);
     EXPECT_EQ(s.time_count, 0u);
+    EXPECT_EQ(s.connect_timeout, 30u);
+    EXPECT_EQ(s.stall_timeout, 120u);
     free_strings(s);
   }
 }
