@@ -6,7 +6,9 @@ Records its argv, standard input, environment and open descriptors in $FAKE_DIR/
   {"exit": [codes per call, the last repeats], "stderr": [texts per call],
    "stdout": [texts per call], "shell": [a /bin/sh command per call],
    "background": [a /bin/sh command per call, started and not waited for],
-   "real": "/usr/bin/curl", "timeout": seconds}
+   "real": "/usr/bin/curl", "timeout": seconds, "scan": true}
+With "scan", it also records the argument list of every process running
+(what any local user can read in /proc), to show what a secret left there.
 A call whose exit code is null runs the real tool with the same argv and input,
 killed after "timeout" seconds if given (exit 28, as curl's own time-out).
 """
@@ -36,9 +38,18 @@ try:
         index = sum(1 for _ in f)
 except FileNotFoundError:
     index = 0
+cmdlines = []
+if script.get("scan"):
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                cmdlines.append(f.read().decode("utf-8", "surrogateescape"))
+        except OSError:
+            pass  # ended meanwhile
 with open(calls_path, "a") as f:
     f.write(json.dumps({"argv": sys.argv, "stdin": stdin.decode("utf-8", "replace"),
-                        "fds": fds, "cwd": os.getcwd(), "env": dict(os.environ)}) + "\n")
+                        "fds": fds, "cwd": os.getcwd(), "env": dict(os.environ),
+                        "pid": os.getpid(), "cmdlines": cmdlines}) + "\n")
 
 
 def pick(key, default):

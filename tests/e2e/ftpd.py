@@ -1,14 +1,19 @@
 #!/usr/bin/python3
-"""A loopback FTP server for the tests: ftpd.py ROOT PORT USER PASSWORD [USER PASSWORD...]."""
+"""A loopback FTP server for the tests: ftpd.py ROOT PORT, with one "USER PASSWORD" pair
+a line on standard input (kept off the command line, which tests scan for passwords).
+FTPD_READ_LIMIT (bytes a second) throttles uploads, so that a test can stop
+the server while a transfer is under way."""
 import logging
+import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
-root, port, users = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+root, port = sys.argv[1], int(sys.argv[2])
+users = [line.rstrip("\n").split(" ", 1) for line in sys.stdin if line.strip()]
 logging.basicConfig(level=logging.ERROR)
 
 
@@ -21,7 +26,7 @@ class UnbufferedFS(AbstractedFS):
 
 
 authorizer = DummyAuthorizer()
-for user, password in zip(users[::2], users[1::2]):
+for user, password in users:
     authorizer.add_user(user, password, root, perm="elradfmwMT")
 handler = FTPHandler
 handler.authorizer = authorizer
@@ -29,6 +34,9 @@ handler.authorizer = authorizer
 handler.unicode_errors = "surrogateescape"
 handler.abstracted_fs = UnbufferedFS
 handler.passive_ports = range(40000, 40100)
+if os.environ.get("FTPD_READ_LIMIT"):
+    ThrottledDTPHandler.read_limit = int(os.environ["FTPD_READ_LIMIT"])
+    handler.dtp_handler = ThrottledDTPHandler
 server = FTPServer(("127.0.0.1", port), handler)
 print("ready", flush=True)
 server.serve_forever()

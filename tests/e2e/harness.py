@@ -195,16 +195,25 @@ class FtpServer:
     # blanks and shell syntax; the settings reader cuts at a final double quote.
     HOSTILE_USER, HOSTILE_PASSWORD = "bob", "p'w\\n\"$(touch /tmp/pwned) `id`;x"
 
-    def __init__(self, root):
+    def __init__(self, root, read_limit=None):
         self.root = root
         self.port = free_port()
+        self.read_limit = read_limit
         self.start()
 
     def start(self):
+        env = dict(os.environ)
+        if self.read_limit:
+            env["FTPD_READ_LIMIT"] = str(self.read_limit)
+        # In a session of its own, so that a test may stop it (SIGSTOP): a
+        # stopped member of an orphaned process group would be woken again.
         self.proc = subprocess.Popen(
             ["/usr/bin/python3", str(Path(__file__).with_name("ftpd.py")), str(self.root),
-             str(self.port), self.USER, self.PASSWORD, self.HOSTILE_USER, self.HOSTILE_PASSWORD],
-            stdout=subprocess.PIPE, preexec_fn=die_with_parent)
+             str(self.port)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            preexec_fn=die_with_parent, start_new_session=True, env=env)
+        self.proc.stdin.write(f"{self.USER} {self.PASSWORD}\n"
+                              f"{self.HOSTILE_USER} {self.HOSTILE_PASSWORD}\n".encode())
+        self.proc.stdin.close()
         assert self.proc.stdout.readline().strip() == b"ready"
 
     def stop(self):
@@ -265,7 +274,7 @@ class SshServer:
                           "Subsystem sftp internal-sftp\n")
         self.proc = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f", str(config)],
                                      stderr=open(base / "sshd.log", "w"),
-                                     preexec_fn=die_with_parent)
+                                     preexec_fn=die_with_parent, start_new_session=True)
         for _ in range(100):
             with socket.socket() as s:
                 if s.connect_ex(("127.0.0.1", self.port)) == 0:
@@ -296,3 +305,16 @@ class SshServer:
 
     def files(self, folder="up"):
         return {p.name: p.read_bytes() for p in (self.home / folder).iterdir()}
+
+    def signal_sessions(self, signal):
+        """Stops (STOP) or resumes (CONT) every session of the test users."""
+        subprocess.run(["pkill", f"-{signal}", "-f", "^sshd: sftp"], check=False)
+
+
+def silent_listener():
+    """A port that accepts connections and never says a word: the kernel
+    completes the handshake for the backlog, nobody reads or writes."""
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    sock.listen(64)
+    return sock

@@ -1,0 +1,198 @@
+"""A dead, silent or stalled server never stops a run, and a killed run
+never misleads the next: real curl, sftp and ssh against real and silent
+servers, with the two time bounds set short."""
+import os
+import signal
+import time
+
+import pytest
+
+from harness import ERR, NOTICE, FtpServer, silent_listener
+
+WATERMARK = 1_700_000_000
+NEW = WATERMARK + 100
+BOUNDS = dict(CONNECT_TIMEOUT=1, STALL_TIMEOUT=2)
+# Per attempt: the connect bound, the stall bound, and curl's own 5 s speed
+# window, with room for a slow machine; never curl's or ssh's own minutes.
+ATTEMPT_LIMIT = 1 + 2 + 6 + 5
+
+
+def mtime(path):
+    return int(os.stat(path).st_mtime)
+
+
+def gone_or_zombie(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(") ", 1)[1][0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+def real_tool(world, tool, **script):
+    """The real tool behind a recording wrapper."""
+    world.fake(tool, exit=[None], real=f"/usr/bin/{tool}", **script)
+
+
+def timed_run(world, attempts):
+    start = time.monotonic()
+    run = world.run()
+    assert time.monotonic() - start < attempts * ATTEMPT_LIMIT, run.log
+    return run
+
+
+@pytest.fixture
+def stoppable_ftp(tmp_path):
+    """A throttled FTP server of its own, so that stopping it spares the others."""
+    (tmp_path / "root").mkdir()
+    server = FtpServer(tmp_path / "root", read_limit=512 * 1024)
+    server.reset()
+    yield server
+    server.proc.send_signal(signal.SIGCONT)
+    server.stop()
+
+
+@pytest.mark.shim
+@pytest.mark.parametrize("mode", ["curl", "sftp"])
+def test_a_server_that_never_answers_ends_the_pass_in_bounded_time(world, sshd, mode):
+    world.timestamp(WATERMARK)
+    files = [world.file(f"f{i}", b"x" * 1000, mtime=NEW) for i in range(3)]
+    silent = silent_listener()
+    port = silent.getsockname()[1]
+    try:
+        if mode == "curl":
+            real_tool(world, "curl")
+            world.settings(REMOTEURL=f"ftp://127.0.0.1:{port}/up/", USERNAME="u", PASSWORD="p",
+                           **BOUNDS)
+            run = timed_run(world, 3)
+            # One file's three attempts, then the pass ends: nothing else is tried.
+            assert len({c["argv"][-1] for c in world.calls("curl")}) == 1
+            assert len(world.calls("curl")) == 3 and run.sleeps == [5, 5, 5]
+            assert all("(28)" in m for _, m in run.matching("file upload has failed"))
+            assert run.has(ERR, "Server cannot be used now, 2 new files left for the next run")
+        else:
+            sshd.install_client(port=port)
+            world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD,
+                           **BOUNDS)
+            run = timed_run(world, 1)
+            [(priority, message)] = run.matching("file upload has failed")
+            assert priority == ERR and "timed out" in message
+    finally:
+        silent.close()
+    assert not run.matching("was uploaded")
+    assert all(mtime(f) == NEW for f in files)
+
+
+def stop_ftp_mid_transfer(world, server):
+    real_tool(world, "curl", background=[f"sleep 1; kill -STOP {server.proc.pid}", ""])
+    world.settings(REMOTEURL=server.url("up/"), USERNAME=server.USER, PASSWORD=server.PASSWORD,
+                   **BOUNDS)
+
+
+def stop_sshd_mid_transfer(world, sshd):
+    # The client's own rate limit keeps the transfer going for several seconds.
+    wrapper = "/opt/vastrel/bin/sftp"
+    os.unlink(wrapper)
+    with open(wrapper, "w") as f:
+        f.write("#!/bin/sh\n(sleep 1; pkill -STOP -f '^sshd: sftp') &\n"
+                'exec /usr/bin/sftp -l 16000 "$@"\n')
+    os.chmod(wrapper, 0o755)
+    world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD, **BOUNDS)
+
+
+@pytest.mark.shim
+@pytest.mark.parametrize("mode", ["curl", "sftp"])
+def test_a_server_stopped_mid_transfer_fails_the_file_which_a_later_run_sends(
+        world, sshd, stoppable_ftp, mode):
+    world.timestamp(WATERMARK)
+    # Larger than every socket buffer on the way, so the sender must stall.
+    big = world.file("big.bin", os.urandom(48 << 20), mtime=NEW)
+    content = big.read_bytes()
+    if mode == "curl":
+        stop_ftp_mid_transfer(world, stoppable_ftp)
+        run = timed_run(world, 3)
+        stoppable_ftp.proc.send_signal(signal.SIGCONT)
+    else:
+        stop_sshd_mid_transfer(world, sshd)
+        run = timed_run(world, 1)
+        sshd.signal_sessions("CONT")
+    assert run.matching("file upload has failed")
+    assert not run.matching("was uploaded") and mtime(big) == NEW
+    # The server back: the next run sends it whole.
+    if mode == "curl":
+        os.unlink(world.fakebin / "curl")
+        stoppable_ftp.read_limit = None
+        stoppable_ftp.stop()
+        stoppable_ftp.start()
+    else:
+        sshd.install_client()
+    run = world.run()
+    assert run.has(NOTICE, f"File {big} was uploaded")
+    server = stoppable_ftp if mode == "curl" else sshd
+    assert server.files()["big.bin"] == content
+
+
+@pytest.mark.shim
+@pytest.mark.parametrize("fault", ["refused", "one_file_denied"])
+def test_only_a_server_failure_ends_the_pass(world, ftp, fault):
+    world.timestamp(WATERMARK)
+    names = ["a", "blocker", "c"]
+    files = {n: world.file(n, f"content {n}".encode(), mtime=NEW) for n in names}
+    real_tool(world, "curl")
+    if fault == "refused":
+        url = "ftp://127.0.0.1:1/up/"
+    else:
+        (ftp.root / "up" / "blocker").mkdir()  # the server refuses to store over it
+        url = ftp.url("up/")
+    world.settings(REMOTEURL=url, USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD)
+    run = world.run()
+    tried = [c["argv"][-1] for c in world.calls("curl")]
+    if fault == "refused":
+        assert len(tried) == 3 and len(set(tried)) == 1
+        assert run.has(ERR, "Server cannot be used now, 2 new files left for the next run")
+        assert all(mtime(f) == NEW for f in files.values())
+    else:
+        # The refused file has its three attempts; every other file is sent.
+        assert sorted(set(tried)) == sorted(str(f) for f in files.values())
+        assert tried.count(str(files["blocker"])) == 3
+        assert not run.matching("left for the next run")
+        for name in ("a", "c"):
+            assert (ftp.root / "up" / name).read_bytes() == f"content {name}".encode()
+        assert mtime(files["blocker"]) == NEW
+
+
+def test_a_killed_run_neither_blocks_nor_misleads_the_next(world, ftp):
+    world.timestamp(WATERMARK)
+    files = {n: world.file(n, f"content {n}".encode(), mtime=NEW) for n in ("a", "b")}
+    silent = silent_listener()
+    port = silent.getsockname()[1]
+    try:
+        # The first run's curl hangs on a server that never answers.
+        real_tool(world, "curl")
+        world.settings(REMOTEURL=f"ftp://127.0.0.1:{port}/up/", USERNAME=ftp.USER,
+                       PASSWORD=ftp.PASSWORD, CONNECT_TIMEOUT=300, RUPLOADED=1)
+        proc = world.start()
+        for _ in range(500):
+            if world.calls("curl"):
+                break
+            time.sleep(0.02)
+        [call] = world.calls("curl")
+        proc.send_signal(signal.SIGKILL)
+        world.finish(proc)
+        assert os.path.exists(f"/proc/{call['pid']}")  # its transfer runs on
+        os.unlink(world.fakebin / "curl")
+        world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
+                       RUPLOADED=1)
+        run = world.run()
+    finally:
+        silent.close()
+    [(priority, message)] = run.matching("killed run")
+    assert priority == ERR and message.startswith("A transfer left running by a killed run")
+    for _ in range(200):
+        if gone_or_zombie(call["pid"]):
+            break
+        time.sleep(0.01)
+    assert gone_or_zombie(call["pid"])
+    assert ftp.files() == {"a": b"content a", "b": b"content b"}
+    for name, path in files.items():
+        assert run.has(NOTICE, f"File {path} was uploaded") and not path.exists()
