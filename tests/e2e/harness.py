@@ -21,6 +21,8 @@ EMULATOR = os.environ.get("VASTREL_EMULATOR", "").split()
 if EMULATOR:
     EMULATOR[0] = shutil.which(EMULATOR[0]) or EMULATOR[0]  # tests may empty PATH
 FAKE_TOOL = Path(__file__).with_name("fake_tool.py")
+# BusyBox's sed and killall, ahead of the host's, in the BusyBox stage.
+BUSYBOX_PATH = os.environ.get("VASTREL_BUSYBOX_PATH", "")
 NOTICE, ERR = 29, 27  # daemon.notice, daemon.err
 LINE = re.compile(r"<(\d+)>.*? vastrel\[(\d+)\]: (.*)", re.S)
 SCRATCH = Path("/var/vastrel")
@@ -111,7 +113,8 @@ class World:
         sleeps_path = self.tmp / f"sleeps-{time.monotonic_ns()}"
         sleeps_path.write_text("")
         run_env = {
-            "PATH": f"{self.fakebin}:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
+            "PATH": ":".join(filter(None, [str(self.fakebin), BUSYBOX_PATH, "/usr/local/bin",
+                                           "/usr/bin:/bin:/usr/sbin:/sbin"])),
             "HOME": str(self.tmp),
             "FAKE_DIR": str(self.fakes),
             "SHIM_SLEEP_LOG": str(sleeps_path),

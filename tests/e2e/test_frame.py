@@ -1,4 +1,7 @@
 """The frame of every run: log, dispatch and the FTP idle wait."""
+import shutil
+import subprocess
+
 import pytest
 
 from harness import ERR, NOTICE
@@ -52,6 +55,22 @@ def test_ftp_idle_wait(world, check_ftp, killall_exit, probes, sleeps, rc):
         assert run.log == [(NOTICE, "started"), (NOTICE, TIMEOUT)]
     else:
         assert run.log[-1] == (NOTICE, "exited")
+
+
+@pytest.mark.shim
+def test_the_real_killall_finds_a_process_named_ftpd(world):
+    ftpd = world.tmp / "ftpd"
+    shutil.copy("/bin/sleep", ftpd)
+    world.settings(CHECKFTP=1)
+    proc = subprocess.Popen([str(ftpd), "60"])
+    try:
+        busy = world.run("remove")
+    finally:
+        proc.kill()
+        proc.wait()
+    idle = world.run("remove")
+    assert (busy.rc, busy.sleeps) == (1, [60] * 20)
+    assert (idle.rc, idle.sleeps) == (0, [])
 
 
 def test_ftp_probe_that_cannot_run_counts_as_idle(world):
