@@ -141,12 +141,16 @@ class World:
         for those runs too, and returns the first run's lines only."""
         log = []
         procs = [proc, *others]
+        deadline = time.monotonic() + timeout
         # Keep reading while the program runs: a full socket would block it.
         while any(p.poll() is None for p in procs):
+            if time.monotonic() > deadline:
+                for p in procs:
+                    p.kill()  # a hang is the caller's finding: it sees the time taken
             if select.select([self.sock], [], [], 0.05)[0]:
                 log.extend(self._receive())
         for p in procs:
-            p.wait(timeout=timeout)
+            p.wait()
         log.extend(self._drain())
         sleeps = [float(x) for x in proc.sleeps_path.read_text().split()]
         mine = [(pri, msg) for pid, pri, msg in log if pid == proc.pid]

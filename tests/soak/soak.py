@@ -13,6 +13,7 @@ import argparse
 import collections
 import os
 import random
+import signal
 import subprocess
 import sys
 import tempfile
@@ -28,7 +29,13 @@ FRAGMENTS = ["plain", "a b", "q'uote", 'd"q', "back\\slash", ";touch PWNED", "$(
              "`touch PWNED`", "g[1-2]", "{a,b}", "h#ash", "st*r", "q?m", "p%41", "new\nline",
              "\udcff\udcfe", "tab\tx", "&&touch PWNED", "\u00fc", "-lead", "  "]
 FAULTS = ["tool_fail", "server_down", "kill_mid", "full", "writer", "overlap",
-          "hostile_settings", "check_ftp", "vanish"]
+          "hostile_settings", "check_ftp", "vanish", "stalled"]
+# The program's own bounds keep every run finite: short ones here.
+CONNECT_TIMEOUT, STALL_TIMEOUT = 2, 3
+# Per attempt: connecting, the stall bound and curl's 5 s speed window,
+# with room for a loaded machine. Only one file's attempts can wait so
+# before a pass ends; sleeps are intercepted.
+RUN_LIMIT = 60 + 3 * (CONNECT_TIMEOUT + STALL_TIMEOUT + 6)
 
 
 class Failure(Exception):
@@ -65,7 +72,11 @@ class Soak:
         self.tracked = {}
         self.counter = 0
         self.stats = collections.Counter()
-        self.marker_dirs = [self.world.scan, self.world.tmp, Path("/tmp")]
+        # Where a smuggled command could write: the shells' working folders
+        # (the run's own and the scan folder, both under the world) and the
+        # top of /tmp and /.
+        self.marker_trees = [self.world.tmp]
+        self.marker_tops = [Path("/tmp"), Path("/")]
         self.untouchables = self._make_untouchables()
 
     # Scan folder ----------------------------------------------------------
@@ -162,7 +173,8 @@ class Soak:
                               else (self.sshd.USER, self.sshd.PASSWORD))
         values = {"SCANFOLDER": str(self.world.scan), "REMOTEURL": url, "USERNAME": user,
                   "PASSWORD": f'"{password}"', "RUPLOADED": self.rng.choice([0, 1]),
-                  "CHECKFTP": int("check_ftp" in faults)}
+                  "CHECKFTP": int("check_ftp" in faults), "CONNECT_TIMEOUT": CONNECT_TIMEOUT,
+                  "STALL_TIMEOUT": STALL_TIMEOUT}
         end = "\r\n" if hostile else "\n"
         lines = [f"MOD_VASTREL_{k}={v}" for k, v in values.items()]
         if hostile:
@@ -178,9 +190,9 @@ class Soak:
         tool = "curl" if mode == "curl" else "sftp"
         self.sshd.install_client()  # the real client tools again
         (self.world.fakebin / "curl").unlink(missing_ok=True)
-        # Always in front of the real tool, with a time limit: a test server
-        # that hangs must not stall the soak (the program sets no limit).
-        script = {"real": f"/usr/bin/{tool}", "timeout": 30}
+        # Always in front of the real tool, with no time limit of its own:
+        # the program's bounds must end every transfer.
+        script = {"real": f"/usr/bin/{tool}"}
         if "tool_fail" in faults:
             script["exit"] = [self.rng.choice([None, None, 1, 7, 28, 55]) for _ in range(6)]
             script["stderr"] = [self.rng.choice(["", "injected failure\n"]) for _ in range(6)]
@@ -209,7 +221,23 @@ class Soak:
                 self.sshd.install_client(port=1)
         if "kill_mid" in faults and mode == "curl":
             undo.append(self._restart_ftp_if_dead)
+        if "stalled" in faults:
+            undo.append(self.stall(mode, script))
+            self.world.fake(tool, **script)
         return undo
+
+    def stall(self, mode, script):
+        """Stops a server (SIGSTOP) until the run has ended: the FTP server
+        before the run, or the sshd listener before it, or its sessions
+        while the batch is under way. Returns what resumes it."""
+        if mode == "curl" or self.rng.random() < 0.5:
+            proc = self.ftp.proc if mode == "curl" else self.sshd.proc
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGSTOP)
+            return lambda: proc.poll() is None and proc.send_signal(signal.SIGCONT)
+        delay = self.rng.choice(["0.05", "0.2", "0.5"])
+        script["background"] = [f"sleep {delay}; pkill -STOP -f '^sshd: sftp'"]
+        return lambda: self.sshd.signal_sessions("CONT")
 
     @staticmethod
     def _sh(path):
@@ -251,18 +279,25 @@ class Soak:
         if "writer" in faults:
             writer = threading.Thread(target=self.writer, args=(stop,))
             writer.start()
+        started = time.monotonic()
         proc = self.world.start()
         others = []
         if "overlap" in faults:
             time.sleep(self.rng.choice([0, 0.01, 0.05]))
             others.append(self.world.start())
-        run = self.world.finish(proc, others=others)
+        run = self.world.finish(proc, others=others, timeout=RUN_LIMIT)
+        elapsed = time.monotonic() - started
         stop.set()
         if writer:
             writer.join()
         for action in undo:
             action()
         remote_root = self.ftp.root if mode == "curl" else self.sshd.home
+        if elapsed > RUN_LIMIT:
+            raise Failure(f"run {index} ({mode}) took {elapsed:.0f} s, over {RUN_LIMIT} s\n"
+                          f"log: {run.log}")
+        self.stats["longest upload run (s)"] = max(self.stats["longest upload run (s)"],
+                                                   round(elapsed))
         self.check_upload(index, mode, run, others, watermark, before, remote_root / target)
         self.stats[f"upload runs ({mode})"] += 1
 
@@ -323,9 +358,13 @@ class Soak:
         for path, (content, mtime_ns) in self.untouchables.items():
             if path.read_bytes() != content or os.stat(path).st_mtime_ns != mtime_ns:
                 raise Failure(f"run {index}: {path} was touched")
-        for folder in self.marker_dirs:
-            if list(folder.rglob("PWNED")):
-                raise Failure(f"run {index}: an injected command ran")
+        # os.walk passes over folders that vanish meanwhile (other programs'
+        # temporary folders under /tmp).
+        found = [d for tree in self.marker_trees for d, _, names in os.walk(tree)
+                 if "PWNED" in names]
+        found += [top for top in self.marker_tops if (top / "PWNED").exists()]
+        if found:
+            raise Failure(f"run {index}: an injected command ran (in {found})")
 
     def run(self, runs):
         for index in range(runs):
