@@ -43,6 +43,11 @@ def main():
     print("Watermark: /var/data/vastrel/timestamp, modified one hour ago")
     show_folder(f"Scan folder {world.scan} before:", world.scan)
 
+    check = world.run("/opt/vastrel/bin/vastrel", args=["check"])
+    print(f"\n$ /opt/vastrel/bin/vastrel check    (exit status {check.rc}; it only looks, "
+          "and logs nothing)")
+    print("".join(f"  {line}\n" for line in check.stdout.splitlines()), end="")
+
     show_run("/opt/vastrel/bin/upload", world.run("/opt/vastrel/bin/upload"))
     show_folder(f"Arrived on the FTP server (127.0.0.1:{ftp.port}, folder up/):", ftp.root / "up")
     show_folder("Scan folder after: sent files are back-dated to the watermark", world.scan)

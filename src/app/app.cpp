@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "app/check.h"
 #include "retention/retention.h"
 #include "settings/settings.h"
 #include "upload/upload.h"
@@ -25,7 +26,8 @@ Operation operation_for(int argc, char* const* argv) {
   const char* name = slash != nullptr ? slash + 1 : argv[0];
   if (strcmp(name, "upload") == 0) return Operation::kUpload;
   if (strcmp(name, "remove") == 0) return Operation::kRemove;
-  return Operation::kUnknown;
+  if (strcmp(name, "vastrel") != 0) return Operation::kUnknown;
+  return argc == 2 && strcmp(argv[1], "check") == 0 ? Operation::kCheck : Operation::kOwnName;
 }
 
 bool wait_for_ftp_idle() {
@@ -42,15 +44,23 @@ bool wait_for_ftp_idle() {
 }
 
 int run(int argc, char* const* argv) {
+  Operation operation = operation_for(argc, argv);
+  // check only looks: no session, no log line, no FTP wait.
+  if (operation == Operation::kCheck) return run_check(stdout);
   setsid();
   openlog("vastrel", LOG_PID | LOG_NDELAY, LOG_DAEMON);
   syslog(LOG_NOTICE, "started");
   settings::load_settings(settings::cfg);
   if (settings::cfg.check_ftp != 0 && !wait_for_ftp_idle()) return 1;
-  switch (operation_for(argc, argv)) {
+  switch (operation) {
     case Operation::kUpload: upload::op_upload(); break;
     case Operation::kRemove: retention::op_remove(); break;
+    case Operation::kOwnName:
+      syslog(LOG_NOTICE, "unknown operation");
+      print_usage(stderr);
+      break;
     case Operation::kUnknown: syslog(LOG_NOTICE, "unknown operation"); break;
+    case Operation::kCheck:
     case Operation::kNone: break;
   }
   syslog(LOG_NOTICE, "exited");

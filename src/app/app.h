@@ -3,9 +3,12 @@
 
 namespace app {
 
-enum class Operation { kNone, kUpload, kRemove, kUnknown };
+// kOwnName: an unknown operation under the program's own name, which also
+// gets the usage on standard error.
+enum class Operation { kNone, kUpload, kRemove, kCheck, kOwnName, kUnknown };
 
 // The operation named by the last component of argv[0]; kNone for argc 0.
+// Under the program's own name, the single argument "check" is kCheck.
 Operation operation_for(int argc, char* const* argv);
 
 // Waits while an ftpd process exists; false after 20 busy probes.

@@ -20,6 +20,17 @@ int64_t seconds_per_unit(uint32_t unit) {
   }
 }
 
+}  // namespace
+
+const char* unit_name(uint32_t unit) {
+  switch (seconds_per_unit(unit)) {
+    case 86400: return "days";
+    case 2592000: return "months of 30 days";
+    case 31104000: return "years of 360 days";
+    default: return "hours";
+  }
+}
+
 bool is_aged(time_t mtime, int64_t age, time_t now) {
   int64_t limit = 0;
   // A modification time so far ahead that adding the age overflows is a
@@ -27,8 +38,6 @@ bool is_aged(time_t mtime, int64_t age, time_t now) {
   if (__builtin_add_overflow(static_cast<int64_t>(mtime), age, &limit)) return false;
   return limit < static_cast<int64_t>(now);
 }
-
-}  // namespace
 
 int64_t retention_seconds(const settings::ModuleSettings& s) {
   return static_cast<int64_t>(s.time_count) * seconds_per_unit(s.time_unit);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "settings/settings.h"
 
@@ -9,6 +10,12 @@ namespace retention {
 
 // The retention age in seconds: time_count times the seconds of time_unit.
 int64_t retention_seconds(const settings::ModuleSettings& settings);
+
+// The unit of time_unit, in words ("days").
+const char* unit_name(uint32_t unit);
+
+// True when a file last modified at `mtime` is older than `age` at `now`.
+bool is_aged(time_t mtime, int64_t age, time_t now);
 
 void op_remove();
 

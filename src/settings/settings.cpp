@@ -9,31 +9,85 @@ namespace settings {
 
 ModuleSettings cfg;
 
+#define NUMBER(key, field, fallback) \
+  { key, &ModuleSettings::field, nullptr, fallback, false }
+#define TEXT(key, field, secret) \
+  { key, nullptr, &ModuleSettings::field, 0, secret }
+const SettingKey kSettingKeys[kSettingKeyCount] = {
+    NUMBER("MOD_VASTREL_ENABLED", enabled, 0),
+    TEXT("MOD_VASTREL_SCANFOLDER", scan_folder, false),
+    NUMBER("MOD_VASTREL_DOWNLOAD", download, 0),
+    TEXT("MOD_VASTREL_DOWNLOAD_URL", download_url, false),
+    TEXT("MOD_VASTREL_DOWNLOAD_USER", download_user, false),
+    TEXT("MOD_VASTREL_DOWNLOAD_PASSWD", download_passwd, true),
+    TEXT("MOD_VASTREL_REMOTEURL", remote_url, false),
+    TEXT("MOD_VASTREL_USERNAME", username, false),
+    TEXT("MOD_VASTREL_PASSWORD", password, true),
+    NUMBER("MOD_VASTREL_CHECKFTP", check_ftp, 0),
+    NUMBER("MOD_VASTREL_REMOVEOLDER", remove_older, 0),
+    NUMBER("MOD_VASTREL_TIMEUNIT", time_unit, 0),
+    NUMBER("MOD_VASTREL_TIMECOUNT", time_count, 0),
+    NUMBER("MOD_VASTREL_UINT_TYPE", uint_type, 0),
+    NUMBER("MOD_VASTREL_UHOURS", uhours, 0),
+    NUMBER("MOD_VASTREL_UDAY", uday, 0),
+    NUMBER("MOD_VASTREL_RUPLOADED", ruploaded, 0),
+    NUMBER("MOD_VASTREL_RINT_TYPE", rint_type, 0),
+    NUMBER("MOD_VASTREL_RHOURS", rhours, 0),
+    NUMBER("MOD_VASTREL_RDAY", rday, 0),
+    TEXT("MOD_VASTREL_SSH_CONFIG", ssh_config, false),
+    NUMBER("MOD_VASTREL_CONNECT_TIMEOUT", connect_timeout, kDefaultConnectTimeout),
+    NUMBER("MOD_VASTREL_STALL_TIMEOUT", stall_timeout, kDefaultStallTimeout),
+};
+#undef NUMBER
+#undef TEXT
+
 namespace {
 
-char line_buffer[16384];
+char line_buffer[kLineSize];
 
-// Applies the line rules in place; returns the value when the key matches.
-const char* match_line(char* line, const char* key) {
-  line[strcspn(line, "\r")] = '\0';
-  line[strcspn(line, "\n")] = '\0';
-  if (char* quote = strrchr(line, '"')) *quote = '\0';
-  char* equals = strchr(line, '=');
-  if (equals == nullptr) return nullptr;
-  size_t key_length = static_cast<size_t>(equals - line);
-  if (key_length != strlen(key) || strncasecmp(line, key, key_length) != 0) return nullptr;
-  const char* value = equals + 1;
-  if (*value == '"') ++value;
-  return value;
+// The reading rules, in place: cut at the first CR, then the first LF, then
+// the last double quote; the key is the text before the first "=", and one
+// leading quote of the value is skipped.
+void split_line(char* text, SettingLine& line) {
+  text[strcspn(text, "\r")] = '\0';
+  text[strcspn(text, "\n")] = '\0';
+  line.cut = nullptr;
+  if (char* quote = strrchr(text, '"')) {
+    *quote = '\0';
+    line.cut = quote + 1;  // still readable behind the new end
+  }
+  line.key = text;
+  char* equals = strchr(text, '=');
+  line.key_length = equals != nullptr ? static_cast<size_t>(equals - text) : strlen(text);
+  line.value = nullptr;
+  line.value_quoted = false;
+  if (equals == nullptr) return;
+  line.value = equals + 1;
+  if (*line.value == '"') {
+    ++line.value;
+    line.value_quoted = true;
+  }
 }
 
 }  // namespace
 
+bool next_setting_line(FILE* file, SettingLine& line) {
+  if (file == nullptr || fgets(line_buffer, sizeof line_buffer, file) == nullptr) return false;
+  split_line(line_buffer, line);
+  return true;
+}
+
+bool key_is(const SettingLine& line, const char* key) {
+  return line.value != nullptr && line.key_length == strlen(key) &&
+         strncasecmp(line.key, key, line.key_length) == 0;
+}
+
 const char* find_setting(FILE* file, const char* key) {
   if (file == nullptr) return nullptr;
   rewind(file);
-  while (fgets(line_buffer, sizeof line_buffer, file) != nullptr) {
-    if (const char* value = match_line(line_buffer, key)) return value;
+  SettingLine line;
+  while (next_setting_line(file, line)) {
+    if (key_is(line, key)) return line.value;
   }
   return nullptr;
 }
@@ -45,40 +99,24 @@ char* setting_string(FILE* file, const char* key) {
   return copy;
 }
 
-uint32_t setting_uint(FILE* file, const char* key) {
-  const char* value = find_setting(file, key);
+uint32_t read_uint(const char* value) {
   unsigned number = 0;
   if (value == nullptr || sscanf(value, "%u", &number) != 1) return 0;
   return number;
 }
 
+uint32_t setting_uint(FILE* file, const char* key) { return read_uint(find_setting(file, key)); }
+
 void load_settings(ModuleSettings& s, const char* path) {
   FILE* file = fopen(path, "r");
-  s.enabled = setting_uint(file, "MOD_VASTREL_ENABLED");
-  s.scan_folder = setting_string(file, "MOD_VASTREL_SCANFOLDER");
-  s.download = setting_uint(file, "MOD_VASTREL_DOWNLOAD");
-  s.download_url = setting_string(file, "MOD_VASTREL_DOWNLOAD_URL");
-  s.download_user = setting_string(file, "MOD_VASTREL_DOWNLOAD_USER");
-  s.download_passwd = setting_string(file, "MOD_VASTREL_DOWNLOAD_PASSWD");
-  s.remote_url = setting_string(file, "MOD_VASTREL_REMOTEURL");
-  s.username = setting_string(file, "MOD_VASTREL_USERNAME");
-  s.password = setting_string(file, "MOD_VASTREL_PASSWORD");
-  s.check_ftp = setting_uint(file, "MOD_VASTREL_CHECKFTP");
-  s.remove_older = setting_uint(file, "MOD_VASTREL_REMOVEOLDER");
-  s.time_unit = setting_uint(file, "MOD_VASTREL_TIMEUNIT");
-  s.time_count = setting_uint(file, "MOD_VASTREL_TIMECOUNT");
-  s.uint_type = setting_uint(file, "MOD_VASTREL_UINT_TYPE");
-  s.uhours = setting_uint(file, "MOD_VASTREL_UHOURS");
-  s.uday = setting_uint(file, "MOD_VASTREL_UDAY");
-  s.ruploaded = setting_uint(file, "MOD_VASTREL_RUPLOADED");
-  s.rint_type = setting_uint(file, "MOD_VASTREL_RINT_TYPE");
-  s.rhours = setting_uint(file, "MOD_VASTREL_RHOURS");
-  s.rday = setting_uint(file, "MOD_VASTREL_RDAY");
-  s.ssh_config = setting_string(file, "MOD_VASTREL_SSH_CONFIG");
-  s.connect_timeout = setting_uint(file, "MOD_VASTREL_CONNECT_TIMEOUT");
-  if (s.connect_timeout == 0) s.connect_timeout = kDefaultConnectTimeout;
-  s.stall_timeout = setting_uint(file, "MOD_VASTREL_STALL_TIMEOUT");
-  if (s.stall_timeout == 0) s.stall_timeout = kDefaultStallTimeout;
+  for (const SettingKey& key : kSettingKeys) {
+    if (key.text != nullptr) {
+      s.*key.text = setting_string(file, key.name);
+    } else {
+      uint32_t value = setting_uint(file, key.name);
+      s.*key.number = value != 0 ? value : key.fallback;
+    }
+  }
   if (file != nullptr) fclose(file);
 }
 

@@ -1,6 +1,7 @@
 // Settings file reading and the process-wide settings record.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -40,9 +41,40 @@ struct ModuleSettings {
 extern ModuleSettings cfg;
 
 constexpr const char* kSettingsPath = "/opt/vastrel/etc/settings";
+constexpr size_t kLineSize = 16384;  // longer lines are read in pieces
+
+// One key of the settings file and the field it fills: a number (read as
+// "%u"; 0 or missing gives `fallback`) or a text (missing gives "").
+struct SettingKey {
+  const char* name;
+  uint32_t ModuleSettings::*number;
+  const char* ModuleSettings::*text;
+  uint32_t fallback;
+  bool secret;
+};
+constexpr size_t kSettingKeyCount = 23;
+extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 // Fills every field from the file at `path`; a missing file gives defaults.
 void load_settings(ModuleSettings& settings, const char* path = kSettingsPath);
+
+// One line (or piece of a line) under the reading rules. `value` is null
+// for a line without "="; `cut` is the text dropped behind the line's last
+// double quote, or null when it held none.
+struct SettingLine {
+  const char* key;  // key_length characters, not terminated
+  size_t key_length;
+  const char* value;
+  bool value_quoted;  // one leading quote was skipped
+  const char* cut;
+};
+
+// Reads the next line as every lookup does; false at the end. The line
+// lives in a shared buffer that the next read overwrites.
+bool next_setting_line(FILE* file, SettingLine& line);
+
+// True when the line sets `key` (letter case aside).
+bool key_is(const SettingLine& line, const char* key);
 
 // The value of the first line whose key matches, or null. Points into a
 // shared buffer that the next lookup overwrites.
@@ -53,5 +85,6 @@ char* setting_string(FILE* file, const char* key);
 
 // The value read as "%u" reads it; 0 when missing or not a number.
 uint32_t setting_uint(FILE* file, const char* key);
+uint32_t read_uint(const char* value);
 
 }  // namespace settings

@@ -20,7 +20,6 @@ namespace upload {
 namespace {
 
 constexpr const char* kSftpError = "/var/vastrel/sftp_error";
-constexpr size_t kUrlPartMax = 127;
 
 FILE* queue_reader = nullptr;
 int queue_writer = -1;  // open for the queueing of one pass
@@ -83,28 +82,19 @@ void close_queue_writer() {
   queue_writer = -1;
 }
 
-// Splits the part after "sftp://" into host and remote folder; false
-// (logged) when it is too long or would be read as an ssh option.
-bool split_remote(const char* url, const char* user, char (&host)[kUrlPartMax + 1],
-                  char (&folder)[kUrlPartMax + 2]) {
-  const char* rest = strstr(url, "sftp://");
-  if (rest == nullptr) {
-    syslog(LOG_ERR, "Remote URL %s holds sftp but not sftp://, nothing is sent", url);
-    return false;
+// The logging form of split_sftp_url; false when nothing may be sent.
+bool split_remote(const char* url, const char* user, char (&host)[kSftpPartSize],
+                  char (&folder)[kSftpPartSize + 1]) {
+  switch (split_sftp_url(url, host, folder)) {
+    case SftpUrl::kNoScheme:
+      syslog(LOG_ERR, "Remote URL %s holds sftp but not sftp://, nothing is sent", url);
+      return false;
+    case SftpUrl::kTooLong:
+      syslog(LOG_ERR, "Remote URL %s is longer than 127 characters after sftp://, nothing is sent",
+             url);
+      return false;
+    case SftpUrl::kOk: break;
   }
-  rest += strlen("sftp://");
-  if (strlen(rest) > kUrlPartMax) {
-    syslog(LOG_ERR, "Remote URL %s is longer than 127 characters after sftp://, nothing is sent",
-           url);
-    return false;
-  }
-  size_t host_length = strcspn(rest, "/");
-  memcpy(host, rest, host_length);
-  host[host_length] = '\0';
-  snprintf(folder, sizeof folder, "%s", rest + host_length);
-  // A folder without its "/" may name a remote file, which sftp would fetch.
-  size_t folder_length = strlen(folder);
-  if (folder_length > 0 && folder[folder_length - 1] != '/') strcat(folder, "/");
   return !util::refused_as_option("Host", host) && !util::refused_as_option("User name", user);
 }
 
@@ -137,6 +127,22 @@ int run_with_password(const char* line, const char* password) {
 
 }  // namespace
 
+SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
+                       char (&folder)[kSftpPartSize + 1]) {
+  const char* rest = strstr(url, "sftp://");
+  if (rest == nullptr) return SftpUrl::kNoScheme;
+  rest += strlen("sftp://");
+  if (strlen(rest) >= kSftpPartSize) return SftpUrl::kTooLong;
+  size_t host_length = strcspn(rest, "/");
+  memcpy(host, rest, host_length);
+  host[host_length] = '\0';
+  snprintf(folder, sizeof folder, "%s", rest + host_length);
+  // A folder without its "/" may name a remote file, which sftp would fetch.
+  size_t folder_length = strlen(folder);
+  if (folder_length > 0 && folder[folder_length - 1] != '/') strcat(folder, "/");
+  return SftpUrl::kOk;
+}
+
 bool queue_sftp_put(const char* path) {
   if (util::has_control(path)) {
     syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
@@ -164,8 +170,8 @@ const char* parse_sftp_put(const char* line) {
 }
 
 int sftp_put_batch(const char* remote_url, const char* username, const char* password) {
-  char host[kUrlPartMax + 1];
-  char folder[kUrlPartMax + 2];
+  char host[kSftpPartSize];
+  char folder[kSftpPartSize + 1];
   if (!split_remote(remote_url, username, host, folder)) return 0;
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
@@ -224,7 +230,7 @@ void upload_by_sftp(const util::Dir& dir, time_t watermark) {
   std::map<std::string, FileIdentity> queued;
   util::ScanEntry entry;
   while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
-    if (entry.st.st_mtime > watermark && queue_sftp_put(entry.path)) {
+    if (is_new(entry, watermark) && queue_sftp_put(entry.path)) {
       queued[entry.path] = identity_of(entry.st);
     }
   }

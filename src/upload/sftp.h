@@ -16,6 +16,13 @@ void upload_by_sftp(const util::Dir& dir, time_t watermark);
 // Appends the "put" line for `path`; false (logged) when it was not queued.
 bool queue_sftp_put(const char* path);
 
+// The part after "sftp://" split into host and remote folder (given a
+// trailing "/" when it has none, so it cannot name a remote file).
+constexpr size_t kSftpPartSize = 128;  // at most 127 characters after sftp://
+enum class SftpUrl { kOk, kNoScheme, kTooLong };
+SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
+                       char (&folder)[kSftpPartSize + 1]);
+
 // Runs the batch; 1 when the sftp client succeeded, 0 otherwise (logged).
 int sftp_put_batch(const char* remote_url, const char* username, const char* password);
 

@@ -19,7 +19,6 @@ namespace upload {
 
 namespace {
 
-constexpr const char* kTimestamp = "/var/data/vastrel/timestamp";
 constexpr int kAttempts = 3;
 constexpr unsigned kRetryDelay = 5;
 
@@ -67,7 +66,7 @@ void report_left_files(const util::Dir& dir, time_t watermark) {
   unsigned left = 0;
   util::ScanEntry entry;
   while (util::next_regular_file(dir, settings::cfg.scan_folder, entry)) {
-    if (entry.st.st_mtime > watermark) ++left;
+    if (is_new(entry, watermark)) ++left;
   }
   if (left > 0) {
     syslog(LOG_ERR, "Server cannot be used now, %u new files left for the next run", left);
@@ -90,7 +89,7 @@ void upload_by_curl(const util::Dir& dir, time_t watermark) {
   }
   util::ScanEntry entry;
   while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
-    if (entry.st.st_mtime > watermark && send_with_retries(entry, watermark, config.text)) {
+    if (is_new(entry, watermark) && send_with_retries(entry, watermark, config.text)) {
       report_left_files(dir, watermark);
       return;
     }
@@ -98,6 +97,12 @@ void upload_by_curl(const util::Dir& dir, time_t watermark) {
 }
 
 }  // namespace
+
+bool uses_sftp(const char* remote_url) { return strstr(remote_url, "sftp") != nullptr; }
+
+bool is_new(const util::ScanEntry& entry, time_t watermark) {
+  return entry.st.st_mtime > watermark;
+}
 
 FileIdentity identity_of(const struct stat& st) {
   return FileIdentity{static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
@@ -181,7 +186,7 @@ void op_upload() {
     syslog(LOG_ERR, "Cannot open dir: %s", cfg.scan_folder);
     return;
   }
-  if (strstr(cfg.remote_url, "sftp") != nullptr) {
+  if (uses_sftp(cfg.remote_url)) {
     upload_by_sftp(dir, watermark);
   } else {
     upload_by_curl(dir, watermark);

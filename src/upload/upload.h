@@ -7,10 +7,19 @@
 #include <ctime>
 
 #include "util/cmdline.h"
+#include "util/scandir.h"
 
 namespace upload {
 
+constexpr const char* kTimestamp = "/var/data/vastrel/timestamp";
+
 void op_upload();
+
+// A remote URL holding "sftp" anywhere selects the sftp batch.
+bool uses_sftp(const char* remote_url);
+
+// The selection: a regular file strictly newer than the watermark.
+bool is_new(const util::ScanEntry& entry, time_t watermark);
 
 // The curl command line for one file; false when it would not fit. The
 // credentials and bounds reach curl on its standard input ("-K -").

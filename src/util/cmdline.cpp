@@ -68,8 +68,10 @@ bool has_control(const char* value) {
   return false;
 }
 
+bool reads_as_option(const char* value) { return value[0] == '-'; }
+
 bool refused_as_option(const char* what, const char* value) {
-  if (value[0] != '-') return false;
+  if (!reads_as_option(value)) return false;
   syslog(LOG_ERR, "%s %s starts with \"-\", refused", what, value);
   return true;
 }
@@ -166,7 +168,11 @@ bool curl_server_unusable(int status) {
   // size, and such a file must not hold back every file behind it in every
   // run; a server that is really gone fails the next file with 7 or 28.
   switch (WEXITSTATUS(status)) {
-    case 6: case 7: case 9: case 28: case 67: return true;
+    case 6:
+    case 7:
+    case 9:
+    case 28:
+    case 67: return true;
     default: return false;
   }
 }

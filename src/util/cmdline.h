@@ -26,8 +26,10 @@ bool is_plain(const char* value);
 // True when the value holds a control character.
 bool has_control(const char* value);
 
-// Logs and returns true for a value that curl or ssh would read as an
-// option (a leading "-").
+// True for a value that curl or ssh would read as an option (a leading "-").
+bool reads_as_option(const char* value);
+
+// Logs and returns true for a value that reads as an option.
 bool refused_as_option(const char* what, const char* value);
 
 // Template text, as it stands.

@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -63,8 +63,9 @@ bool process_start(pid_t pid, unsigned long long& start, long& group) {
   // The command name may hold blanks and parentheses: fields follow the last ")".
   const char* fields = strrchr(text, ')');
   return fields != nullptr &&
-         sscanf(fields, ") %*c %*d %ld %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d "
-                        "%*d %*d %llu",
+         sscanf(fields,
+                ") %*c %*d %ld %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d "
+                "%*d %*d %llu",
                 &group, &start) == 2;
 }
 

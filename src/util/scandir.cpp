@@ -9,19 +9,27 @@
 
 namespace util {
 
-bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry) {
+bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry, SkipCounts* skips) {
   while (struct dirent* de = readdir(dir.get())) {
     if (de->d_type != DT_REG) continue;
     entry.name = de->d_name;
     if (!join_path(entry.path, sizeof entry.path, folder, de->d_name)) {
-      syslog(LOG_ERR, "Path of file %s in %s is longer than 255 characters, skipped", de->d_name,
-             folder);
+      if (skips != nullptr) {
+        ++skips->too_long;
+      } else {
+        syslog(LOG_ERR, "Path of file %s in %s is longer than 255 characters, skipped", de->d_name,
+               folder);
+      }
       continue;
     }
     // Status through the open folder: no second path lookup per entry.
     if (fstatat(dir.fd(), de->d_name, &entry.st, 0) != 0) {
-      if (errno != ENOENT)
+      if (errno == ENOENT) continue;
+      if (skips != nullptr) {
+        ++skips->unreadable;
+      } else {
         syslog(LOG_ERR, "Cannot read status of file %s(%m), skipped", entry.path);
+      }
       continue;
     }
     return true;

@@ -33,9 +33,16 @@ struct ScanEntry {
   struct stat st;
 };
 
+// Entries passed by for a reason other than their type or disappearance.
+struct SkipCounts {
+  unsigned too_long = 0;
+  unsigned unreadable = 0;
+};
+
 // Steps to the next regular file whose path fits and whose status can be
 // read. Entries passed by for a reason other than their type or their
-// disappearance are logged at LOG_ERR.
-bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry);
+// disappearance are logged at LOG_ERR, or only counted when `skips` is given.
+bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry,
+                       SkipCounts* skips = nullptr);
 
 }  // namespace util

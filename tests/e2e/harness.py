@@ -105,11 +105,12 @@ class World:
         return [json.loads(line) for line in path.read_text().splitlines()]
 
     # Running -----------------------------------------------------------
-    def run(self, argv0="/opt/vastrel/bin/upload", now=None, env=None, timeout=120):
-        return self.finish(self.start(argv0, now, env), timeout)
+    def run(self, argv0="/opt/vastrel/bin/upload", now=None, env=None, timeout=120, args=()):
+        return self.finish(self.start(argv0, now, env, args), timeout)
 
-    def start(self, argv0="/opt/vastrel/bin/upload", now=None, env=None):
-        """Starts the program at its fixed path under the name `argv0`."""
+    def start(self, argv0="/opt/vastrel/bin/upload", now=None, env=None, args=()):
+        """Starts the program at its fixed path under the name `argv0`, with
+        `args`; its standard output and error go to files the run reads."""
         sleeps_path = self.tmp / f"sleeps-{time.monotonic_ns()}"
         sleeps_path.write_text("")
         run_env = {
@@ -131,8 +132,10 @@ class World:
         else:
             command, executable = [argv0], program
             run_env.update(p.split("=", 1) for p in PRELOAD)
-        proc = subprocess.Popen(command, executable=executable, env=run_env,
-                                stdin=subprocess.DEVNULL, cwd=self.tmp)
+        proc = subprocess.Popen(command + list(args), executable=executable, env=run_env,
+                                stdin=subprocess.DEVNULL, cwd=self.tmp,
+                                stdout=open(f"{sleeps_path}.out", "wb"),
+                                stderr=open(f"{sleeps_path}.err", "wb"))
         proc.sleeps_path = sleeps_path
         return proc
 
@@ -156,6 +159,8 @@ class World:
         mine = [(pri, msg) for pid, pri, msg in log if pid == proc.pid]
         run = Run(proc.returncode, mine, sleeps)
         run.all_lines = [(pid, pri, msg) for pid, pri, msg in log]
+        run.stdout = Path(f"{proc.sleeps_path}.out").read_text("utf-8", "surrogateescape")
+        run.stderr = Path(f"{proc.sleeps_path}.err").read_text("utf-8", "surrogateescape")
         return run
 
     def _drain(self):

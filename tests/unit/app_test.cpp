@@ -21,6 +21,18 @@ TEST(Dispatch, ChoosesByTheLastPathComponent) {
   EXPECT_EQ(op(""), Operation::kUnknown);
 }
 
+TEST(Dispatch, OnlyTheOwnNameWithTheSingleWordCheckIsCheck) {
+  auto with = [](const char* argv0, const char* arg, int argc) {
+    char* argv[] = {const_cast<char*>(argv0), const_cast<char*>(arg), nullptr};
+    return app::operation_for(argc, argv);
+  };
+  EXPECT_EQ(with("/opt/vastrel/bin/vastrel", "check", 2), Operation::kCheck);
+  EXPECT_EQ(with("vastrel", "--help", 2), Operation::kOwnName);
+  EXPECT_EQ(with("vastrel", "check", 1), Operation::kOwnName);
+  EXPECT_EQ(with("upload", "check", 2), Operation::kUpload);
+  EXPECT_EQ(with("remove", "check", 2), Operation::kRemove);
+}
+
 TEST(Dispatch, NoArgumentsDispatchesNothing) {
   char* argv[] = {nullptr};
   EXPECT_EQ(app::operation_for(0, argv), Operation::kNone);

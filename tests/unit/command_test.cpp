@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -114,7 +114,8 @@ TEST(RunCommand, TheChildOfAKilledRunIsStoppedByTheNextRunOnly) {
   pid_t shell = std::stoi(read_file(dir.path + "/shell"));
   std::string text = read_file(lock);
   // A start time that does not match names a later process with that number.
-  std::string other = std::to_string(shell) + " 1" + text.substr(text.find(' ', text.find(' ') + 1));
+  std::string other =
+      std::to_string(shell) + " 1" + text.substr(text.find(' ', text.find(' ') + 1));
   ASSERT_EQ(pwrite(record, other.data(), other.size(), 0), static_cast<ssize_t>(other.size()));
   EXPECT_EQ(util::stop_recorded_children(record), 0);
   EXPECT_FALSE(gone_or_zombie(shell));

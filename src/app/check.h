@@ -1,0 +1,17 @@
+// "vastrel check": what the settings say and what the next runs would do,
+// told to a person on standard output. It only looks: it starts no tool,
+// changes and creates nothing, takes no lock and logs nothing.
+#pragma once
+
+#include <cstdio>
+
+namespace app {
+
+// Prints the report to `out`; returns 0 when nothing stands in the way of
+// a run, 1 when something does.
+int run_check(FILE* out);
+
+// The usage, for the program run under its own name without "check".
+void print_usage(FILE* out);
+
+}  // namespace app
