@@ -37,6 +37,7 @@ const SettingKey kSettingKeys[kSettingKeyCount] = {
     TEXT("MOD_VASTREL_SSH_CONFIG", ssh_config, false),
     NUMBER("MOD_VASTREL_CONNECT_TIMEOUT", connect_timeout, kDefaultConnectTimeout),
     NUMBER("MOD_VASTREL_STALL_TIMEOUT", stall_timeout, kDefaultStallTimeout),
+    NUMBER("MOD_VASTREL_CURL_BATCH", curl_batch, 0),
 };
 #undef NUMBER
 #undef TEXT

@@ -35,6 +35,8 @@ struct ModuleSettings {
   // Bounds on every transfer, in seconds; a 0 or missing key gives the default.
   uint32_t connect_timeout = kDefaultConnectTimeout;
   uint32_t stall_timeout = kDefaultStallTimeout;
+  // Non-zero: curl mode sends a pass's files in one curl run.
+  uint32_t curl_batch = 0;
 };
 
 // Filled once before any operation, read-only afterwards.
@@ -52,7 +54,7 @@ struct SettingKey {
   uint32_t fallback;
   bool secret;
 };
-constexpr size_t kSettingKeyCount = 23;
+constexpr size_t kSettingKeyCount = 24;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 // Fills every field from the file at `path`; a missing file gives defaults.

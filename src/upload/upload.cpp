@@ -8,6 +8,7 @@
 
 #include "download/download.h"
 #include "settings/settings.h"
+#include "upload/curl_batch.h"
 #include "upload/sftp.h"
 #include "util/cmdline.h"
 #include "util/command.h"
@@ -18,9 +19,6 @@
 namespace upload {
 
 namespace {
-
-constexpr int kAttempts = 3;
-constexpr unsigned kRetryDelay = 5;
 
 // curl names the upload after the text behind the last "/" or "\\" of the
 // path; a name with a backslash would land under its tail, so the target
@@ -43,36 +41,6 @@ bool same_identity(const FileIdentity& a, const FileIdentity& b) {
          a.inode == b.inode && a.device == b.device;
 }
 
-// The Part's three attempts, 5 s apart; true when the last one failed so
-// that the pass must end.
-bool send_with_retries(const util::ScanEntry& entry, time_t watermark, const char* config) {
-  FileIdentity selected = identity_of(entry.st);
-  PutResult result = PutResult::kFailed;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    result = curl_put_file(entry.path, settings::cfg.remote_url, config);
-    if (result == PutResult::kRefused) return false;
-    if (result == PutResult::kSent) {
-      dispose_sent_file(entry.path, selected, watermark);
-      return false;
-    }
-    sleep(kRetryDelay);
-  }
-  return result == PutResult::kServerDown;
-}
-
-// The new files a pass ended early leaves untouched, counted by the same
-// selection that would have sent them.
-void report_left_files(const util::Dir& dir, time_t watermark) {
-  unsigned left = 0;
-  util::ScanEntry entry;
-  while (util::next_regular_file(dir, settings::cfg.scan_folder, entry)) {
-    if (is_new(entry, watermark)) ++left;
-  }
-  if (left > 0) {
-    syslog(LOG_ERR, "Server cannot be used now, %u new files left for the next run", left);
-  }
-}
-
 void upload_by_curl(const util::Dir& dir, time_t watermark) {
   const settings::ModuleSettings& cfg = settings::cfg;
   if (util::refused_as_option("Remote URL", cfg.remote_url) ||
@@ -87,10 +55,12 @@ void upload_by_curl(const util::Dir& dir, time_t watermark) {
     syslog(LOG_ERR, "Credential line is longer than 1023 characters, nothing is sent");
     return;
   }
+  if (cfg.curl_batch != 0 && upload_by_curl_batch(dir, watermark, config.text)) return;
   util::ScanEntry entry;
   while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
-    if (is_new(entry, watermark) && send_with_retries(entry, watermark, config.text)) {
-      report_left_files(dir, watermark);
+    if (is_new(entry, watermark) &&
+        send_with_retries(entry.path, identity_of(entry.st), watermark, config.text, kAttempts)) {
+      report_left_files(dir, watermark, 0);
       return;
     }
   }
@@ -104,6 +74,35 @@ bool is_new(const util::ScanEntry& entry, time_t watermark) {
   return entry.st.st_mtime > watermark;
 }
 
+bool send_with_retries(const char* path, const FileIdentity& selected, time_t watermark,
+                       const char* config, int attempts) {
+  PutResult result = PutResult::kFailed;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    result = curl_put_file(path, settings::cfg.remote_url, config);
+    if (result == PutResult::kRefused) return false;
+    if (result == PutResult::kSent) {
+      dispose_sent_file(path, selected, watermark);
+      return false;
+    }
+    sleep(kRetryDelay);
+  }
+  return result == PutResult::kServerDown;
+}
+
+void report_left_files(const util::Dir& dir, time_t watermark, unsigned left) {
+  util::ScanEntry entry;
+  while (util::next_regular_file(dir, settings::cfg.scan_folder, entry)) {
+    if (is_new(entry, watermark)) ++left;
+  }
+  if (left > 0) {
+    syslog(LOG_ERR, "Server cannot be used now, %u new files left for the next run", left);
+  }
+}
+
+const char* upload_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path) {
+  return target_url(out, remote_url, path) ? out : remote_url;
+}
+
 FileIdentity identity_of(const struct stat& st) {
   return FileIdentity{static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
                       static_cast<long>(st.st_mtim.tv_nsec), static_cast<uint64_t>(st.st_ino),
@@ -112,7 +111,7 @@ FileIdentity identity_of(const struct stat& st) {
 
 bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url) {
   char named_url[util::kCommandSize];
-  if (target_url(named_url, remote_url, path)) remote_url = named_url;
+  remote_url = upload_url(named_url, remote_url, path);
   util::cmd_raw(line, "curl -fSs ");
   util::cmd_curl_glob_off(line, path, remote_url);
   util::cmd_raw(line, "-K - ");

@@ -25,6 +25,14 @@ bool is_new(const util::ScanEntry& entry, time_t watermark);
 // credentials and bounds reach curl on its standard input ("-K -").
 bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url);
 
+constexpr int kAttempts = 3;
+constexpr unsigned kRetryDelay = 5;  // seconds after each failed attempt
+
+// The target URL of one file: the remote URL, or where its name holds a
+// backslash (which curl would cut at) the URL with the name appended whole,
+// percent-encoded, in `out`.
+const char* upload_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path);
+
 enum class PutResult { kSent, kFailed, kServerDown, kRefused };
 
 // Sends one file with curl, given curl's configuration text. kServerDown:
@@ -43,6 +51,15 @@ struct FileIdentity {
 };
 
 FileIdentity identity_of(const struct stat& st);
+
+// Up to `attempts` attempts, 5 s apart, then the disposition of a sent file;
+// true when the last attempt failed so that the pass must end.
+bool send_with_retries(const char* path, const FileIdentity& selected, time_t watermark,
+                       const char* config, int attempts);
+
+// Logs how many new files an ended pass leaves (`left` of them already
+// counted, the rest of the folder by the same selection).
+void report_left_files(const util::Dir& dir, time_t watermark, unsigned left);
 
 // After a successful transfer: report the file, then delete it or stamp it
 // to the watermark; a file that changed meanwhile is left new.

@@ -144,6 +144,12 @@ void cmd_percent_encoded(CommandLine& line, const char* value) {
   }
 }
 
+void curl_config_string(CommandLine& config, const char* value) {
+  put(config, '"');
+  put_curl_quoted_text(config, value);
+  put(config, '"');
+}
+
 void curl_user_line(CommandLine& config, const char* user, const char* password) {
   if (user[0] == '\0' && password[0] == '\0') return;
   cmd_raw(config, "user=\"");

@@ -57,6 +57,9 @@ void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other =
 // The value percent-encoded as a URL path segment (all but A-Z a-z 0-9 -._~).
 void cmd_percent_encoded(CommandLine& line, const char* value);
 
+// The value as a quoted string of curl's configuration syntax.
+void curl_config_string(CommandLine& config, const char* value);
+
 // curl configuration lines, read by curl through "-K -" on its standard
 // input, never from a command line.
 // user="USER:PASSWORD" and a line end, when either is set; backslash and

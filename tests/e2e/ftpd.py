@@ -2,7 +2,8 @@
 """A loopback FTP server for the tests: ftpd.py ROOT PORT, with one "USER PASSWORD" pair
 a line on standard input (kept off the command line, which tests scan for passwords).
 FTPD_READ_LIMIT (bytes a second) throttles uploads, so that a test can stop
-the server while a transfer is under way."""
+the server while a transfer is under way; FTPD_LOGINS names a file that gets
+a line for every login."""
 import logging
 import os
 import sys
@@ -25,10 +26,17 @@ class UnbufferedFS(AbstractedFS):
         return open(filename, mode, buffering=0)
 
 
+class CountingHandler(FTPHandler):
+    def on_login(self, username):
+        if os.environ.get("FTPD_LOGINS"):
+            with open(os.environ["FTPD_LOGINS"], "a") as f:
+                f.write(username + "\n")
+
+
 authorizer = DummyAuthorizer()
 for user, password in users:
     authorizer.add_user(user, password, root, perm="elradfmwMT")
-handler = FTPHandler
+handler = CountingHandler
 handler.authorizer = authorizer
 # File names are bytes: keep those that are not UTF-8 exactly as sent.
 handler.unicode_errors = "surrogateescape"

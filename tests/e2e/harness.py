@@ -21,6 +21,7 @@ EMULATOR = os.environ.get("VASTREL_EMULATOR", "").split()
 if EMULATOR:
     EMULATOR[0] = shutil.which(EMULATOR[0]) or EMULATOR[0]  # tests may empty PATH
 FAKE_TOOL = Path(__file__).with_name("fake_tool.py")
+SIGNAL_TREE = Path(__file__).with_name("signal_tree.py")
 # BusyBox's sed and killall, ahead of the host's, in the BusyBox stage.
 BUSYBOX_PATH = os.environ.get("VASTREL_BUSYBOX_PATH", "")
 NOTICE, ERR = 29, 27  # daemon.notice, daemon.err
@@ -214,7 +215,7 @@ class FtpServer:
         self.start()
 
     def start(self):
-        env = dict(os.environ)
+        env = dict(os.environ, FTPD_LOGINS=str(self.root.parent / f"logins-{self.port}"))
         if self.read_limit:
             env["FTPD_READ_LIMIT"] = str(self.read_limit)
         # In a session of its own, so that a test may stop it (SIGSTOP): a
@@ -235,9 +236,14 @@ class FtpServer:
     def url(self, path=""):
         return f"ftp://127.0.0.1:{self.port}/{path}"
 
+    def logins(self):
+        path = self.root.parent / f"logins-{self.port}"
+        return len(path.read_text().splitlines()) if path.exists() else 0
+
     def reset(self):
         for child in self.root.iterdir():
             remove(child)
+        Path(self.root.parent / f"logins-{self.port}").unlink(missing_ok=True)
         (self.root / "up").mkdir()
         (self.root / "down").mkdir()
 
@@ -319,8 +325,30 @@ class SshServer:
         return {p.name: p.read_bytes() for p in (self.home / folder).iterdir()}
 
     def signal_sessions(self, signal):
-        """Stops (STOP) or resumes (CONT) every session of the test users."""
-        subprocess.run(["pkill", f"-{signal}", "-f", "^sshd: sftp"], check=False)
+        """Stops (STOP) or resumes (CONT) every session of this server."""
+        subprocess.run(self.signal_command(signal), shell=True, check=False)
+
+    def wait_sessions_gone(self, timeout=20):
+        """Waits until every session has ended (a resumed one may still be
+        writing what reached it before it was stopped)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.proc.pid in parents():
+            time.sleep(0.05)
+
+    def signal_command(self, signal):
+        """The shell command that signals this server's sessions and no other's."""
+        return f"/usr/bin/python3 {SIGNAL_TREE} {self.proc.pid} {signal}"
+
+
+def parents():
+    """The parent of every process running."""
+    found = set()
+    for path in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            found.add(int(path.read_text().rsplit(") ", 1)[1].split()[1]))
+        except (OSError, IndexError, ValueError):
+            pass  # ended meanwhile
+    return found
 
 
 def silent_listener():

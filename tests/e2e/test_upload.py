@@ -204,3 +204,21 @@ def test_url_with_sftp_in_the_host_selects_sftp_mode(world):
     run = world.run()
     assert world.calls("curl") == []
     assert run.has(ERR, "Remote URL ftp://mysftphost/ holds sftp but not sftp://, nothing is sent")
+
+
+@pytest.mark.parametrize("version, shown", [("", "of unknown version"),
+                                            ("curl 7.74.0 (arm-unknown-linux-gnueabihf)\n",
+                                             "7.74.0")])
+def test_a_curl_too_old_to_report_each_transfer_sends_one_file_at_a_time(world, version, shown):
+    world.fake("curl", exit=[0], stdout=[version, ""])
+    files = [world.file(n, mtime=NEW) for n in ("a", "b")]
+    world.timestamp(WATERMARK)
+    world.settings(REMOTEURL="ftp://host/up/", CURL_BATCH=1)
+    run = world.run()
+    calls = world.calls("curl")
+    assert calls[0]["argv"][1:] == ["-V"]
+    assert sorted(c["argv"][1:] for c in calls[1:]) == sorted(
+        ["-fSs", "-K", "-", "ftp://host/up/", "-T", str(f)] for f in files)
+    assert run.has(NOTICE, f"curl {shown} cannot report each transfer (7.75 or later can), "
+                           "files are sent one at a time")
+    assert len(run.matching("was uploaded")) == 2

@@ -201,7 +201,7 @@ class Soak:
         if "kill_mid" in faults:
             delay = self.rng.choice(["0", "0.01", "0.05", "0.2"])
             kill = (f"kill -9 {self.ftp.proc.pid}" if mode == "curl"
-                    else "pkill -9 -f 'sshd: sftp'")
+                    else self.sshd.signal_command("KILL"))
             script["background"] = [f"sleep {delay}; {kill}"]
         if "vanish" in faults and self.tracked:
             victim = self.rng.choice(list(self.tracked))
@@ -236,7 +236,7 @@ class Soak:
                 proc.send_signal(signal.SIGSTOP)
             return lambda: proc.poll() is None and proc.send_signal(signal.SIGCONT)
         delay = self.rng.choice(["0.05", "0.2", "0.5"])
-        script["background"] = [f"sleep {delay}; pkill -STOP -f '^sshd: sftp'"]
+        script["background"] = [f"sleep {delay}; {self.sshd.signal_command('STOP')}"]
         return lambda: self.sshd.signal_sessions("CONT")
 
     @staticmethod

@@ -1,0 +1,286 @@
+#include "upload/curl_batch.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "settings/settings.h"
+#include "upload/upload.h"
+#include "util/cmdline.h"
+#include "util/command.h"
+#include "util/filestat.h"
+#include "util/scratch.h"
+
+namespace upload {
+
+namespace {
+
+// Files a curl run is given at most: bounds the memory and the
+// configuration file of a pass that drains a large backlog.
+constexpr size_t kBatchFiles = 256;
+constexpr const char* kResults = "/var/vastrel/curl_results";
+// curl stops at the first failed transfer (fail-early), so a dead server
+// costs one transfer's bounds, not one for every file in the run.
+constexpr const char* kBatchOptions =
+    "globoff\nfail-early\nwrite-out = \"%{exitcode} %{errormsg}\\n\"\n";
+
+struct Selected {
+  char path[util::kPathSize];
+  FileIdentity identity;
+};
+
+// 7.75 added the exit code and error text of each transfer to --write-out.
+bool curl_reports_each_transfer() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  util::child_stdio_slots[1] = fds[1];  // closed by the runner once started
+  util::run_command("/bin/sh", "-c", "curl -V", nullptr);
+  char text[128];
+  ssize_t length = read(fds[0], text, sizeof text - 1);
+  close(fds[0]);
+  text[length > 0 ? length : 0] = '\0';
+  char version[32] = "";
+  unsigned major = 0;
+  unsigned minor = 0;
+  if (sscanf(text, "curl %31s", version) == 1 && sscanf(version, "%u.%u", &major, &minor) == 2 &&
+      (major > 7 || (major == 7 && minor >= 75))) {
+    return true;
+  }
+  syslog(LOG_NOTICE,
+         "curl %s cannot report each transfer (7.75 or later can), files are sent one at a time",
+         version[0] != '\0' ? version : "of unknown version");
+  return false;
+}
+
+// An unlinked 0600 file under the scratch folder, written in large pieces:
+// it holds the credentials, and nothing is left of it when the run ends.
+class ConfigFile {
+ public:
+  ConfigFile() {
+    fd_ = open(util::kScratchFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ >= 0) return;
+    // File systems without unnamed files: a named one, unlinked before a
+    // byte is written.
+    char name[] = "/var/vastrel/curl_batch.XXXXXX";
+    fd_ = mkostemp(name, O_CLOEXEC);
+    if (fd_ >= 0) unlink(name);
+    if (fd_ < 0) {
+      failed_ = true;
+      saved_errno_ = errno;
+    }
+  }
+  ~ConfigFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ConfigFile(const ConfigFile&) = delete;
+  ConfigFile& operator=(const ConfigFile&) = delete;
+
+  void add(const char* text) {
+    size_t length = strlen(text);
+    if (used_ + length > sizeof buffer_) flush();
+    if (length > sizeof buffer_) {
+      write_all(text, length);
+      return;
+    }
+    memcpy(buffer_ + used_, text, length);
+    used_ += length;
+  }
+
+  // The descriptor, rewound, for the child's standard input; -1 (errno
+  // set) when the file could not be written whole.
+  int finish() {
+    flush();
+    if (failed_) errno = saved_errno_;
+    if (fd_ < 0 || failed_ || lseek(fd_, 0, SEEK_SET) != 0) return -1;
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  void flush() {
+    write_all(buffer_, used_);
+    used_ = 0;
+  }
+  void write_all(const char* text, size_t length) {
+    while (fd_ >= 0 && !failed_ && length > 0) {
+      ssize_t written = write(fd_, text, length);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) {
+        failed_ = true;
+        saved_errno_ = written < 0 ? errno : ENOSPC;
+        return;
+      }
+      text += written;
+      length -= static_cast<size_t>(written);
+    }
+  }
+
+  int fd_ = -1;
+  bool failed_ = false;
+  int saved_errno_ = 0;
+  char buffer_[16384];
+  size_t used_ = 0;
+};
+
+// Whether a new file can go into a run, as the per-file mode would send it;
+// a refused file is logged and stays new.
+bool sendable(const char* path) {
+  if (util::has_control(path)) {
+    syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
+    return false;
+  }
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  if (!build_put_command(line, path, settings::cfg.remote_url)) {
+    syslog(LOG_ERR, "Command line for file %s is longer than 1023 characters, not sent", path);
+    return false;
+  }
+  return true;
+}
+
+bool write_config(ConfigFile& file, const std::vector<Selected>& files, size_t first,
+                  const char* config) {
+  file.add(config);
+  file.add(kBatchOptions);
+  for (size_t k = first; k < files.size(); ++k) {
+    char url_buffer[util::kCommandSize];
+    const char* url = upload_url(url_buffer, settings::cfg.remote_url, files[k].path);
+    char buffer[2 * util::kCommandSize + 64];
+    util::CommandLine entry = util::command_line(buffer, sizeof buffer);
+    util::cmd_raw(entry, "upload-file = ");
+    util::curl_config_string(entry, files[k].path);
+    util::cmd_raw(entry, "\nurl = ");
+    util::curl_config_string(entry, url);
+    util::cmd_raw(entry, "\n");
+    if (entry.overflow) return false;  // sendable() let no such file through
+    file.add(entry.text);
+  }
+  return true;
+}
+
+// The outcome of the next transfer: its exit code and "curl: (N) TEXT" as
+// curl itself would print the failure; false when the run reported none.
+bool next_outcome(FILE* results, int& code, char (&message)[512]) {
+  char line[400];
+  if (results == nullptr || fgets(line, sizeof line, results) == nullptr) return false;
+  line[strcspn(line, "\n")] = '\0';
+  char* text = nullptr;
+  long value = strtol(line, &text, 10);
+  if (text == line || (*text != ' ' && *text != '\0')) return false;
+  code = static_cast<int>(value);
+  snprintf(message, sizeof message, "curl: (%d) %s", code, *text == ' ' ? text + 1 : "");
+  return true;
+}
+
+enum class RunEnd { kAllSent, kFailed, kNotWritten };
+
+// One curl run over files[next...]: disposes of each sent file in order and
+// stops at the first that was not sent, which `next` then names, with the
+// status of its attempt and its error text (empty when there was none).
+RunEnd run_once(const std::vector<Selected>& files, size_t& next, time_t watermark,
+                const char* config, int& status, char (&message)[512]) {
+  ConfigFile file;
+  int fd = write_config(file, files, next, config) ? file.finish() : -1;
+  if (fd < 0) {
+    syslog(LOG_ERR, "Cannot write the curl configuration(%m), nothing more is sent");
+    return RunEnd::kNotWritten;
+  }
+  util::child_stdio_slots[0] = fd;
+  status = util::run_command("/bin/sh", "-c",
+                             "curl -fSs -K - > /var/vastrel/curl_results 2>/var/vastrel/curl_error",
+                             nullptr);
+  FILE* results = fopen(kResults, "re");
+  int code = 0;
+  while (next < files.size() && next_outcome(results, code, message)) {
+    if (code != 0) break;
+    dispose_sent_file(files[next].path, files[next].identity, watermark);
+    ++next;
+  }
+  if (results != nullptr) fclose(results);
+  if (next == files.size()) return RunEnd::kAllSent;
+  if (code != 0) {
+    status = code << 8;  // that transfer's own exit code
+  } else {
+    // No outcome for this file (curl ended early): its own error text.
+    snprintf(message, sizeof message, "%s",
+             util::file_size(util::kCurlError) != 0 ? util::read_error_line(util::kCurlError) : "");
+    if (status == 0) status = 1 << 8;
+  }
+  return RunEnd::kFailed;
+}
+
+// Sends the files in as few runs as possible; a file that fails in a run
+// gets the rest of its attempts one at a time, and a new run takes the
+// files behind it. False when the pass must end, with `left` counting the
+// files not attempted.
+bool send_files(const std::vector<Selected>& files, time_t watermark, const char* config,
+                unsigned& left) {
+  size_t next = 0;
+  while (next < files.size()) {
+    int status = 0;
+    char message[512] = "";
+    RunEnd end = run_once(files, next, watermark, config, status, message);
+    if (end == RunEnd::kAllSent) return true;
+    if (end == RunEnd::kNotWritten) {
+      left += static_cast<unsigned>(files.size() - next);
+      return false;
+    }
+    if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);
+    sleep(kRetryDelay);
+    const Selected& failed = files[next++];
+    if (send_with_retries(failed.path, failed.identity, watermark, config, kAttempts - 1)) {
+      left += static_cast<unsigned>(files.size() - next);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool upload_by_curl_batch(const util::Dir& dir, time_t watermark, const char* config) {
+  bool checked = false;
+  std::vector<Selected> files;
+  files.reserve(kBatchFiles);
+  util::ScanEntry entry;
+  bool more = true;
+  while (more) {
+    files.clear();
+    while (files.size() < kBatchFiles &&
+           (more = util::next_regular_file(dir, settings::cfg.scan_folder, entry))) {
+      if (!is_new(entry, watermark)) continue;
+      files.emplace_back();
+      memcpy(files.back().path, entry.path, sizeof entry.path);
+      files.back().identity = identity_of(entry.st);
+    }
+    if (files.empty()) continue;
+    // Once a pass has something to send, and before anything is logged.
+    if (!checked) {
+      checked = true;
+      if (!curl_reports_each_transfer()) {
+        rewinddir(dir.get());  // the caller sends every file one at a time
+        return false;
+      }
+    }
+    files.erase(std::remove_if(files.begin(), files.end(),
+                               [](const Selected& f) { return !sendable(f.path); }),
+                files.end());
+    unsigned left = 0;
+    if (!send_files(files, watermark, config, left)) {
+      report_left_files(dir, watermark, left);
+      return true;
+    }
+  }
+  return true;
+}
+
+}  // namespace upload
