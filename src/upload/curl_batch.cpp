@@ -37,29 +37,6 @@ struct Selected {
   FileIdentity identity;
 };
 
-// 7.75 added the exit code and error text of each transfer to --write-out.
-bool curl_reports_each_transfer() {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return false;
-  util::child_stdio_slots[1] = fds[1];  // closed by the runner once started
-  util::run_command("/bin/sh", "-c", "curl -V", nullptr);
-  char text[128];
-  ssize_t length = read(fds[0], text, sizeof text - 1);
-  close(fds[0]);
-  text[length > 0 ? length : 0] = '\0';
-  char version[32] = "";
-  unsigned major = 0;
-  unsigned minor = 0;
-  if (sscanf(text, "curl %31s", version) == 1 && sscanf(version, "%u.%u", &major, &minor) == 2 &&
-      (major > 7 || (major == 7 && minor >= 75))) {
-    return true;
-  }
-  syslog(LOG_NOTICE,
-         "curl %s cannot report each transfer (7.75 or later can), files are sent one at a time",
-         version[0] != '\0' ? version : "of unknown version");
-  return false;
-}
-
 // An unlinked 0600 file under the scratch folder, written in large pieces:
 // it holds the credentials, and nothing is left of it when the run ends.
 class ConfigFile {
@@ -181,13 +158,30 @@ bool next_outcome(FILE* results, int& code, char (&message)[512]) {
   return true;
 }
 
-enum class RunEnd { kAllSent, kFailed, kNotWritten };
+enum class RunEnd { kAllSent, kFailed, kNotWritten, kCannotReport };
+
+// The batch command line. --write-out reports each transfer's exit code and
+// error text from curl 7.75 on; --create-file-mode came with it (and only
+// restates curl's default for files that sftp, scp or file:// create), so
+// an older curl refuses the line before any transfer starts.
+constexpr const char* kBatchLine =
+    "curl -fSs --create-file-mode 0644 -K - > /var/vastrel/curl_results "
+    "2>/var/vastrel/curl_error";
+
+// True when the first run of a pass shows a curl that cannot report each
+// transfer: it refused the option of 7.75, or sent without reporting.
+bool cannot_report(int status) {
+  if (!WIFEXITED(status)) return false;
+  if (WEXITSTATUS(status) == 0) return true;
+  return WEXITSTATUS(status) == 2 && util::file_size(util::kCurlError) != 0 &&
+         strstr(util::read_error_text(util::kCurlError), "create-file-mode") != nullptr;
+}
 
 // One curl run over files[next...]: disposes of each sent file in order and
 // stops at the first that was not sent, which `next` then names, with the
 // status of its attempt and its error text (empty when there was none).
 RunEnd run_once(const std::vector<Selected>& files, size_t& next, time_t watermark,
-                const char* config, int& status, char (&message)[512]) {
+                const char* config, bool first_of_pass, int& status, char (&message)[512]) {
   ConfigFile file;
   int fd = write_config(file, files, next, config) ? file.finish() : -1;
   if (fd < 0) {
@@ -195,15 +189,20 @@ RunEnd run_once(const std::vector<Selected>& files, size_t& next, time_t waterma
     return RunEnd::kNotWritten;
   }
   util::child_stdio_slots[0] = fd;
-  status = util::run_command("/bin/sh", "-c",
-                             "curl -fSs -K - > /var/vastrel/curl_results 2>/var/vastrel/curl_error",
-                             nullptr);
+  status = util::run_command("/bin/sh", "-c", kBatchLine, nullptr);
   FILE* results = fopen(kResults, "re");
   int code = 0;
-  while (next < files.size() && next_outcome(results, code, message)) {
-    if (code != 0) break;
+  bool reported = next < files.size() && next_outcome(results, code, message);
+  if (!reported && first_of_pass && cannot_report(status)) {
+    if (results != nullptr) fclose(results);
+    syslog(LOG_NOTICE,
+           "curl cannot report each transfer (7.75 or later can), files are sent one at a time");
+    return RunEnd::kCannotReport;
+  }
+  while (reported && code == 0) {
     dispose_sent_file(files[next].path, files[next].identity, watermark);
     ++next;
+    reported = next < files.size() && next_outcome(results, code, message);
   }
   if (results != nullptr) fclose(results);
   if (next == files.size()) return RunEnd::kAllSent;
@@ -220,35 +219,36 @@ RunEnd run_once(const std::vector<Selected>& files, size_t& next, time_t waterma
 
 // Sends the files in as few runs as possible; a file that fails in a run
 // gets the rest of its attempts one at a time, and a new run takes the
-// files behind it. False when the pass must end, with `left` counting the
-// files not attempted.
-bool send_files(const std::vector<Selected>& files, time_t watermark, const char* config,
-                unsigned& left) {
+// files behind it. kFailed when the pass must end, with `left` counting the
+// files not attempted; kCannotReport from the first run of a pass.
+RunEnd send_files(const std::vector<Selected>& files, time_t watermark, const char* config,
+                  bool& first_of_pass, unsigned& left) {
   size_t next = 0;
   while (next < files.size()) {
     int status = 0;
     char message[512] = "";
-    RunEnd end = run_once(files, next, watermark, config, status, message);
-    if (end == RunEnd::kAllSent) return true;
+    RunEnd end = run_once(files, next, watermark, config, first_of_pass, status, message);
+    first_of_pass = false;
+    if (end == RunEnd::kAllSent || end == RunEnd::kCannotReport) return end;
     if (end == RunEnd::kNotWritten) {
       left += static_cast<unsigned>(files.size() - next);
-      return false;
+      return RunEnd::kFailed;
     }
     if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);
     sleep(kRetryDelay);
     const Selected& failed = files[next++];
     if (send_with_retries(failed.path, failed.identity, watermark, config, kAttempts - 1)) {
       left += static_cast<unsigned>(files.size() - next);
-      return false;
+      return RunEnd::kFailed;
     }
   }
-  return true;
+  return RunEnd::kAllSent;
 }
 
 }  // namespace
 
 bool upload_by_curl_batch(const util::Dir& dir, time_t watermark, const char* config) {
-  bool checked = false;
+  bool first_of_pass = true;
   std::vector<Selected> files;
   files.reserve(kBatchFiles);
   util::ScanEntry entry;
@@ -262,20 +262,17 @@ bool upload_by_curl_batch(const util::Dir& dir, time_t watermark, const char* co
       memcpy(files.back().path, entry.path, sizeof entry.path);
       files.back().identity = identity_of(entry.st);
     }
-    if (files.empty()) continue;
-    // Once a pass has something to send, and before anything is logged.
-    if (!checked) {
-      checked = true;
-      if (!curl_reports_each_transfer()) {
-        rewinddir(dir.get());  // the caller sends every file one at a time
-        return false;
-      }
-    }
     files.erase(std::remove_if(files.begin(), files.end(),
                                [](const Selected& f) { return !sendable(f.path); }),
                 files.end());
+    if (files.empty()) continue;
     unsigned left = 0;
-    if (!send_files(files, watermark, config, left)) {
+    RunEnd end = send_files(files, watermark, config, first_of_pass, left);
+    if (end == RunEnd::kCannotReport) {
+      rewinddir(dir.get());  // nothing was sent: the caller sends each file alone
+      return false;
+    }
+    if (end == RunEnd::kFailed) {
       report_left_files(dir, watermark, left);
       return true;
     }

@@ -9,8 +9,9 @@ namespace upload {
 
 // Sends every file newer than the watermark through as few curl runs as
 // possible, each logging in once; `config` holds the user line and bounds.
-// False when curl cannot report each transfer (older than 7.75): nothing
-// was sent, and the caller sends the files one at a time.
+// False when the pass's first curl run shows that curl cannot report each
+// transfer (older than 7.75): nothing was sent, and the caller sends the
+// files one at a time.
 bool upload_by_curl_batch(const util::Dir& dir, time_t watermark, const char* config);
 
 }  // namespace upload

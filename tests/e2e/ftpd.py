@@ -41,7 +41,8 @@ handler.authorizer = authorizer
 # File names are bytes: keep those that are not UTF-8 exactly as sent.
 handler.unicode_errors = "surrogateescape"
 handler.abstracted_fs = UnbufferedFS
-handler.passive_ports = range(40000, 40100)
+# Passive ports from the whole ephemeral range: a range of 100 ran out under
+# a pass of 200 transfers on one connection (ports linger in TIME_WAIT).
 if os.environ.get("FTPD_READ_LIMIT"):
     ThrottledDTPHandler.read_limit = int(os.environ["FTPD_READ_LIMIT"])
     handler.dtp_handler = ThrottledDTPHandler

@@ -174,7 +174,10 @@ class Soak:
         values = {"SCANFOLDER": str(self.world.scan), "REMOTEURL": url, "USERNAME": user,
                   "PASSWORD": f'"{password}"', "RUPLOADED": self.rng.choice([0, 1]),
                   "CHECKFTP": int("check_ftp" in faults), "CONNECT_TIMEOUT": CONNECT_TIMEOUT,
-                  "STALL_TIMEOUT": STALL_TIMEOUT}
+                  "STALL_TIMEOUT": STALL_TIMEOUT,
+                  "CURL_BATCH": self.rng.choice([0, 1]) if mode == "curl" else 0}
+        if values["CURL_BATCH"]:
+            self.stats["upload runs (curl, one run a pass)"] += 1
         end = "\r\n" if hostile else "\n"
         lines = [f"MOD_VASTREL_{k}={v}" for k, v in values.items()]
         if hostile:
