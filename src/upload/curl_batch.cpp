@@ -28,9 +28,12 @@ namespace {
 constexpr size_t kBatchFiles = 256;
 constexpr const char* kResults = "/var/vastrel/curl_results";
 // curl stops at the first failed transfer (fail-early), so a dead server
-// costs one transfer's bounds, not one for every file in the run.
+// costs one transfer's bounds, not one for every file in the run. Parallel
+// mode with one transfer at a time keeps them in order on one connection,
+// and measured a few per cent faster than the plain sequence.
 constexpr const char* kBatchOptions =
-    "globoff\nfail-early\nwrite-out = \"%{exitcode} %{errormsg}\\n\"\n";
+    "globoff\nfail-early\nparallel\nparallel-max = 1\n"
+    "write-out = \"%{exitcode} %{errormsg}\\n\"\n";
 
 struct Selected {
   char path[util::kPathSize];
