@@ -169,6 +169,12 @@ struct Plan {
   util::SkipCounts skips;
 };
 
+// The sftp batch and curl's batch mode leave such names out; curl alone
+// tries them, and refuses them.
+bool skips_control_names(const settings::ModuleSettings& s) {
+  return upload::uses_sftp(s.remote_url) || s.curl_batch != 0;
+}
+
 void plan_entry(const settings::ModuleSettings& s, const util::ScanEntry& entry, time_t watermark,
                 int64_t age, time_t now, Plan& plan) {
   ++plan.regular;
@@ -178,8 +184,8 @@ void plan_entry(const settings::ModuleSettings& s, const util::ScanEntry& entry,
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   bool sftp = upload::uses_sftp(s.remote_url);
   bool control = util::has_control(entry.path);
-  if (sftp && control) {
-    ++plan.control;  // left out of the batch
+  if (skips_control_names(s) && control) {
+    ++plan.control;  // left out of the batch or the curl run
     return;
   }
   if (sftp ? !upload::format_sftp_put(line, entry.path)
@@ -209,9 +215,10 @@ void print_plan(FILE* out, const settings::ModuleSettings& s, const Plan& plan) 
             plan.line_too_long, sftp ? "queue line" : "command line");
   if (plan.control > 0) {
     fprintf(out,
-            sftp ? "  skipped by upload: %u new files whose name holds a control character\n"
-                 : "  of those, %u names hold a control character, which curl refuses: "
-                   "they fail on every run\n",
+            skips_control_names(s)
+                ? "  skipped by upload: %u new files whose name holds a control character\n"
+                : "  of those, %u names hold a control character, which curl refuses: "
+                  "they fail on every run\n",
             plan.control);
   }
   if (s.download != 0) {
@@ -319,7 +326,10 @@ void report_sftp(Report& report, const settings::ModuleSettings& s) {
 void report_transfer(Report& report, const settings::ModuleSettings& s) {
   FILE* out = report.out;
   bool sftp = upload::uses_sftp(s.remote_url);
-  fprintf(out, "\nTransfer: %s\n", sftp ? "sftp, one batch a run" : "curl, one file at a time");
+  fprintf(out, "\nTransfer: %s\n",
+          sftp                ? "sftp, one batch a run"
+          : s.curl_batch != 0 ? "curl, a pass's files in one curl run (curl 7.75 or later)"
+                              : "curl, one file at a time");
   print_url(out, "remote URL", s.remote_url);
   if (s.remote_url[0] == '\0') problem(report, "MOD_VASTREL_REMOTEURL is empty: every file fails");
   if (util::reads_as_option(s.remote_url))
