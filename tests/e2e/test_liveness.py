@@ -54,7 +54,7 @@ def stoppable_ftp(tmp_path):
 
 @pytest.mark.shim
 @pytest.mark.parametrize("mode", ["curl", "sftp"])
-def test_a_server_that_never_answers_ends_the_pass_in_bounded_time(world, sshd, mode):
+def test_a_server_that_never_answers_ends_the_pass_in_bounded_time(world, sshd, ftp, mode):
     world.timestamp(WATERMARK)
     files = [world.file(f"f{i}", b"x" * 1000, mtime=NEW) for i in range(3)]
     silent = silent_listener()
@@ -81,6 +81,14 @@ def test_a_server_that_never_answers_ends_the_pass_in_bounded_time(world, sshd, 
         silent.close()
     assert not run.matching("was uploaded")
     assert all(mtime(f) == NEW for f in files)
+    # A real server at the next run: every file goes, byte-identical.
+    if mode == "curl":
+        world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD)
+    else:
+        sshd.install_client()
+    world.run()
+    server = ftp if mode == "curl" else sshd
+    assert server.files() == {f.name: b"x" * 1000 for f in files}
 
 
 def once_arrived(path, command):
@@ -168,6 +176,9 @@ def test_only_a_server_failure_ends_the_pass(world, ftp, fault):
         assert len(tried) == 3 and len(set(tried)) == 1
         assert run.has(ERR, "Server cannot be used now, 2 new files left for the next run")
         assert all(mtime(f) == NEW for f in files.values())
+        world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD)
+        world.run()
+        assert ftp.files() == {n: f"content {n}".encode() for n in files}
     else:
         # The refused file has its three attempts; every other file is sent.
         assert sorted(set(tried)) == sorted(str(f) for f in files.values())
