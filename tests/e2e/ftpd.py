@@ -4,6 +4,8 @@ a line on standard input (kept off the command line, which tests scan for passwo
 FTPD_READ_LIMIT (bytes a second) throttles uploads, so that a test can stop
 the server while a transfer is under way; FTPD_LOGINS names a file that gets
 a line for every login."""
+import errno
+import io
 import logging
 import os
 import sys
@@ -18,12 +20,30 @@ users = [line.rstrip("\n").split(" ", 1) for line in sys.stdin if line.strip()]
 logging.basicConfig(level=logging.ERROR)
 
 
+class WholeWrites(io.FileIO):
+    """The server ignores what write() returns: a short write at a filling
+    disk would drop the rest of the chunk and still end in "226". Writing
+    on until the disk refuses makes it abort the transfer instead."""
+
+    def write(self, data):
+        view = memoryview(data)
+        done = 0
+        while done < len(view):
+            written = super().write(view[done:])
+            if not written:
+                raise OSError(errno.ENOSPC, "No space left on device")
+            done += written
+        return done
+
+
 class UnbufferedFS(AbstractedFS):
     """A full disk fails the write itself, which aborts the transfer; a
     buffered file fails only at close, where this server then spins."""
 
     def open(self, filename, mode):
-        return open(filename, mode, buffering=0)
+        if mode == "rb":
+            return open(filename, mode, buffering=0)
+        return WholeWrites(filename, mode.replace("b", ""))
 
 
 class CountingHandler(FTPHandler):
