@@ -74,7 +74,9 @@ const settings::SettingKey* known_key(const char* key, size_t length) {
 
 void print_values(FILE* out, const settings::ModuleSettings& s, FILE* file) {
   for (const settings::SettingKey& k : settings::kSettingKeys) {
-    bool missing = settings::find_setting(file, k.name) == nullptr;
+    // A number read as 0 takes its default, as a missing key does.
+    const char* raw = settings::find_setting(file, k.name);
+    bool missing = raw == nullptr || (k.number != nullptr && settings::read_uint(raw) == 0);
     char value[64];
     const char* shown = value;
     if (k.text != nullptr) {
@@ -83,7 +85,6 @@ void print_values(FILE* out, const settings::ModuleSettings& s, FILE* file) {
                        : (*text != '\0' ? masked_url(text) : "\"\"");
     } else {
       snprintf(value, sizeof value, "%u", s.*k.number);
-      missing = missing || settings::setting_uint(file, k.name) == 0;
     }
     fprintf(out, "  %-28s %s%s\n", k.name, shown, missing ? "   (default)" : "");
   }

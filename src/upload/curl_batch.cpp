@@ -114,10 +114,7 @@ class ConfigFile {
 // Whether a new file can go into a run, as the per-file mode would send it;
 // a refused file is logged and stays new.
 bool sendable(const char* path) {
-  if (util::has_control(path)) {
-    syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
-    return false;
-  }
+  if (util::refused_for_control(path)) return false;
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   if (!build_put_command(line, path, settings::cfg.remote_url)) {

@@ -115,7 +115,7 @@ void put_ssh_bounds(util::CommandLine& line, unsigned connect_timeout, unsigned 
 // Runs the batch line with the password in the feeder's environment only;
 // the copy is wiped once the batch has ended.
 int run_with_password(const char* line, const char* password) {
-  static char entry[sizeof "SSHPASS=" + 16384];
+  static char entry[sizeof "SSHPASS=" + settings::kLineSize];  // the longest setting fits
   if (password[0] != '\0') {
     snprintf(entry, sizeof entry, "SSHPASS=%s", password);
     util::child_env_extra = entry;
@@ -144,10 +144,7 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
 }
 
 bool queue_sftp_put(const char* path) {
-  if (util::has_control(path)) {
-    syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
-    return false;
-  }
+  if (util::refused_for_control(path)) return false;
   char buffer[256];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   if (!format_sftp_put(line, path)) {

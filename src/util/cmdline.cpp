@@ -76,6 +76,12 @@ bool refused_as_option(const char* what, const char* value) {
   return true;
 }
 
+bool refused_for_control(const char* path) {
+  if (!has_control(path)) return false;
+  syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
+  return true;
+}
+
 void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other) {
   if (strpbrk(value, "[]{}") != nullptr || strpbrk(other, "[]{}") != nullptr) {
     cmd_raw(line, "-g ");

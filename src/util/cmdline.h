@@ -32,6 +32,10 @@ bool reads_as_option(const char* value);
 // Logs and returns true for a value that reads as an option.
 bool refused_as_option(const char* what, const char* value);
 
+// Logs and returns true for a file name with a control character, which
+// neither the sftp batch nor a curl run can send under its own name.
+bool refused_for_control(const char* path);
+
 // Template text, as it stands.
 void cmd_raw(CommandLine& line, const char* text);
 void cmd_char(CommandLine& line, char c);
