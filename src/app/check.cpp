@@ -5,11 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "retention/retention.h"
 #include "settings/settings.h"
@@ -28,10 +32,32 @@ constexpr const char* kPrefix = "MOD_VASTREL_";
 struct Report {
   FILE* out;
   unsigned problems = 0;
+  std::vector<std::string> secrets;  // longest first
 };
 
+// Every line of the report goes through here. Besides the masking where a
+// value is printed, each secret and URL password the settings file holds
+// is masked wherever a line took it from, so that no message can show one.
+__attribute__((format(printf, 2, 3))) void say(Report& report, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int length = vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) vsnprintf(&text[0], text.size() + 1, format, again);
+  va_end(again);
+  for (const std::string& secret : report.secrets) {
+    for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3)) {
+      text.replace(at, secret.size(), "***");
+    }
+  }
+  fputs(text.c_str(), report.out);
+}
+
 void problem(Report& report, const char* text, const char* detail = "") {
-  fprintf(report.out, "  problem: %s%s\n", text, detail);
+  say(report, "  problem: %s%s\n", text, detail);
   ++report.problems;
 }
 
@@ -45,25 +71,39 @@ const char* when(time_t seconds) {
   return text;
 }
 
-// The URL with the password of any "user:password@" part masked.
-const char* masked_url(const char* url) {
-  static char text[settings::kLineSize + 8];
+}  // namespace
+
+bool url_password(const char* url, size_t& start, size_t& length) {
   const char* authority = strstr(url, "://");
   authority = authority != nullptr ? authority + 3 : url;
-  size_t length = strcspn(authority, "/");
-  const char* at = static_cast<const char*>(memrchr(authority, '@', length));
-  const char* colon =
-      at != nullptr ? static_cast<const char*>(memchr(authority, ':', at - authority)) : nullptr;
-  if (colon == nullptr) return url;
-  snprintf(text, sizeof text, "%.*s:***%s", static_cast<int>(colon - url), url, at);
-  return text;
+  size_t span = strcspn(authority, "/");
+  const char* at = static_cast<const char*>(memrchr(authority, '@', span));
+  if (at == nullptr) return false;
+  const char* colon = static_cast<const char*>(memchr(authority, ':', at - authority));
+  if (colon == nullptr || colon + 1 == at) return false;
+  start = static_cast<size_t>(colon + 1 - url);
+  length = static_cast<size_t>(at - colon - 1);
+  return true;
 }
 
-void print_url(FILE* out, const char* label, const char* url) {
-  fprintf(out, "  %s %s\n", label, masked_url(url));
+std::string masked_url(const char* url) {
+  size_t start = 0;
+  size_t length = 0;
+  if (!url_password(url, start, length)) return url;
+  return std::string(url, start) + "***" + (url + start + length);
 }
+
+namespace {
 
 // Settings ------------------------------------------------------------------
+
+// The keys whose URL may hold a password, and where it belongs instead.
+struct UrlKey {
+  const char* url;
+  const char* password;
+};
+constexpr UrlKey kUrlKeys[] = {{"MOD_VASTREL_REMOTEURL", "MOD_VASTREL_PASSWORD"},
+                               {"MOD_VASTREL_DOWNLOAD_URL", "MOD_VASTREL_DOWNLOAD_PASSWD"}};
 
 const settings::SettingKey* known_key(const char* key, size_t length) {
   for (const settings::SettingKey& k : settings::kSettingKeys) {
@@ -72,89 +112,133 @@ const settings::SettingKey* known_key(const char* key, size_t length) {
   return nullptr;
 }
 
-void print_values(FILE* out, const settings::ModuleSettings& s, FILE* file) {
+// The key a line names once blanks around it are set aside, or null.
+const settings::SettingKey* trimmed_key(const settings::SettingLine& line) {
+  const char* key = line.key + strspn(line.key, " \t");
+  size_t length = line.key_length - static_cast<size_t>(key - line.key);
+  if (line.value == nullptr) length = strcspn(key, " \t");
+  while (length > 0 && (key[length - 1] == ' ' || key[length - 1] == '\t')) --length;
+  return known_key(key, length);
+}
+
+// Every secret the file holds, on any line that sets one (read or not), and
+// the password of every URL in it: the report masks them all.
+void collect_secrets(Report& report, FILE* file) {
+  rewind(file);
+  settings::SettingLine line;
+  while (settings::next_setting_line(file, line)) {
+    if (line.value == nullptr) continue;
+    const settings::SettingKey* k = trimmed_key(line);
+    if (k != nullptr && k->secret && line.value[0] != '\0') report.secrets.emplace_back(line.value);
+    size_t start = 0;
+    size_t length = 0;
+    if (url_password(line.value, start, length)) {
+      report.secrets.emplace_back(line.value + start, length);
+    }
+  }
+  std::sort(report.secrets.begin(), report.secrets.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+}
+
+// A text value as the report shows it: secrets only as set or empty, URLs
+// without their password.
+std::string shown_text(const settings::SettingKey& k, const char* text) {
+  if (k.secret) return *text != '\0' ? "(set)" : "(empty)";
+  return *text != '\0' ? masked_url(text) : "\"\"";
+}
+
+void print_values(Report& report, const settings::ModuleSettings& s, FILE* file) {
   for (const settings::SettingKey& k : settings::kSettingKeys) {
     // A number read as 0 takes its default, as a missing key does.
     const char* raw = settings::find_setting(file, k.name);
     bool missing = raw == nullptr || (k.number != nullptr && settings::read_uint(raw) == 0);
-    char value[64];
-    const char* shown = value;
-    if (k.text != nullptr) {
-      const char* text = s.*k.text;
-      shown = k.secret ? (*text != '\0' ? "(set)" : "(empty)")
-                       : (*text != '\0' ? masked_url(text) : "\"\"");
-    } else {
-      snprintf(value, sizeof value, "%u", s.*k.number);
-    }
-    fprintf(out, "  %-28s %s%s\n", k.name, shown, missing ? "   (default)" : "");
+    std::string shown = k.text != nullptr ? shown_text(k, s.*k.text) : std::to_string(s.*k.number);
+    say(report, "  %-28s %s%s\n", k.name, shown.c_str(), missing ? "   (default)" : "");
   }
 }
 
 // A number whose text is not what "%u" makes of it ("12days", "-1", "x").
-void check_number(FILE* out, unsigned line_no, const settings::SettingKey& k, const char* value) {
-  char read[16];
-  snprintf(read, sizeof read, "%u", settings::read_uint(value));
-  if (strcmp(read, value) == 0) return;
-  fprintf(out, "  warning: line %u: %s=%s reads as %s%s\n", line_no, k.name, value, read,
-          k.fallback != 0 && strcmp(read, "0") == 0 ? ", which means the default" : "");
+void check_number(Report& report, unsigned line_no, const settings::SettingKey& k,
+                  const char* value) {
+  std::string read = std::to_string(settings::read_uint(value));
+  if (read == value) return;
+  say(report, "  warning: line %u: %s=%s reads as %s%s\n", line_no, k.name, value, read.c_str(),
+      k.fallback != 0 && read == "0" ? ", which means the default" : "");
+}
+
+// A URL with a password puts it on the tool's command line.
+void check_url_password(Report& report, unsigned line_no, const settings::SettingKey& k,
+                        const char* value) {
+  size_t start = 0;
+  size_t length = 0;
+  for (const UrlKey& u : kUrlKeys) {
+    if (strcmp(k.name, u.url) != 0 || !url_password(value, start, length)) continue;
+    say(report,
+        "  warning: line %u: %s holds a password, which then stands on a command line "
+        "that every local user can read; put it in %s instead\n",
+        line_no, k.name, u.password);
+  }
 }
 
 // What the reading rules make of a line that seems meant for a key.
-void check_line(FILE* out, unsigned line_no, const settings::SettingLine& line,
+void check_line(Report& report, unsigned line_no, const settings::SettingLine& line,
                 unsigned (&first_line)[settings::kSettingKeyCount]) {
   const settings::SettingKey* k = known_key(line.key, line.key_length);
   if (k != nullptr && line.value != nullptr) {
     unsigned& first = first_line[k - settings::kSettingKeys];
     if (first != 0) {
-      fprintf(out, "  warning: line %u: %s is set again; only line %u counts\n", line_no, k->name,
-              first);
+      say(report, "  warning: line %u: %s is set again; only line %u counts\n", line_no, k->name,
+          first);
       return;
     }
     first = line_no;
-    if (k->number != nullptr) check_number(out, line_no, *k, line.value);
+    if (k->number != nullptr) check_number(report, line_no, *k, line.value);
+    check_url_password(report, line_no, *k, line.value);
     if (line.cut != nullptr && !(line.value_quoted && *line.cut == '\0')) {
-      fprintf(out,
-              "  warning: line %u: the value of %s is cut at its last double quote "
-              "and reads as \"%s\"\n",
-              line_no, k->name, line.value);
+      std::string shown = k->secret ? std::to_string(strlen(line.value)) + " characters (not shown)"
+                                    : "\"" + masked_url(line.value) + "\"";
+      say(report,
+          "  warning: line %u: the value of %s is cut at its last double quote "
+          "and reads as %s\n",
+          line_no, k->name, shown.c_str());
     }
     return;
   }
   const char* key = line.key + strspn(line.key, " \t");
   size_t length = line.key_length - static_cast<size_t>(key - line.key);
   while (length > 0 && (key[length - 1] == ' ' || key[length - 1] == '\t')) --length;
-  if (line.value == nullptr) {
-    size_t word = strcspn(key, " \t");
-    if ((k = known_key(key, word)) != nullptr) {
-      fprintf(out, "  warning: line %u: names %s but holds no \"=\": not read\n", line_no, k->name);
+  if ((k = trimmed_key(line)) != nullptr) {
+    if (line.value == nullptr) {
+      say(report, "  warning: line %u: names %s but holds no \"=\": not read\n", line_no, k->name);
+    } else {
+      say(report, "  warning: line %u: \"%.*s\" is not read as %s: %s\n", line_no,
+          static_cast<int>(line.key_length), line.key, k->name,
+          key != line.key ? "a blank stands before the key" : "a blank stands before \"=\"");
     }
-  } else if ((k = known_key(key, length)) != nullptr) {
-    fprintf(out, "  warning: line %u: \"%.*s\" is not read as %s: %s\n", line_no,
-            static_cast<int>(line.key_length), line.key, k->name,
-            key != line.key ? "a blank stands before the key" : "a blank stands before \"=\"");
-  } else if (length >= strlen(kPrefix) && strncasecmp(key, kPrefix, strlen(kPrefix)) == 0) {
-    fprintf(out, "  warning: line %u: %.*s is not a known key (a typo?): ignored\n", line_no,
-            static_cast<int>(length), key);
+  } else if (line.value != nullptr && length >= strlen(kPrefix) &&
+             strncasecmp(key, kPrefix, strlen(kPrefix)) == 0) {
+    say(report, "  warning: line %u: %.*s is not a known key (a typo?): ignored\n", line_no,
+        static_cast<int>(length), key);
   }
 }
 
 void report_settings(Report& report, settings::ModuleSettings& s) {
-  FILE* out = report.out;
   settings::load_settings(s);
   FILE* file = fopen(settings::kSettingsPath, "re");
   if (file == nullptr) {
-    fprintf(out, "Settings file %s: cannot be read (%s): every key takes its default\n",
-            settings::kSettingsPath, strerror(errno));
+    say(report, "Settings file %s: cannot be read (%s): every key takes its default\n",
+        settings::kSettingsPath, strerror(errno));
   } else {
-    fprintf(out, "Settings file %s: read\n", settings::kSettingsPath);
+    collect_secrets(report, file);
+    say(report, "Settings file %s: read\n", settings::kSettingsPath);
   }
-  print_values(out, s, file);
+  print_values(report, s, file);
   if (file == nullptr) return;
   unsigned first_line[settings::kSettingKeyCount] = {};
   unsigned line_no = 0;
   rewind(file);
   settings::SettingLine line;
-  while (settings::next_setting_line(file, line)) check_line(out, ++line_no, line, first_line);
+  while (settings::next_setting_line(file, line)) check_line(report, ++line_no, line, first_line);
   fclose(file);
 }
 
@@ -199,62 +283,61 @@ void plan_entry(const settings::ModuleSettings& s, const util::ScanEntry& entry,
   plan.bytes += static_cast<int64_t>(entry.st.st_size);
 }
 
-void print_plan(FILE* out, const settings::ModuleSettings& s, const Plan& plan) {
+void print_plan(Report& report, const settings::ModuleSettings& s, const Plan& plan) {
   bool sftp = upload::uses_sftp(s.remote_url);
-  fprintf(out, "  %u regular files\n", plan.regular);
-  fprintf(out, "  next upload would send %u files, %lld bytes in all\n", plan.to_send,
-          static_cast<long long>(plan.bytes));
-  fprintf(out, "  next remove would delete %u files (last modified more than %u %s ago)\n",
-          plan.to_remove, s.time_count, retention::unit_name(s.time_unit));
+  say(report, "  %u regular files\n", plan.regular);
+  say(report, "  next upload would send %u files, %lld bytes in all\n", plan.to_send,
+      static_cast<long long>(plan.bytes));
+  say(report, "  next remove would delete %u files (last modified more than %u %s ago)\n",
+      plan.to_remove, s.time_count, retention::unit_name(s.time_unit));
   if (plan.skips.too_long > 0)
-    fprintf(out, "  skipped: %u entries whose path is longer than 255 characters\n",
-            plan.skips.too_long);
+    say(report, "  skipped: %u entries whose path is longer than 255 characters\n",
+        plan.skips.too_long);
   if (plan.skips.unreadable > 0)
-    fprintf(out, "  skipped: %u entries whose status cannot be read\n", plan.skips.unreadable);
+    say(report, "  skipped: %u entries whose status cannot be read\n", plan.skips.unreadable);
   if (plan.line_too_long > 0)
-    fprintf(out, "  skipped by upload: %u new files whose %s would be too long\n",
-            plan.line_too_long, sftp ? "queue line" : "command line");
+    say(report, "  skipped by upload: %u new files whose %s would be too long\n",
+        plan.line_too_long, sftp ? "queue line" : "command line");
   if (plan.control > 0) {
-    fprintf(out,
-            skips_control_names(s)
-                ? "  skipped by upload: %u new files whose name holds a control character\n"
-                : "  of those, %u names hold a control character, which curl refuses: "
-                  "they fail on every run\n",
-            plan.control);
+    say(report,
+        skips_control_names(s)
+            ? "  skipped by upload: %u new files whose name holds a control character\n"
+            : "  of those, %u names hold a control character, which curl refuses: "
+              "they fail on every run\n",
+        plan.control);
   }
   if (s.download != 0) {
-    fprintf(out,
-            "  the download pass is on: files it fetches come on top "
-            "(check never contacts a server)\n");
+    say(report,
+        "  the download pass is on: files it fetches come on top "
+        "(check never contacts a server)\n");
   }
 }
 
 void report_scan_folder(Report& report, const settings::ModuleSettings& s) {
-  FILE* out = report.out;
   struct stat st;
   time_t watermark = 0;
   if (stat(upload::kTimestamp, &st) == 0) {
     watermark = st.st_mtime;
-    fprintf(out, "\nWatermark %s: %s; files modified later are new\n", upload::kTimestamp,
-            when(watermark));
+    say(report, "\nWatermark %s: %s; files modified later are new\n", upload::kTimestamp,
+        when(watermark));
   } else {
-    fprintf(out,
-            "\nWatermark %s: %s: every file counts as new, and sent files are "
-            "back-dated to 1970\n",
-            upload::kTimestamp, errno == ENOENT ? "missing" : strerror(errno));
+    say(report,
+        "\nWatermark %s: %s: every file counts as new, and sent files are "
+        "back-dated to 1970\n",
+        upload::kTimestamp, errno == ENOENT ? "missing" : strerror(errno));
   }
   if (s.scan_folder[0] == '\0') {
-    fprintf(out, "\nScan folder: not set\n");
+    say(report, "\nScan folder: not set\n");
     problem(report, "MOD_VASTREL_SCANFOLDER is not set: there is nothing to send or remove");
     return;
   }
   util::Dir dir(s.scan_folder);
   if (dir.get() == nullptr) {
-    fprintf(out, "\nScan folder %s: cannot be read (%s)\n", s.scan_folder, strerror(errno));
+    say(report, "\nScan folder %s: cannot be read (%s)\n", s.scan_folder, strerror(errno));
     problem(report, "the scan folder cannot be read: ", s.scan_folder);
     return;
   }
-  fprintf(out, "\nScan folder %s: readable\n", s.scan_folder);
+  say(report, "\nScan folder %s: readable\n", s.scan_folder);
   Plan plan;
   int64_t age = retention::retention_seconds(s);
   time_t now = time(nullptr);
@@ -262,7 +345,7 @@ void report_scan_folder(Report& report, const settings::ModuleSettings& s) {
   while (util::next_regular_file(dir, s.scan_folder, entry, &plan.skips)) {
     plan_entry(s, entry, watermark, age, now, plan);
   }
-  print_plan(out, s, plan);
+  print_plan(report, s, plan);
 }
 
 // The transfer --------------------------------------------------------------
@@ -276,8 +359,10 @@ void check_tool(Report& report, const char* tool, const char* why) {
     path = nullptr;
     for (const char* dir = search != nullptr ? search : "/usr/bin:/bin"; *dir != '\0';) {
       size_t length = strcspn(dir, ":");
-      snprintf(found, sizeof found, "%.*s/%s", static_cast<int>(length), dir, tool);
-      if (length > 0 && access(found, X_OK) == 0) {
+      int written = snprintf(found, sizeof found, "%.*s/%s", static_cast<int>(length), dir, tool);
+      // A candidate that does not fit is passed over, never checked cut.
+      if (length > 0 && written > 0 && static_cast<size_t>(written) < sizeof found &&
+          access(found, X_OK) == 0) {
         path = found;
         break;
       }
@@ -286,15 +371,14 @@ void check_tool(Report& report, const char* tool, const char* why) {
   }
   const char* name = strrchr(tool, '/') != nullptr ? strrchr(tool, '/') + 1 : tool;
   if (path != nullptr && access(path, X_OK) == 0) {
-    fprintf(report.out, "  %-8s %s (%s)\n", name, path, why);
+    say(report, "  %-8s %s (%s)\n", name, path, why);
     return;
   }
-  fprintf(report.out, "  %-8s not found or not executable (%s)\n", name, why);
+  say(report, "  %-8s not found or not executable (%s)\n", name, why);
   problem(report, "missing tool: ", tool);
 }
 
 void report_sftp(Report& report, const settings::ModuleSettings& s) {
-  FILE* out = report.out;
   char host[upload::kSftpPartSize];
   char folder[upload::kSftpPartSize + 1];
   switch (upload::split_sftp_url(s.remote_url, host, folder)) {
@@ -306,46 +390,45 @@ void report_sftp(Report& report, const settings::ModuleSettings& s) {
       return;
     case upload::SftpUrl::kOk: break;
   }
-  fprintf(out, "  user %s, host %s, remote folder %s\n", s.username, host,
-          folder[0] != '\0' ? folder : "(the login folder)");
+  say(report, "  user %s, host %s, remote folder %s\n", s.username, masked_url(host).c_str(),
+      folder[0] != '\0' ? folder : "(the login folder)");
   if (util::reads_as_option(host)) problem(report, "the host would be read as an option: ", host);
   check_tool(report, "/opt/vastrel/bin/sftp", "the sftp client");
   check_tool(report, "/opt/vastrel/bin/ssh", "the ssh client");
   if (s.password[0] != '\0') check_tool(report, "/opt/vastrel/bin/sshpass", "the password feeder");
   struct stat st;
   if (stat("/var/vastrel/ssh_config", &st) == 0) {
-    fprintf(out, "  ssh_config /var/vastrel/ssh_config (read by the ssh client)\n");
+    say(report, "  ssh_config /var/vastrel/ssh_config (read by the ssh client)\n");
   } else if (errno == ENOENT) {
-    fprintf(out, "  ssh_config /var/vastrel/ssh_config is missing\n");
+    say(report, "  ssh_config /var/vastrel/ssh_config is missing\n");
     problem(report, "/var/vastrel/ssh_config is missing: the ssh client refuses to start");
   } else {
-    fprintf(out, "  ssh_config /var/vastrel/ssh_config cannot be read by this user (%s)\n",
-            strerror(errno));
+    say(report, "  ssh_config /var/vastrel/ssh_config cannot be read by this user (%s)\n",
+        strerror(errno));
   }
 }
 
 void report_transfer(Report& report, const settings::ModuleSettings& s) {
-  FILE* out = report.out;
   bool sftp = upload::uses_sftp(s.remote_url);
-  fprintf(out, "\nTransfer: %s\n",
-          sftp                ? "sftp, one batch a run"
-          : s.curl_batch != 0 ? "curl, a pass's files in one curl run (curl 7.75 or later)"
-                              : "curl, one file at a time");
-  print_url(out, "remote URL", s.remote_url);
+  say(report, "\nTransfer: %s\n",
+      sftp                ? "sftp, one batch a run"
+      : s.curl_batch != 0 ? "curl, a pass's files in one curl run (curl 7.75 or later)"
+                          : "curl, one file at a time");
+  say(report, "  remote URL %s\n", masked_url(s.remote_url).c_str());
   if (s.remote_url[0] == '\0') problem(report, "MOD_VASTREL_REMOTEURL is empty: every file fails");
   if (util::reads_as_option(s.remote_url))
     problem(report, "the remote URL would be read as an option: ", s.remote_url);
   if (util::reads_as_option(s.username))
     problem(report, "the user name would be read as an option: ", s.username);
-  fprintf(out, "  each attempt: %u s to connect, at most %u s without a byte moving\n",
-          s.connect_timeout, s.stall_timeout);
+  say(report, "  each attempt: %u s to connect, at most %u s without a byte moving\n",
+      s.connect_timeout, s.stall_timeout);
   if (sftp) {
     report_sftp(report, s);
   } else {
     check_tool(report, "curl", "sends the files");
   }
   if (s.download != 0) {
-    print_url(out, "download URL", s.download_url);
+    say(report, "  download URL %s\n", masked_url(s.download_url).c_str());
     if (sftp) check_tool(report, "curl", "fetches the downloads");
     size_t length = strlen(s.download_url);
     if (length > 0 && s.download_url[length - 1] == '/') {
@@ -356,47 +439,46 @@ void report_transfer(Report& report, const settings::ModuleSettings& s) {
 }
 
 void report_scratch(Report& report) {
-  FILE* out = report.out;
   struct stat st;
   if (stat(util::kScratchFolder, &st) != 0) {
     if (errno == ENOENT) {
-      fprintf(out, "\nScratch folder %s: missing; the first upload creates it with mode 0700\n",
-              util::kScratchFolder);
+      say(report, "\nScratch folder %s: missing; the first upload creates it with mode 0700\n",
+          util::kScratchFolder);
     } else {
-      fprintf(out, "\nScratch folder %s: cannot be read by this user (%s)\n", util::kScratchFolder,
-              strerror(errno));
+      say(report, "\nScratch folder %s: cannot be read by this user (%s)\n", util::kScratchFolder,
+          strerror(errno));
     }
     return;
   }
   if (!S_ISDIR(st.st_mode)) {
-    fprintf(out, "\nScratch folder %s: not a folder\n", util::kScratchFolder);
+    say(report, "\nScratch folder %s: not a folder\n", util::kScratchFolder);
     problem(report, "/var/vastrel is not a folder: no upload run can start");
     return;
   }
   struct passwd* owner = getpwuid(st.st_uid);
-  fprintf(out, "\nScratch folder %s: mode %04o, owner %s (%u)\n", util::kScratchFolder,
-          static_cast<unsigned>(st.st_mode & 07777), owner != nullptr ? owner->pw_name : "?",
-          static_cast<unsigned>(st.st_uid));
+  say(report, "\nScratch folder %s: mode %04o, owner %s (%u)\n", util::kScratchFolder,
+      static_cast<unsigned>(st.st_mode & 07777), owner != nullptr ? owner->pw_name : "?",
+      static_cast<unsigned>(st.st_uid));
 }
 
 }  // namespace
 
 int run_check(FILE* out) {
-  Report report{out};
+  Report report{out, 0, {}};
   settings::ModuleSettings s;
-  fprintf(out,
-          "vastrel check: what the settings say and what the next runs would do "
-          "(nothing is done)\n\n");
+  say(report,
+      "vastrel check: what the settings say and what the next runs would do "
+      "(nothing is done)\n\n");
   report_settings(report, s);
   report_scan_folder(report, s);
   report_transfer(report, s);
   report_scratch(report);
   if (report.problems == 0) {
-    fprintf(out, "\nNothing stands in the way of a run.\n");
+    say(report, "\nNothing stands in the way of a run.\n");
     return 0;
   }
-  fprintf(out, "\n%u problems stand in the way of a run (see the lines marked problem).\n",
-          report.problems);
+  say(report, "\n%u problems stand in the way of a run (see the lines marked problem).\n",
+      report.problems);
   return 1;
 }
 
