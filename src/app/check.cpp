@@ -251,40 +251,35 @@ struct Plan {
   unsigned to_remove = 0;
   unsigned control = 0;
   unsigned line_too_long = 0;
+  unsigned name_too_long = 0;
+  unsigned by_suffix = 0;  // refused only because of the suffix
   util::SkipCounts skips;
 };
-
-// The sftp batch and curl's batch mode leave such names out; curl alone
-// tries them, and refuses them.
-bool skips_control_names(const settings::ModuleSettings& s) {
-  return upload::uses_sftp(s.remote_url) || s.curl_batch != 0;
-}
 
 void plan_entry(const settings::ModuleSettings& s, const util::ScanEntry& entry, time_t watermark,
                 int64_t age, time_t now, Plan& plan) {
   ++plan.regular;
   if (retention::is_aged(entry.st.st_mtime, age, now)) ++plan.to_remove;
   if (!upload::is_new(entry, watermark)) return;
-  char buffer[util::kCommandSize];
-  util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  bool sftp = upload::uses_sftp(s.remote_url);
-  bool control = util::has_control(entry.path);
-  if (skips_control_names(s) && control) {
-    ++plan.control;  // left out of the batch or the curl run
-    return;
+  upload::Mode mode = upload::transfer_mode(s);
+  upload::Refusal refusal = upload::refusal_of(mode, entry.path, s.remote_url, s.partial_suffix);
+  if (refusal != upload::Refusal::kNone && s.partial_suffix[0] != '\0' &&
+      upload::refusal_of(mode, entry.path, s.remote_url, "") == upload::Refusal::kNone) {
+    ++plan.by_suffix;
   }
-  if (sftp ? !upload::format_sftp_put(line, entry.path)
-           : !upload::build_put_command(line, entry.path, s.remote_url)) {
-    ++plan.line_too_long;
-    return;
+  switch (refusal) {
+    case upload::Refusal::kControl: ++plan.control; return;
+    case upload::Refusal::kLineTooLong: ++plan.line_too_long; return;
+    case upload::Refusal::kNameTooLong: ++plan.name_too_long; return;
+    case upload::Refusal::kNone: break;
   }
-  if (control) ++plan.control;  // curl mode: tried, and refused by curl
+  if (util::has_control(entry.path)) ++plan.control;  // curl mode: tried, and refused by curl
   ++plan.to_send;
   plan.bytes += static_cast<int64_t>(entry.st.st_size);
 }
 
 void print_plan(Report& report, const settings::ModuleSettings& s, const Plan& plan) {
-  bool sftp = upload::uses_sftp(s.remote_url);
+  upload::Mode mode = upload::transfer_mode(s);
   say(report, "  %u regular files\n", plan.regular);
   say(report, "  next upload would send %u files, %lld bytes in all\n", plan.to_send,
       static_cast<long long>(plan.bytes));
@@ -297,10 +292,18 @@ void print_plan(Report& report, const settings::ModuleSettings& s, const Plan& p
     say(report, "  skipped: %u entries whose status cannot be read\n", plan.skips.unreadable);
   if (plan.line_too_long > 0)
     say(report, "  skipped by upload: %u new files whose %s would be too long\n",
-        plan.line_too_long, sftp ? "queue line" : "command line");
+        plan.line_too_long, mode == upload::Mode::kSftp ? "queue line" : "command line");
+  if (plan.name_too_long > 0)
+    say(report,
+        "  skipped by upload: %u new files whose remote name would be longer than 255 "
+        "characters\n",
+        plan.name_too_long);
+  if (plan.by_suffix > 0)
+    say(report, "  of the files skipped by upload, %u are skipped only because of the suffix\n",
+        plan.by_suffix);
   if (plan.control > 0) {
     say(report,
-        skips_control_names(s)
+        mode != upload::Mode::kCurl
             ? "  skipped by upload: %u new files whose name holds a control character\n"
             : "  of those, %u names hold a control character, which curl refuses: "
               "they fail on every run\n",
@@ -422,6 +425,14 @@ void report_transfer(Report& report, const settings::ModuleSettings& s) {
     problem(report, "the user name would be read as an option: ", s.username);
   say(report, "  each attempt: %u s to connect, at most %u s without a byte moving\n",
       s.connect_timeout, s.stall_timeout);
+  if (s.partial_suffix[0] != '\0') {
+    say(report, "  each file is written as NAME%s and renamed to NAME once whole\n",
+        s.partial_suffix);
+    if (!upload::can_rename(s.remote_url))
+      problem(report,
+              "MOD_VASTREL_PARTIAL_SUFFIX is set, and only ftp://, ftps:// and sftp:// URLs "
+              "can rename: nothing is sent");
+  }
   if (sftp) {
     report_sftp(report, s);
   } else {

@@ -38,6 +38,7 @@ const SettingKey kSettingKeys[kSettingKeyCount] = {
     NUMBER("MOD_VASTREL_CONNECT_TIMEOUT", connect_timeout, kDefaultConnectTimeout),
     NUMBER("MOD_VASTREL_STALL_TIMEOUT", stall_timeout, kDefaultStallTimeout),
     NUMBER("MOD_VASTREL_CURL_BATCH", curl_batch, 0),
+    TEXT("MOD_VASTREL_PARTIAL_SUFFIX", partial_suffix, false),
 };
 #undef NUMBER
 #undef TEXT

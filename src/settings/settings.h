@@ -37,6 +37,9 @@ struct ModuleSettings {
   uint32_t stall_timeout = kDefaultStallTimeout;
   // Non-zero: curl mode sends a pass's files in one curl run.
   uint32_t curl_batch = 0;
+  // Non-empty: each file is written under its name plus this text and
+  // renamed once whole, so the server never shows a cut file by its name.
+  const char* partial_suffix = nullptr;
 };
 
 // Filled once before any operation, read-only afterwards.
@@ -54,7 +57,7 @@ struct SettingKey {
   uint32_t fallback;
   bool secret;
 };
-constexpr size_t kSettingKeyCount = 24;
+constexpr size_t kSettingKeyCount = 25;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 // Fills every field from the file at `path`; a missing file gives defaults.

@@ -5,14 +5,13 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "settings/settings.h"
+#include "upload/selection.h"
 #include "upload/upload.h"
 #include "util/cmdline.h"
 #include "util/command.h"
@@ -34,11 +33,11 @@ constexpr const char* kResults = "/var/vastrel/curl_results";
 constexpr const char* kBatchOptions =
     "globoff\nfail-early\nparallel\nparallel-max = 1\n"
     "write-out = \"%{exitcode} %{errormsg}\\n\"\n";
-
-struct Selected {
-  char path[util::kPathSize];
-  FileIdentity identity;
-};
+// What each further transfer of a run needs after "next", which starts it
+// afresh: the options that are a transfer's own.
+constexpr const char* kNextTransfer =
+    "next\nfail\nsilent\nshow-error\nno-progress-meter\ngloboff\n"
+    "write-out = \"%{exitcode} %{errormsg}\\n\"\n";
 
 // An unlinked 0600 file under the scratch folder, written in large pieces:
 // it holds the credentials, and nothing is left of it when the run ends.
@@ -111,34 +110,46 @@ class ConfigFile {
   size_t used_ = 0;
 };
 
-// Whether a new file can go into a run, as the per-file mode would send it;
-// a refused file is logged and stays new.
-bool sendable(const char* path) {
-  if (util::refused_for_control(path)) return false;
-  char buffer[util::kCommandSize];
-  util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  if (!build_put_command(line, path, settings::cfg.remote_url)) {
-    syslog(LOG_ERR, "Command line for file %s is longer than 1023 characters, not sent", path);
-    return false;
+// One file's lines of the configuration; false when they would not fit.
+// With a suffix, the file goes to its temporary name in a transfer of its
+// own ("next"), whose rename follows only a successful transfer.
+bool config_entry(util::CommandLine& entry, const char* path, const char* config, bool first) {
+  const settings::ModuleSettings& cfg = settings::cfg;
+  char url_buffer[util::kCommandSize];
+  const char* url = target_url(url_buffer, cfg.remote_url, path, cfg.partial_suffix);
+  if (url == nullptr) return false;
+  bool renamed = cfg.partial_suffix[0] != '\0';
+  if (renamed && !first) {
+    util::cmd_raw(entry, kNextTransfer);
+    util::cmd_raw(entry, config);
   }
-  return true;
+  util::cmd_raw(entry, "upload-file = ");
+  util::curl_config_string(entry, path);
+  util::cmd_raw(entry, "\nurl = ");
+  util::curl_config_string(entry, url);
+  util::cmd_raw(entry, "\n");
+  if (renamed) {
+    char name[util::kPathSize];
+    if (!remote_name(name, cfg.remote_url, path)) return false;
+    util::cmd_raw(entry, "quote = \"-RNFR ");
+    util::curl_config_text(entry, name);
+    util::curl_config_text(entry, cfg.partial_suffix);
+    util::cmd_raw(entry, "\"\nquote = \"-RNTO ");
+    util::curl_config_text(entry, name);
+    util::cmd_raw(entry, "\"\n");
+  }
+  return !entry.overflow;
 }
 
-bool write_config(ConfigFile& file, const std::vector<Selected>& files, size_t first,
-                  const char* config) {
+bool write_config(ConfigFile& file, const Selection& files, size_t first, const char* config) {
   file.add(config);
   file.add(kBatchOptions);
   for (size_t k = first; k < files.size(); ++k) {
-    char url_buffer[util::kCommandSize];
-    const char* url = upload_url(url_buffer, settings::cfg.remote_url, files[k].path);
-    char buffer[2 * util::kCommandSize + 64];
+    char path[util::kPathSize];
+    files.path(k, settings::cfg.scan_folder, path);
+    static char buffer[6 * util::kCommandSize];
     util::CommandLine entry = util::command_line(buffer, sizeof buffer);
-    util::cmd_raw(entry, "upload-file = ");
-    util::curl_config_string(entry, files[k].path);
-    util::cmd_raw(entry, "\nurl = ");
-    util::curl_config_string(entry, url);
-    util::cmd_raw(entry, "\n");
-    if (entry.overflow) return false;  // sendable() let no such file through
+    if (!config_entry(entry, path, config, k == first)) return false;  // refused() let none through
     file.add(entry.text);
   }
   return true;
@@ -180,8 +191,8 @@ bool cannot_report(int status) {
 // One curl run over files[next...]: disposes of each sent file in order and
 // stops at the first that was not sent, which `next` then names, with the
 // status of its attempt and its error text (empty when there was none).
-RunEnd run_once(const std::vector<Selected>& files, size_t& next, time_t watermark,
-                const char* config, bool first_of_pass, int& status, char (&message)[512]) {
+RunEnd run_once(const Selection& files, size_t& next, time_t watermark, const char* config,
+                bool first_of_pass, int& status, char (&message)[512]) {
   ConfigFile file;
   int fd = write_config(file, files, next, config) ? file.finish() : -1;
   if (fd < 0) {
@@ -200,7 +211,9 @@ RunEnd run_once(const std::vector<Selected>& files, size_t& next, time_t waterma
     return RunEnd::kCannotReport;
   }
   while (reported && code == 0) {
-    dispose_sent_file(files[next].path, files[next].identity, watermark);
+    char path[util::kPathSize];
+    files.path(next, settings::cfg.scan_folder, path);
+    dispose_sent_file(path, files.identity(next), watermark);
     ++next;
     reported = next < files.size() && next_outcome(results, code, message);
   }
@@ -221,8 +234,8 @@ RunEnd run_once(const std::vector<Selected>& files, size_t& next, time_t waterma
 // gets the rest of its attempts one at a time, and a new run takes the
 // files behind it. kFailed when the pass must end, with `left` counting the
 // files not attempted; kCannotReport from the first run of a pass.
-RunEnd send_files(const std::vector<Selected>& files, time_t watermark, const char* config,
-                  bool& first_of_pass, unsigned& left) {
+RunEnd send_files(const Selection& files, time_t watermark, const char* config, bool& first_of_pass,
+                  unsigned& left) {
   size_t next = 0;
   while (next < files.size()) {
     int status = 0;
@@ -236,8 +249,9 @@ RunEnd send_files(const std::vector<Selected>& files, time_t watermark, const ch
     }
     if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);
     sleep(kRetryDelay);
-    const Selected& failed = files[next++];
-    if (send_with_retries(failed.path, failed.identity, watermark, config, kAttempts - 1)) {
+    char path[util::kPathSize];
+    files.path(next, settings::cfg.scan_folder, path);
+    if (send_with_retries(path, files.identity(next++), watermark, config, kAttempts - 1)) {
       left += static_cast<unsigned>(files.size() - next);
       return RunEnd::kFailed;
     }
@@ -249,23 +263,12 @@ RunEnd send_files(const std::vector<Selected>& files, time_t watermark, const ch
 
 bool upload_by_curl_batch(const util::Dir& dir, time_t watermark, const char* config) {
   bool first_of_pass = true;
-  std::vector<Selected> files;
-  files.reserve(kBatchFiles);
-  util::ScanEntry entry;
+  Selection files;
   bool more = true;
   while (more) {
     files.clear();
-    while (files.size() < kBatchFiles &&
-           (more = util::next_regular_file(dir, settings::cfg.scan_folder, entry))) {
-      if (!is_new(entry, watermark)) continue;
-      files.emplace_back();
-      memcpy(files.back().path, entry.path, sizeof entry.path);
-      files.back().identity = identity_of(entry.st);
-    }
-    files.erase(std::remove_if(files.begin(), files.end(),
-                               [](const Selected& f) { return !sendable(f.path); }),
-                files.end());
-    if (files.empty()) continue;
+    more = select_new_files(dir, watermark, Mode::kCurlBatch, files, kBatchFiles);
+    if (files.size() == 0) continue;
     unsigned left = 0;
     RunEnd end = send_files(files, watermark, config, first_of_pass, left);
     if (end == RunEnd::kCannotReport) {

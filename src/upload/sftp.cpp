@@ -1,15 +1,16 @@
 #include "upload/sftp.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <string>
+#include <vector>
 
 #include "settings/settings.h"
+#include "upload/selection.h"
 #include "upload/upload.h"
 #include "util/cmdline.h"
 #include "util/command.h"
@@ -21,10 +22,7 @@ namespace {
 
 constexpr const char* kSftpError = "/var/vastrel/sftp_error";
 
-FILE* queue_reader = nullptr;
-int queue_writer = -1;  // open for the queueing of one pass
-char queue_line[256];
-char queue_path[256];
+constexpr size_t kQueueLineSize = 256;  // a queue line holds at most 255 characters
 
 // The sftp batch parser splits on blanks, reads quotes, backslashes and "#"
 // and expands globs; inside double quotes only \ and " need escaping.
@@ -41,45 +39,63 @@ void put_queue_path(util::CommandLine& line, const char* path) {
   util::cmd_char(line, '"');
 }
 
-// Undoes put_queue_path; null for a line it cannot have written.
-const char* unquote_queue_path(const char* text) {
-  if (text[0] != '"') return text;
-  size_t out = 0;
-  for (const char* p = text + 1; *p != '\0'; ++p) {
-    if (*p == '"') {
-      if (p[1] != '\0') return nullptr;
-      queue_path[out] = '\0';
-      return queue_path;
-    }
-    if (*p == '\\' && *++p == '\0') return nullptr;
-    if (out + 1 >= sizeof queue_path) return nullptr;  // longer than any line written
-    queue_path[out++] = *p;
+// The queue of one batch, written one file at a time: a partial write is
+// taken back, so the batch never holds a cut path.
+class QueueWriter {
+ public:
+  QueueWriter() : fd_(open(kSftpQueue, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {}
+  ~QueueWriter() {
+    if (fd_ >= 0) close(fd_);
   }
-  return nullptr;
-}
+  QueueWriter(const QueueWriter&) = delete;
+  QueueWriter& operator=(const QueueWriter&) = delete;
 
-// One write per line; a partial line is taken back so the batch never
-// holds a cut path.
-bool append_line(const char* path, const char* text, size_t length) {
-  if (queue_writer < 0) {
-    queue_writer = open(kSftpQueue, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  }
-  if (queue_writer < 0) {
+  bool append(const char* path, const char* text, size_t length) {
+    if (fd_ >= 0 && write(fd_, text, length) == static_cast<ssize_t>(length)) {
+      written_ += static_cast<off_t>(length);
+      return true;
+    }
     syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
+    if (fd_ >= 0 && ftruncate(fd_, written_) != 0) {
+      syslog(LOG_ERR, "Cannot undo a partial line in %s(%m)", kSftpQueue);
+    }
     return false;
   }
-  off_t before = lseek(queue_writer, 0, SEEK_END);
-  if (write(queue_writer, text, length) == static_cast<ssize_t>(length)) return true;
-  syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
-  if (before >= 0 && ftruncate(queue_writer, before) != 0) {
-    syslog(LOG_ERR, "Cannot undo a partial line in %s(%m)", kSftpQueue);
+
+ private:
+  int fd_;
+  off_t written_ = 0;
+};
+
+// A remote name as the batch gives it: "./" keeps a name that starts with
+// "-" from reading as a flag.
+void put_remote_name(util::CommandLine& line, const char* name, const char* suffix) {
+  char buffer[util::kCommandSize];
+  util::CommandLine remote = util::command_line(buffer, sizeof buffer);
+  util::cmd_raw(remote, "./");
+  util::cmd_raw(remote, name);
+  util::cmd_raw(remote, suffix);
+  if (remote.overflow) {
+    line.overflow = true;
+    return;
   }
-  return false;
+  put_queue_path(line, buffer);
 }
 
-void close_queue_writer() {
-  if (queue_writer >= 0) close(queue_writer);
-  queue_writer = -1;
+// How many batch commands the client started, by its echo of each one
+// ("sftp> COMMAND") on standard output; -1 when that cannot be read.
+long started_commands() {
+  FILE* file = fopen(kSftpOutput, "re");
+  if (file == nullptr) return -1;
+  char line[512];
+  long count = 0;
+  bool at_start = true;
+  while (fgets(line, sizeof line, file) != nullptr) {
+    if (at_start && strncmp(line, "sftp> ", 6) == 0) ++count;
+    at_start = strchr(line, '\n') != nullptr;
+  }
+  fclose(file);
+  return count;
 }
 
 // The logging form of split_sftp_url; false when nothing may be sent.
@@ -143,36 +159,42 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
   return SftpUrl::kOk;
 }
 
-bool queue_sftp_put(const char* path) {
-  if (util::refused_for_control(path)) return false;
-  char buffer[256];
-  util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  if (!format_sftp_put(line, path)) {
-    syslog(LOG_ERR, "Queue line for file %s is longer than 255 characters, not sent", path);
-    return false;
+bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix) {
+  char put_buffer[kQueueLineSize];
+  util::CommandLine put = util::command_line(put_buffer, sizeof put_buffer);
+  util::cmd_raw(put, "put ");
+  put_queue_path(put, path);
+  if (suffix[0] == '\0') {
+    util::cmd_char(put, '\n');
+    util::cmd_raw(out, put_buffer);
+    return !put.overflow && !out.overflow;
   }
-  return append_line(path, line.text, line.length);
+  // Written under a temporary name, renamed once whole.
+  const char* name = name_of(path);
+  util::cmd_char(put, ' ');
+  put_remote_name(put, name, suffix);
+  util::cmd_char(put, '\n');
+  char rename_buffer[kQueueLineSize];
+  util::CommandLine rename = util::command_line(rename_buffer, sizeof rename_buffer);
+  util::cmd_raw(rename, "rename ");
+  put_remote_name(rename, name, suffix);
+  util::cmd_char(rename, ' ');
+  put_remote_name(rename, name, "");
+  util::cmd_char(rename, '\n');
+  if (put.overflow || rename.overflow) return false;
+  util::cmd_raw(out, put_buffer);
+  util::cmd_raw(out, rename_buffer);
+  return !out.overflow;
 }
 
-bool format_sftp_put(util::CommandLine& line, const char* path) {
-  util::cmd_raw(line, "put ");
-  put_queue_path(line, path);
-  util::cmd_raw(line, "\n");
-  return !line.overflow;
-}
+namespace {
 
-const char* parse_sftp_put(const char* line) {
-  const char* put = strstr(line, "put ");
-  return put != nullptr ? unquote_queue_path(put + 4) : nullptr;
-}
-
-int sftp_put_batch(const char* remote_url, const char* username, const char* password) {
+// The batch command line, built once a pass; false when nothing may be sent.
+bool build_batch_command(util::CommandLine& line, const settings::ModuleSettings& cfg) {
   char host[kSftpPartSize];
   char folder[kSftpPartSize + 1];
-  if (!split_remote(remote_url, username, host, folder)) return 0;
-  char buffer[util::kCommandSize];
-  util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  if (password[0] != '\0') {
+  if (!split_remote(cfg.remote_url, cfg.username, host, folder)) return false;
+  if (cfg.password[0] != '\0') {
     // The feeder reads the password from its environment, which only the
     // owner can read; on a command line every local user would see it.
     util::cmd_raw(line, "/opt/vastrel/bin/sshpass -e ");
@@ -182,64 +204,115 @@ int sftp_put_batch(const char* remote_url, const char* username, const char* pas
     util::cmd_raw(line, "/opt/vastrel/bin/sftp -b - ");
   }
   util::cmd_raw(line, "-S /opt/vastrel/bin/ssh -F /var/vastrel/ssh_config -o LogLevel=ERROR ");
-  put_ssh_bounds(line, settings::cfg.connect_timeout, settings::cfg.stall_timeout);
-  util::cmd_word(line, username);
+  put_ssh_bounds(line, cfg.connect_timeout, cfg.stall_timeout);
+  util::cmd_word(line, cfg.username);
   util::cmd_raw(line, "@");
   util::cmd_word(line, host);
   util::cmd_raw(line, ":");
   util::cmd_word(line, folder);
-  util::cmd_raw(line, " < /var/vastrel/sftp_list 2>/var/vastrel/sftp_error > /dev/null");
+  // The client echoes each command it starts: its transcript tells which
+  // files of a failed batch were sent.
+  util::cmd_raw(line,
+                " < /var/vastrel/sftp_list 2>/var/vastrel/sftp_error > /var/vastrel/sftp_output");
   if (line.overflow) {
     syslog(LOG_ERR, "sftp command line for %s is longer than 1023 characters, nothing is sent",
-           remote_url);
-    return 0;
+           cfg.remote_url);
+    return false;
   }
-  int status = run_with_password(line.text, password);
-  if (status == 0) return 1;
+  return true;
+}
+
+// Runs one batch; its wait status, logged when it is not 0.
+int run_batch(const char* command) {
+  int status = run_with_password(command, settings::cfg.password);
+  if (status == 0) return 0;
   if (util::file_size(kSftpError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_text(kSftpError));
   } else {
     syslog(LOG_ERR, "file upload has failed(check host or credentials)");
   }
-  return 0;
+  return status;
 }
 
-void open_sftp_queue() {
-  if (queue_reader == nullptr) queue_reader = fopen(kSftpQueue, "re");
-}
-
-const char* next_sftp_put() {
-  if (queue_reader == nullptr || fgets(queue_line, sizeof queue_line, queue_reader) == nullptr) {
-    return nullptr;
-  }
-  if (char* lf = strrchr(queue_line, '\n')) *lf = '\0';
-  return parse_sftp_put(queue_line);
-}
-
-void close_sftp_queue() {
-  if (queue_reader != nullptr) fclose(queue_reader);
-  queue_reader = nullptr;
-}
-
-void upload_by_sftp(const util::Dir& dir, time_t watermark) {
-  const settings::ModuleSettings& cfg = settings::cfg;
-  unlink(kSftpQueue);
-  std::map<std::string, FileIdentity> queued;
-  util::ScanEntry entry;
-  while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
-    if (is_new(entry, watermark) && queue_sftp_put(entry.path)) {
-      queued[entry.path] = identity_of(entry.st);
+// Queues files[first...] that were not left out before; returns how many.
+// A file whose lines cannot be written is left out (logged) and stays new.
+size_t write_queue(const Selection& files, size_t first, std::vector<bool>& left_out) {
+  QueueWriter queue;
+  size_t queued = 0;
+  for (size_t k = first; k < files.size(); ++k) {
+    if (left_out[k]) continue;
+    char path[util::kPathSize];
+    files.path(k, settings::cfg.scan_folder, path);
+    char buffer[2 * kQueueLineSize];
+    util::CommandLine lines = util::command_line(buffer, sizeof buffer);
+    if (format_sftp_put(lines, path, settings::cfg.partial_suffix) &&
+        queue.append(path, lines.text, lines.length)) {
+      ++queued;
+    } else {
+      left_out[k] = true;
     }
   }
-  close_queue_writer();
-  if (queued.empty()) return;
-  if (sftp_put_batch(cfg.remote_url, cfg.username, cfg.password) == 0) return;
-  open_sftp_queue();
-  while (const char* path = next_sftp_put()) {
-    auto found = queued.find(path);
-    if (found != queued.end()) dispose_sent_file(path, found->second, watermark);
+  return queued;
+}
+
+// Disposes of the first `count` queued files from `first`; returns the
+// index of the queued file after them.
+size_t dispose_queued(const Selection& files, size_t first, const std::vector<bool>& left_out,
+                      size_t count, time_t watermark) {
+  size_t k = first;
+  for (; k < files.size(); ++k) {
+    if (left_out[k]) continue;
+    if (count-- == 0) break;
+    char path[util::kPathSize];
+    files.path(k, settings::cfg.scan_folder, path);
+    dispose_sent_file(path, files.identity(k), watermark);
   }
-  close_sftp_queue();
+  return k;
+}
+
+// Batches over the selected files until every one was sent or failed on
+// its own. A failed batch sent the files whose commands were followed by a
+// later one; the client stops at the first failing command, and exits 1
+// for it. Anything else (no command started: the connection, the login
+// or the remote folder failed; a lost session, 255) is the server's, and
+// ends the pass.
+void send_batches(const Selection& files, const char* command, time_t watermark) {
+  size_t commands_per_file = settings::cfg.partial_suffix[0] != '\0' ? 2 : 1;
+  std::vector<bool> left_out(files.size());
+  size_t first = 0;
+  while (first < files.size()) {
+    size_t queued = write_queue(files, first, left_out);
+    if (queued == 0) return;
+    int status = run_batch(command);
+    if (status == 0) {
+      dispose_queued(files, first, left_out, queued, watermark);
+      return;
+    }
+    long started = started_commands();
+    if (started < 0) return;  // nothing is known to be sent
+    size_t commands = queued * commands_per_file;
+    bool known = started > 0 && static_cast<size_t>(started) <= commands;
+    size_t sent = known ? static_cast<size_t>(started - 1) / commands_per_file : 0;
+    size_t failed = dispose_queued(files, first, left_out, sent, watermark);
+    if (!known || !WIFEXITED(status) || WEXITSTATUS(status) != 1) {
+      log_left_files(static_cast<unsigned>(queued - sent - (started > 0 ? 1 : 0)));
+      return;
+    }
+    first = failed + 1;  // the failed file stays new; a new batch takes the rest
+  }
+}
+
+}  // namespace
+
+void upload_by_sftp(const util::Dir& dir, time_t watermark) {
+  unlink(kSftpQueue);
+  Selection files;
+  select_new_files(dir, watermark, Mode::kSftp, files);
+  if (files.size() == 0) return;
+  char buffer[util::kCommandSize];
+  util::CommandLine command = util::command_line(buffer, sizeof buffer);
+  if (!build_batch_command(command, settings::cfg)) return;
+  send_batches(files, command.text, watermark);
 }
 
 }  // namespace upload

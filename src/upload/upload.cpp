@@ -1,9 +1,11 @@
 #include "upload/upload.h"
 
+#include <strings.h>
 #include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "download/download.h"
@@ -20,20 +22,35 @@ namespace upload {
 
 namespace {
 
-// curl names the upload after the text behind the last "/" or "\\" of the
-// path; a name with a backslash would land under its tail, so the target
-// name is given whole, percent-encoded, instead.
-bool target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path) {
-  size_t url_length = strlen(remote_url);
-  const char* slash = strrchr(path, '/');
-  const char* name = slash != nullptr ? slash + 1 : path;
-  if (url_length == 0 || remote_url[url_length - 1] != '/' || strchr(name, '\\') == nullptr) {
-    return false;
-  }
-  util::CommandLine url = util::command_line(out, sizeof out);
-  util::cmd_raw(url, remote_url);
-  util::cmd_percent_encoded(url, name);
-  return !url.overflow;
+// Where the path of a URL starts, or null for a URL without one.
+const char* url_path(const char* url) {
+  const char* scheme = strstr(url, "://");
+  return strchr(scheme != nullptr ? scheme + 3 : url, '/');
+}
+
+// A URL names a folder when it ends in "/" or has no path: curl then names
+// the upload after the file.
+bool names_folder(const char* url) {
+  const char* path = url_path(url);
+  return path == nullptr || url[strlen(url) - 1] == '/';
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The post-transfer rename of the suffix mode as one curl quote command
+// ("-RNFR NAME+SUFFIX" or "-RNTO NAME"); false when it would not fit.
+bool rename_command(char (&out)[util::kCommandSize], const char* verb, const char* name,
+                    const char* suffix) {
+  util::CommandLine text = util::command_line(out, sizeof out);
+  util::cmd_raw(text, verb);
+  util::cmd_raw(text, name);
+  util::cmd_raw(text, suffix);
+  return !text.overflow;
 }
 
 bool same_identity(const FileIdentity& a, const FileIdentity& b) {
@@ -58,7 +75,7 @@ void upload_by_curl(const util::Dir& dir, time_t watermark) {
   if (cfg.curl_batch != 0 && upload_by_curl_batch(dir, watermark, config.text)) return;
   util::ScanEntry entry;
   while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
-    if (is_new(entry, watermark) &&
+    if (is_new(entry, watermark) && !refused(Mode::kCurl, entry.path) &&
         send_with_retries(entry.path, identity_of(entry.st), watermark, config.text, kAttempts)) {
       report_left_files(dir, watermark, 0);
       return;
@@ -94,13 +111,13 @@ void report_left_files(const util::Dir& dir, time_t watermark, unsigned left) {
   while (util::next_regular_file(dir, settings::cfg.scan_folder, entry)) {
     if (is_new(entry, watermark)) ++left;
   }
+  log_left_files(left);
+}
+
+void log_left_files(unsigned left) {
   if (left > 0) {
     syslog(LOG_ERR, "Server cannot be used now, %u new files left for the next run", left);
   }
-}
-
-const char* upload_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path) {
-  return target_url(out, remote_url, path) ? out : remote_url;
 }
 
 FileIdentity identity_of(const struct stat& st) {
@@ -109,25 +126,125 @@ FileIdentity identity_of(const struct stat& st) {
                       static_cast<uint64_t>(st.st_dev)};
 }
 
-bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url) {
-  char named_url[util::kCommandSize];
-  remote_url = upload_url(named_url, remote_url, path);
+const char* name_of(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+bool remote_name(char (&out)[util::kPathSize], const char* remote_url, const char* path) {
+  if (names_folder(remote_url)) {
+    return snprintf(out, sizeof out, "%s", name_of(path)) < static_cast<int>(sizeof out);
+  }
+  size_t length = 0;
+  for (const char* p = strrchr(remote_url, '/') + 1; *p != '\0'; ++p) {
+    if (length + 1 >= sizeof out) return false;
+    int high = p[0] == '%' ? hex_value(p[1]) : -1;
+    int low = high >= 0 ? hex_value(p[2]) : -1;
+    if (low >= 0) {
+      out[length++] = static_cast<char>(high * 16 + low);
+      p += 2;
+    } else {
+      out[length++] = *p;
+    }
+  }
+  out[length] = '\0';
+  return true;
+}
+
+const char* target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path,
+                       const char* suffix) {
+  const char* name = name_of(path);
+  bool folder = names_folder(remote_url);
+  bool cut_by_curl = folder && url_path(remote_url) != nullptr && strchr(name, '\\') != nullptr;
+  if (suffix[0] == '\0' && !cut_by_curl) return remote_url;
+  util::CommandLine url = util::command_line(out, sizeof out);
+  util::cmd_raw(url, remote_url);
+  if (folder && url_path(remote_url) == nullptr) util::cmd_char(url, '/');
+  if (folder) util::cmd_percent_encoded(url, name);
+  util::cmd_percent_encoded(url, suffix);
+  return url.overflow ? nullptr : out;
+}
+
+bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url,
+                       const char* suffix) {
+  char url_buffer[util::kCommandSize];
+  const char* url = target_url(url_buffer, remote_url, path, suffix);
+  if (url == nullptr) return false;
   util::cmd_raw(line, "curl -fSs ");
-  util::cmd_curl_glob_off(line, path, remote_url);
+  util::cmd_curl_glob_off(line, path, url);
   util::cmd_raw(line, "-K - ");
-  util::cmd_word(line, remote_url);
+  util::cmd_word(line, url);
   util::cmd_raw(line, " -T ");
   util::cmd_word(line, path);
+  if (suffix[0] != '\0') {
+    char name[util::kPathSize];
+    char from[util::kCommandSize];
+    char to[util::kCommandSize];
+    if (!remote_name(name, remote_url, path) || !rename_command(from, "-RNFR ", name, suffix) ||
+        !rename_command(to, "-RNTO ", name, "")) {
+      return false;
+    }
+    util::cmd_raw(line, " -Q ");
+    util::cmd_word(line, from);
+    util::cmd_raw(line, " -Q ");
+    util::cmd_word(line, to);
+  }
   util::cmd_raw(line, " 2>/var/vastrel/curl_error");
   return !line.overflow;
+}
+
+Mode transfer_mode(const settings::ModuleSettings& s) {
+  if (uses_sftp(s.remote_url)) return Mode::kSftp;
+  return s.curl_batch != 0 ? Mode::kCurlBatch : Mode::kCurl;
+}
+
+bool can_rename(const char* remote_url) {
+  return uses_sftp(remote_url) || strncasecmp(remote_url, "ftp://", 6) == 0 ||
+         strncasecmp(remote_url, "ftps://", 7) == 0;
+}
+
+Refusal refusal_of(Mode mode, const char* path, const char* remote_url, const char* suffix) {
+  // curl alone tries a name with a control character (and curl refuses it).
+  if (mode != Mode::kCurl && util::has_control(path)) return Refusal::kControl;
+  if (suffix[0] != '\0') {
+    char name[util::kPathSize];
+    if (!remote_name(name, remote_url, path) || strlen(name) + strlen(suffix) > 255) {
+      return Refusal::kNameTooLong;
+    }
+  }
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  bool fits = mode == Mode::kSftp ? format_sftp_put(line, path, suffix)
+                                  : build_put_command(line, path, remote_url, suffix);
+  return fits ? Refusal::kNone : Refusal::kLineTooLong;
+}
+
+bool refused(Mode mode, const char* path) {
+  const settings::ModuleSettings& cfg = settings::cfg;
+  switch (refusal_of(mode, path, cfg.remote_url, cfg.partial_suffix)) {
+    case Refusal::kNone: return false;
+    case Refusal::kControl:
+      syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
+      break;
+    case Refusal::kNameTooLong:
+      syslog(LOG_ERR, "Remote name of file %s would be longer than 255 characters, not sent", path);
+      break;
+    case Refusal::kLineTooLong:
+      if (mode == Mode::kSftp) {
+        syslog(LOG_ERR, "Queue line for file %s is longer than 255 characters, not sent", path);
+      } else {
+        syslog(LOG_ERR, "Command line for file %s is longer than 1023 characters, not sent", path);
+      }
+      break;
+  }
+  return true;
 }
 
 PutResult curl_put_file(const char* path, const char* remote_url, const char* config) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  if (!build_put_command(line, path, remote_url)) {
-    syslog(LOG_ERR, "Command line for file %s is longer than 1023 characters, not sent", path);
-    return PutResult::kRefused;
+  if (!build_put_command(line, path, remote_url, settings::cfg.partial_suffix)) {
+    return PutResult::kRefused;  // refused() let no such file through
   }
   if (!util::feed_child_stdin(config)) {
     syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
@@ -183,6 +300,13 @@ void op_upload() {
   util::Dir dir(cfg.scan_folder);
   if (dir.get() == nullptr) {
     syslog(LOG_ERR, "Cannot open dir: %s", cfg.scan_folder);
+    return;
+  }
+  if (cfg.partial_suffix[0] != '\0' && !can_rename(cfg.remote_url)) {
+    syslog(LOG_ERR,
+           "Remote URL %s cannot rename a file after its transfer (ftp://, ftps:// and sftp:// "
+           "can), nothing is sent while MOD_VASTREL_PARTIAL_SUFFIX is set",
+           cfg.remote_url);
     return;
   }
   if (uses_sftp(cfg.remote_url)) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "settings/settings.h"
 #include "util/cmdline.h"
 #include "util/scandir.h"
 
@@ -21,17 +22,45 @@ bool uses_sftp(const char* remote_url);
 // The selection: a regular file strictly newer than the watermark.
 bool is_new(const util::ScanEntry& entry, time_t watermark);
 
+enum class Mode { kCurl, kCurlBatch, kSftp };
+Mode transfer_mode(const settings::ModuleSettings& s);
+
+// Why a new file cannot be sent in a mode; kNone when it can. The one
+// decision that the passes and "vastrel check" share.
+enum class Refusal { kNone, kControl, kLineTooLong, kNameTooLong };
+Refusal refusal_of(Mode mode, const char* path, const char* remote_url, const char* suffix);
+
+// refusal_of for this run's settings, logged; true when the file is not sent.
+bool refused(Mode mode, const char* path);
+
+// True when files can be written under a temporary name and renamed after
+// their transfer: ftp://, ftps:// and sftp:// URLs.
+bool can_rename(const char* remote_url);
+
+// The text after the last "/" of a path.
+const char* name_of(const char* path);
+
+// The name a file ends up under on the server: its own name where the URL
+// names a folder (a trailing "/", or no path), else the URL's last segment,
+// percent-decoded. False when that would be longer than 255 characters.
+bool remote_name(char (&out)[util::kPathSize], const char* remote_url, const char* path);
+
+// The URL curl sends one file to: the remote URL as it stands where curl
+// names the upload right itself, else with the remote name appended whole,
+// percent-encoded: a name with a backslash (curl would cut it there), or
+// the temporary name NAME+SUFFIX. Null when it would not fit `out`.
+const char* target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path,
+                       const char* suffix);
+
 // The curl command line for one file; false when it would not fit. The
-// credentials and bounds reach curl on its standard input ("-K -").
-bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url);
+// credentials and bounds reach curl on its standard input ("-K -"); with a
+// suffix, the rename follows the transfer (RNFR and RNTO, sent only after
+// a successful one).
+bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url,
+                       const char* suffix);
 
 constexpr int kAttempts = 3;
 constexpr unsigned kRetryDelay = 5;  // seconds after each failed attempt
-
-// The target URL of one file: the remote URL, or where its name holds a
-// backslash (which curl would cut at) the URL with the name appended whole,
-// percent-encoded, in `out`.
-const char* upload_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path);
 
 enum class PutResult { kSent, kFailed, kServerDown, kRefused };
 
@@ -60,6 +89,9 @@ bool send_with_retries(const char* path, const FileIdentity& selected, time_t wa
 // Logs how many new files an ended pass leaves (`left` of them already
 // counted, the rest of the folder by the same selection).
 void report_left_files(const util::Dir& dir, time_t watermark, unsigned left);
+
+// The line of a pass ended because the server cannot be used now.
+void log_left_files(unsigned left);
 
 // After a successful transfer: report the file, then delete it or stamp it
 // to the watermark; a file that changed meanwhile is left new.

@@ -37,14 +37,6 @@ void put_single_quoted(CommandLine& line, const char* value) {
   put(line, '\'');
 }
 
-// Escapes backslash and double quote for curl's quoted config strings.
-void put_curl_quoted_text(CommandLine& line, const char* value) {
-  for (const char* p = value; *p != '\0'; ++p) {
-    if (*p == '\\' || *p == '"') put(line, '\\');
-    put(line, *p);
-  }
-}
-
 }  // namespace
 
 CommandLine command_line(char* buffer, size_t size) {
@@ -73,12 +65,6 @@ bool reads_as_option(const char* value) { return value[0] == '-'; }
 bool refused_as_option(const char* what, const char* value) {
   if (!reads_as_option(value)) return false;
   syslog(LOG_ERR, "%s %s starts with \"-\", refused", what, value);
-  return true;
-}
-
-bool refused_for_control(const char* path) {
-  if (!has_control(path)) return false;
-  syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
   return true;
 }
 
@@ -152,16 +138,23 @@ void cmd_percent_encoded(CommandLine& line, const char* value) {
 
 void curl_config_string(CommandLine& config, const char* value) {
   put(config, '"');
-  put_curl_quoted_text(config, value);
+  curl_config_text(config, value);
   put(config, '"');
+}
+
+void curl_config_text(CommandLine& config, const char* value) {
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '"') put(config, '\\');
+    put(config, *p);
+  }
 }
 
 void curl_user_line(CommandLine& config, const char* user, const char* password) {
   if (user[0] == '\0' && password[0] == '\0') return;
   cmd_raw(config, "user=\"");
-  put_curl_quoted_text(config, user);
+  curl_config_text(config, user);
   put(config, ':');
-  put_curl_quoted_text(config, password);
+  curl_config_text(config, password);
   cmd_raw(config, "\"\n");
 }
 

@@ -32,10 +32,6 @@ bool reads_as_option(const char* value);
 // Logs and returns true for a value that reads as an option.
 bool refused_as_option(const char* what, const char* value);
 
-// Logs and returns true for a file name with a control character, which
-// neither the sftp batch nor a curl run can send under its own name.
-bool refused_for_control(const char* path);
-
 // Template text, as it stands.
 void cmd_raw(CommandLine& line, const char* text);
 void cmd_char(CommandLine& line, char c);
@@ -63,6 +59,8 @@ void cmd_percent_encoded(CommandLine& line, const char* value);
 
 // The value as a quoted string of curl's configuration syntax.
 void curl_config_string(CommandLine& config, const char* value);
+// The same without the quotes, for a part of such a string.
+void curl_config_text(CommandLine& config, const char* value);
 
 // curl configuration lines, read by curl through "-K -" on its standard
 // input, never from a command line.

@@ -126,9 +126,9 @@ def vanishing_file(sshd, world):
     ("full", "file upload has failed(write remote "),
     ("read_only", "file upload has failed(dest open"),
     ("remote_file", "file upload has failed("),
-    ("vanishing", "file upload has failed("),
+    ("vanishing", "file upload has failed(stat "),
 ])
-def test_a_failed_put_fails_the_whole_batch(world, sshd, fault, error):
+def test_a_failed_put_fails_only_its_own_file(world, sshd, fault, error):
     world.timestamp(WATERMARK)
     small = world.file("a-small", b"x" * 100, mtime=NEW)
     big = world.file("b-big", os.urandom(200_000), mtime=NEW)
@@ -139,12 +139,22 @@ def test_a_failed_put_fails_the_whole_batch(world, sshd, fault, error):
         sftp_settings(world, sshd, url=url, RUPLOADED=1)
         run = world.run()
         failures = run.matching("file upload has failed")
-        assert len(failures) == 1 and failures[0][0] == ERR
-        assert failures[0][1].startswith(error)
-        assert not run.matching("was uploaded|was removed")
+        assert failures and all(p == ERR and m.startswith(error) for p, m in failures)
+        if fault == "vanishing":
+            # The other file goes on in a batch of its own.
+            assert len(failures) == 1 and not big.exists()
+            assert run.has(NOTICE, f"File {big} was removed") and "b-big" in sshd.files()
+            return
         assert big.exists() and mtime(big) == NEW
-        if fault != "vanishing":
+        if fault in ("read_only", "remote_file"):
             assert small.exists() and mtime(small) == NEW
+            assert not run.matching("was uploaded|was removed")
+        if fault == "read_only":
+            assert len(failures) == 2  # each file fails on its own, in a batch of its own
+        if fault == "remote_file":
+            # No command started: the server's failure, not a file's.
+            assert failures == failures[:1]
+            assert run.has(ERR, "Server cannot be used now, 2 new files left for the next run")
         # A later good run sends every file that is still there.
         sshd.install_client()
         sftp_settings(world, sshd, RUPLOADED=1)
@@ -153,6 +163,36 @@ def test_a_failed_put_fails_the_whole_batch(world, sshd, fault, error):
     finally:
         if fault == "full":
             subprocess.run(["umount", str(sshd.home / "full")], check=True)
+
+
+@pytest.mark.parametrize("position", [0, 1, 3])
+def test_a_file_the_server_refuses_holds_back_no_other(world, sshd, position):
+    world.timestamp(WATERMARK)
+    contents = {f"{n}.txt": os.urandom(3000) for n in "abcd"}
+    for name, content in contents.items():
+        world.file(name, content, mtime=NEW)
+    order = os.listdir(world.scan)
+    blocker = order[position]
+    (sshd.home / "up" / blocker).mkdir()
+    sftp_settings(world, sshd)
+    run = world.run()
+    sent = [n for n in order if n != blocker]
+    assert run.matching("was uploaded") == [(NOTICE, f"File {world.scan / n} was uploaded")
+                                            for n in sent]
+    assert all(mtime(world.scan / n) == WATERMARK for n in sent)
+    assert mtime(world.scan / blocker) == NEW
+    [(priority, message)] = run.matching("failed")
+    assert priority == ERR and message.startswith("file upload has failed(dest open") \
+        and blocker in message
+    assert {n: (sshd.home / "up" / n).read_bytes() for n in sent} == \
+        {n: contents[n] for n in sent}
+    assert not run.matching("left for the next run")
+    # The next pass tries the refused file alone and writes none of the others again.
+    for name in sent:
+        os.utime(sshd.home / "up" / name, (1000, 1000))
+    again = world.run()
+    assert len(again.matching("failed")) == 1 and not again.matching("was uploaded")
+    assert all(int(os.stat(sshd.home / "up" / n).st_mtime) == 1000 for n in sent)
 
 
 @pytest.mark.parametrize("password, port, message", [
@@ -168,6 +208,7 @@ def test_login_and_connection_failures_are_logged_once(world, sshd, password, po
     sftp_settings(world, sshd, PASSWORD=password or sshd.PASSWORD)
     run = world.run()
     assert run.matching("failed") == [(ERR, message)]
+    assert run.has(ERR, "Server cannot be used now, 1 new files left for the next run")
     assert mtime(f) == NEW
 
 

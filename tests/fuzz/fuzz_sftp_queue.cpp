@@ -1,27 +1,45 @@
-// Any path the queue writer accepts reads back as exactly that path, and
-// any line at all reads back without overrunning.
+// Any path the queue writer accepts reads back, as the sftp client splits
+// its words, as exactly that path, with and without a suffix.
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <vector>
 
+#include "../unit/sftp_words.h"
 #include "upload/sftp.h"
+#include "upload/upload.h"
 #include "util/cmdline.h"
+
+namespace {
+
+std::vector<std::string> line_words(const std::string& text) {
+  std::vector<std::string> words;
+  if (text.size() > 255 || text.back() != '\n' ||
+      !sftp_words(text.substr(0, text.size() - 1), words)) {
+    abort();
+  }
+  return words;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);
   if (input.find('\0') != std::string::npos) return 0;
-  if (const char* any = upload::parse_sftp_put(input.c_str())) {
-    if (strlen(any) > input.size()) abort();
-  }
-  if (util::has_control(input.c_str())) return 0;  // the writer refuses these
-  char buffer[256];
+  if (util::has_control(input.c_str())) return 0;  // never queued
+  char buffer[512];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   if (!upload::format_sftp_put(line, input.c_str())) return 0;
+  if (line_words(line.text) != std::vector<std::string>{"put", input}) abort();
+  line = util::command_line(buffer, sizeof buffer);
+  if (!upload::format_sftp_put(line, input.c_str(), ".part")) return 0;
   std::string text = line.text;
-  if (text.size() > 255 || text.back() != '\n' || text.find('\n') != text.size() - 1) abort();
-  text.pop_back();
-  const char* back = upload::parse_sftp_put(text.c_str());
-  if (back == nullptr || input != back) abort();
+  size_t end = text.find('\n') + 1;
+  std::string remote = std::string("./") + upload::name_of(input.c_str());
+  if (line_words(text.substr(0, end)) != std::vector<std::string>{"put", input, remote + ".part"} ||
+      line_words(text.substr(end)) !=
+          std::vector<std::string>{"rename", remote + ".part", remote}) {
+    abort();
+  }
   return 0;
 }
