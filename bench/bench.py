@@ -125,24 +125,26 @@ def bench_removal(world, drain):
     return max(rss for _, rss in ours)
 
 
-def bench_sftp(world, sshd, count, size, label):
+def bench_sftp(world, sshd, count, size, label, goal=1.05):
     remote = sshd.home / "up"
     batch = world.tmp / "batch"
-    ours, floor = [], []
+    ours, floor, transcript = [], [], []
     make_files(world.scan, count, size, 0)
     files = sorted(world.scan.iterdir())
     batch.write_text("".join(f"put {f}\n" for f in files))
     world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD)
     client = (f"/opt/vastrel/bin/sshpass -p {sshd.PASSWORD} /opt/vastrel/bin/sftp -o BatchMode=no "
               f"-b - -S /opt/vastrel/bin/ssh -F /var/vastrel/ssh_config -o LogLevel=ERROR "
-              f"{sshd.USER}@127.0.0.1:{remote}/ < {batch} > /dev/null")
+              f"{sshd.USER}@127.0.0.1:{remote}/ < {batch}")
     for _ in range(REPEAT):
         make_new_again(world, files)
         sshd.reset()
         ours.append(program("upload")[0])
         assert len(list(remote.iterdir())) == count
         sshd.reset()
-        floor.append(shell(client)[0])
+        floor.append(shell(f"{client} > /dev/null")[0])
+        sshd.reset()
+        transcript.append(shell(f"{client} > {world.tmp / 'transcript'}")[0])
     t_floor = min(floor)
     others = []
     sshd.reset()
@@ -159,8 +161,66 @@ def bench_sftp(world, sshd, count, size, label):
         f"-u {sshd.USER},{sshd.PASSWORD} sftp://127.0.0.1:{sshd.port} > /dev/null 2>&1")[0]))
     extra = "".join(f"; {name} {t:.3f} s ({t / t_floor:.2f} of the bare batch)"
                     for name, t in others)
-    report(f"3. sftp batch of {label}, against the same client given the batch by hand",
-           ours, floor, 1.05, extra)
+    report(f"3. sftp batch of {label} (its transcript kept), against the same client given "
+           "the batch by hand", ours, floor, goal, extra)
+    report(f"3t. the bare batch of {label} with its transcript kept, against it with the "
+           "transcript thrown away", transcript, floor, 1.03)
+
+
+def bench_suffix(world, count, label, settings, check, bare):
+    """The program with MOD_VASTREL_PARTIAL_SUFFIX set against it unset, and
+    beside it the bare tool given the same two jobs by hand: what the
+    protocol's rename costs of itself."""
+    make_files(world.scan, count, 4096, 0)
+    files = sorted(world.scan.iterdir())
+    plain, renamed, bare_plain, bare_renamed = [], [], [], []
+    for _ in range(REPEAT):
+        for suffix, times, bare_times in (("", plain, bare_plain), (".part", renamed, bare_renamed)):
+            world.settings(**settings, PARTIAL_SUFFIX=suffix)
+            make_new_again(world, files)
+            times.append(program("upload")[0])
+            check()
+            bare_times.append(shell(bare(files, suffix))[0])
+            check()
+    ratio = min(bare_renamed) / min(bare_plain)
+    report(f"6. {label} with the partial suffix, against the same without it", renamed, plain,
+           1.3, f"; the bare tool alone: {ratio:.2f}")
+
+
+def curl_batch_by_hand(world, ftp):
+    """curl given a batch as the program writes it, with or without the suffix."""
+    def command(files, suffix):
+        head = (f'user="{ftp.USER}:{ftp.PASSWORD}"\nglobofff\nfail-early\nparallel\n'
+                'parallel-max = 1\nwrite-out = "%{exitcode} %{errormsg}\\n"\n')
+        head = head.replace("globofff", "globoff")
+        nxt = "next\nfail\nsilent\nshow-error\nno-progress-meter\n" + head.split("fail-early")[0]
+        text = head
+        for k, f in enumerate(files):
+            if suffix and k:
+                text += nxt + 'write-out = "%{exitcode} %{errormsg}\\n"\n'
+            url = ftp.url("up/") + (f.name + suffix if suffix else "")
+            text += f'upload-file = "{f}"\nurl = "{url}"\n'
+            if suffix:
+                text += f'quote = "-RNFR {f.name}{suffix}"\nquote = "-RNTO {f.name}"\n'
+        config = world.tmp / f"batch{suffix}"
+        config.write_text(text)
+        return f"curl -fSs -K - < {config} > /dev/null"
+    return command
+
+
+def sftp_batch_by_hand(world, sshd):
+    """The client given the batch as the program queues it."""
+    def command(files, suffix):
+        lines = "".join(f"put {f}\n" if not suffix else
+                        f"put {f} ./{f.name}{suffix}\nrename ./{f.name}{suffix} ./{f.name}\n"
+                        for f in files)
+        batch = world.tmp / f"sftp-batch{suffix}"
+        batch.write_text(lines)
+        return (f"/opt/vastrel/bin/sshpass -p {sshd.PASSWORD} /opt/vastrel/bin/sftp "
+                f"-o BatchMode=no -b - -S /opt/vastrel/bin/ssh -F /var/vastrel/ssh_config "
+                f"-o LogLevel=ERROR {sshd.USER}@127.0.0.1:{sshd.home / 'up'}/ < {batch} "
+                "> /dev/null")
+    return command
 
 
 def bench_curl(world, ftp):
@@ -208,7 +268,7 @@ def main():
     print(f"machine: {os.uname().machine}, {os.cpu_count()} cores, "
           f"{subprocess.run(['uname', '-r'], capture_output=True, text=True).stdout.strip()}",
           flush=True)
-    only = sys.argv[1:]  # e.g. "curl": only the benchmarks named
+    only = sys.argv[1:]  # e.g. "curl" or "sftp": only the benchmarks named
     if not only:
         rss = [bench_selection(world), bench_removal(world, drain)]
         peak = max(rss) / 1024
@@ -220,16 +280,33 @@ def main():
     ftp = FtpServer(base / "ftproot")
     ftp.reset()
     SCRATCH.mkdir(exist_ok=True)
-    bench_curl(world, ftp)
-    if only:
+    if not only or "curl" in only:
+        bench_curl(world, ftp)
+
+        def sent_to_ftp():
+            assert sorted(ftp.files()) == sorted(f.name for f in world.scan.iterdir())
+            ftp.reset()
+        bench_suffix(world, 200, "curl batch of 200 files of 4 KiB",
+                     dict(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
+                          CURL_BATCH=1), sent_to_ftp, curl_batch_by_hand(world, ftp))
+    if only and "sftp" not in only:
+        print("\nSummary:\n" + "\n".join(results))
         return
     sshd_base = Path(tempfile.mkdtemp(prefix="sshd-"))
     sshd_base.chmod(0o755)
     sshd = SshServer(sshd_base)
     sshd.reset()
     sshd.install_client()
-    bench_sftp(world, sshd, 1000, 4096, "1,000 files of 4 KiB")
-    bench_sftp(world, sshd, 10, 50 * MIB, "10 files of 50 MiB")
+    bench_sftp(world, sshd, 1000, 4096, "1,000 files of 4 KiB", 1.03)
+
+    def sent_to_sshd():
+        assert sorted(sshd.files()) == sorted(f.name for f in world.scan.iterdir())
+        sshd.reset()
+    bench_suffix(world, 1000, "sftp batch of 1,000 files of 4 KiB",
+                 dict(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD),
+                 sent_to_sshd, sftp_batch_by_hand(world, sshd))
+    if not only:
+        bench_sftp(world, sshd, 10, 50 * MIB, "10 files of 50 MiB")
     print("\nSummary:\n" + "\n".join(results))
 
 

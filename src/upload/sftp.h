@@ -11,7 +11,8 @@ namespace upload {
 constexpr const char* kSftpQueue = "/var/vastrel/sftp_list";
 constexpr const char* kSftpOutput = "/var/vastrel/sftp_output";
 
-// Sends every file newer than the watermark in one sftp batch.
+// Sends every file newer than the watermark in one sftp batch, and one more
+// behind each file that fails on its own.
 void upload_by_sftp(const util::Dir& dir, time_t watermark);
 
 // The part after "sftp://" split into host and remote folder (given a

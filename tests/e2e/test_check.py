@@ -101,17 +101,19 @@ def counts(run):
 
 
 @pytest.mark.shim
+@pytest.mark.parametrize("suffix", ["", ".part"])
 @pytest.mark.parametrize("mode", ["curl", "curl-batch", "sftp"])
-def test_the_plan_is_what_remove_and_upload_then_do(world, mode):
+def test_the_plan_is_what_remove_and_upload_then_do(world, mode, suffix):
     world.timestamp(WATERMARK)
-    new = [world.file(n, n * 3, mtime=NEW) for n in ("a", "bb", "tab\tname")]
+    # The long name's queue line fits, but not with the temporary name beside it.
+    new = [world.file(n, n * 3, mtime=NEW) for n in ("a", "bb", "tab\tname", "S" * 100)]
     world.file("sent-before", mtime=OLD)
     world.file("aged", mtime=NOW - 2 * 3600)
     world.file("L" * (256 - len(str(world.scan))), mtime=NEW)  # its path would be cut
     (world.scan / "sub").mkdir()
     if mode.startswith("curl"):
-        # A batch run reports each transfer: one line for each of the two it gets.
-        world.fake("curl", exit=[0], stdout=["0 \n0 \n" if mode == "curl-batch" else ""])
+        # A batch run reports each transfer: one line for each of the three it gets.
+        world.fake("curl", exit=[0], stdout=["0 \n0 \n0 \n" if mode == "curl-batch" else ""])
         url = "ftp://h/up/"
     else:
         world.fake("sftp", exit=[0])
@@ -120,11 +122,15 @@ def test_the_plan_is_what_remove_and_upload_then_do(world, mode):
         SCRATCH.mkdir()
         (SCRATCH / "ssh_config").write_text("")
         url = "sftp://h/up"
-    world.settings(REMOTEURL=url, TIMEUNIT=1, TIMECOUNT=1, CURL_BATCH=int(mode == "curl-batch"))
+    world.settings(REMOTEURL=url, TIMEUNIT=1, TIMECOUNT=1, CURL_BATCH=int(mode == "curl-batch"),
+                   PARTIAL_SUFFIX=suffix)
     run = check(world, now=NOW)
     assert run.rc == 0, run.stdout
     send, size, remove = counts(run)
     assert "skipped: 1 entries whose path is longer than 255 characters" in run.stdout
+    by_suffix = int(mode == "sftp" and suffix != "")
+    assert ("1 are skipped only because of the suffix" in run.stdout) == bool(by_suffix)
+    assert ("written as NAME.part and renamed" in run.stdout) == bool(suffix)
     removed = world.run("/opt/vastrel/bin/remove", now=NOW)
     assert len(removed.matching("were removed")) == remove == 2
     uploaded = world.run()
@@ -133,7 +139,7 @@ def test_the_plan_is_what_remove_and_upload_then_do(world, mode):
     assert size == sum(os.stat(f.parent / f.name).st_size for f in new
                        if any(str(f) in m for m in sent))
     # sftp and curl's batch leave a name with a control character out; curl tries it.
-    assert send == (3 if mode == "curl" else 2)
+    assert send == (4 if mode == "curl" else 3) - by_suffix
 
 
 @pytest.mark.parametrize("case, settings, message", [
@@ -144,6 +150,8 @@ def test_the_plan_is_what_remove_and_upload_then_do(world, mode):
     ("no curl", dict(REMOTEURL="ftp://h/"), "missing tool: curl"),
     ("no sftp://", dict(REMOTEURL="ftp://sftp-host/"), "holds sftp but not sftp://"),
     ("no client", dict(REMOTEURL="sftp://h/d"), "missing tool: /opt/vastrel/bin/sftp"),
+    ("suffix over http", dict(REMOTEURL="http://h/up/", PARTIAL_SUFFIX=".part"),
+     "only ftp://, ftps:// and sftp:// URLs can rename"),
 ])
 def test_each_blocking_problem_gives_exit_status_1(world, case, settings, message):
     world.settings(**settings)

@@ -15,12 +15,14 @@ def mtime(path):
     return int(os.stat(path).st_mtime)
 
 
-def test_hostile_names_arrive_whole_over_one_login(world, ftp):
+@pytest.mark.parametrize("suffix", ["", ".part"])
+def test_hostile_names_arrive_whole_over_one_login(world, ftp, suffix):
     world.timestamp(WATERMARK)
     decoys = [world.file(n, b"decoy", mtime=OLD) for n in ("g1", "g2", "a", "b", "leading")]
     files = {n: world.file(n, f"content of {n!r}".encode(), mtime=NEW) for n in HOSTILE_NAMES}
     world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.HOSTILE_USER,
-                   PASSWORD=f'"{ftp.HOSTILE_PASSWORD}"', RUPLOADED=1, CURL_BATCH=1)
+                   PASSWORD=f'"{ftp.HOSTILE_PASSWORD}"', RUPLOADED=1, CURL_BATCH=1,
+                   PARTIAL_SUFFIX=suffix)
     run = world.run()
     sendable = [n for n in HOSTILE_NAMES if "\n" not in n]
     assert ftp.files() == {n: f"content of {n!r}".encode() for n in sendable}

@@ -98,39 +98,41 @@ def once_arrived(path, command):
             f"[ $i -lt 600 ]; do i=$((i + 1)); sleep 0.05; done; {command}")
 
 
-def stop_ftp_mid_transfer(world, server, batch):
-    stop = once_arrived(server.root / "up" / "big.bin", f"kill -STOP {server.proc.pid}")
+def stop_ftp_mid_transfer(world, server, batch, suffix):
+    stop = once_arrived(server.root / "up" / f"big.bin{suffix}", f"kill -STOP {server.proc.pid}")
     real_tool(world, "curl", background=[stop, ""])
     world.settings(REMOTEURL=server.url("up/"), USERNAME=server.USER, PASSWORD=server.PASSWORD,
-                   CURL_BATCH=int(batch), **BOUNDS)
+                   CURL_BATCH=int(batch), PARTIAL_SUFFIX=suffix, **BOUNDS)
 
 
-def stop_sshd_mid_transfer(world, sshd):
+def stop_sshd_mid_transfer(world, sshd, suffix):
     # The client's own rate limit keeps the transfer going for several seconds.
     wrapper = "/opt/vastrel/bin/sftp"
     os.unlink(wrapper)
-    stop = once_arrived(sshd.home / "up" / "big.bin", sshd.signal_command("STOP"))
+    stop = once_arrived(sshd.home / "up" / f"big.bin{suffix}", sshd.signal_command("STOP"))
     with open(wrapper, "w") as f:
         f.write(f"#!/bin/sh\n({stop}) &\nexec /usr/bin/sftp -l 16000 \"$@\"\n")
     os.chmod(wrapper, 0o755)
-    world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD, **BOUNDS)
+    world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD,
+                   PARTIAL_SUFFIX=suffix, **BOUNDS)
 
 
 @pytest.mark.shim
+@pytest.mark.parametrize("suffix", ["", ".part"])
 @pytest.mark.parametrize("mode", ["curl", "curl-batch", "sftp"])
 def test_a_server_stopped_mid_transfer_fails_the_file_which_a_later_run_sends(
-        world, sshd, stoppable_ftp, mode):
+        world, sshd, stoppable_ftp, mode, suffix):
     world.timestamp(WATERMARK)
     # Larger than every socket buffer on the way, so the sender must stall.
     big = world.file("big.bin", os.urandom(48 << 20), mtime=NEW)
     content = big.read_bytes()
     small = [world.file(f"small{i}", b"s" * 100, mtime=NEW) for i in range(3)]
     if mode.startswith("curl"):
-        stop_ftp_mid_transfer(world, stoppable_ftp, mode == "curl-batch")
+        stop_ftp_mid_transfer(world, stoppable_ftp, mode == "curl-batch", suffix)
         run = timed_run(world, 3)
         stoppable_ftp.proc.send_signal(signal.SIGCONT)
     else:
-        stop_sshd_mid_transfer(world, sshd)
+        stop_sshd_mid_transfer(world, sshd, suffix)
         run = timed_run(world, 1)
         sshd.signal_sessions("CONT")
         sshd.wait_sessions_gone()
@@ -139,6 +141,8 @@ def test_a_server_stopped_mid_transfer_fails_the_file_which_a_later_run_sends(
     # Whatever was reported sent arrived whole; the rest is still new.
     server = stoppable_ftp if mode.startswith("curl") else sshd
     arrived = server.files()
+    if suffix:
+        assert "big.bin" not in arrived  # a cut file stands only under its temporary name
     for f in small:
         if run.has(NOTICE, f"File {f} was uploaded"):
             assert arrived[f.name] == f.read_bytes()
@@ -155,6 +159,7 @@ def test_a_server_stopped_mid_transfer_fails_the_file_which_a_later_run_sends(
     run = world.run()
     assert run.has(NOTICE, f"File {big} was uploaded"), run.log
     assert server.files()["big.bin"] == content
+    assert not [name for name in server.files() if name.endswith(".part")]
 
 
 @pytest.mark.shim

@@ -226,14 +226,15 @@ HOSTILE = ["a b", "a", "q'uote", 'd"q', "back\\slash", "h#ash", "st*r", "q?m", "
            "p%41", "\u00fc", "  lead", "trail "]
 
 
-def test_hostile_names_arrive_exactly_and_only_they_are_disposed_of(world, sshd):
+@pytest.mark.parametrize("suffix", ["", ".part"])
+def test_hostile_names_arrive_exactly_and_only_they_are_disposed_of(world, sshd, suffix):
     world.timestamp(WATERMARK)
     decoys = {n: world.file(n, b"decoy", mtime=OLD) for n in ("b", "g1", "st", "str", "stXr")}
     sent = {n: world.file(n, f"content {n!r}".encode(), mtime=NEW) for n in HOSTILE if n != "a"}
     sent["a"] = world.file("a", b"the real a", mtime=NEW)
     control = world.file("new\nline", mtime=NEW)
     world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.HOSTILE_USER,
-                   PASSWORD=f'"{sshd.HOSTILE_PASSWORD}"', RUPLOADED=1)
+                   PASSWORD=f'"{sshd.HOSTILE_PASSWORD}"', RUPLOADED=1, PARTIAL_SUFFIX=suffix)
     run = world.run()
     assert sshd.files() == {n: (b"the real a" if n == "a" else f"content {n!r}".encode())
                             for n in sent}

@@ -155,12 +155,13 @@ HOSTILE_NAMES = ["a b", "q'uote", 'd"q', "back\\slash", "semi;touch PWNED", "$(t
 
 
 @pytest.mark.shim
-def test_hostile_names_arrive_whole_and_run_nothing(world, ftp):
+@pytest.mark.parametrize("suffix", ["", ".part"])
+def test_hostile_names_arrive_whole_and_run_nothing(world, ftp, suffix):
     world.timestamp(WATERMARK)
     decoys = [world.file(n, b"decoy", mtime=OLD) for n in ("g1", "g2", "a", "b", "leading")]
     files = {n: world.file(n, f"content of {n!r}".encode(), mtime=NEW) for n in HOSTILE_NAMES}
     world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.HOSTILE_USER,
-                   PASSWORD=f'"{ftp.HOSTILE_PASSWORD}"', RUPLOADED=1)
+                   PASSWORD=f'"{ftp.HOSTILE_PASSWORD}"', RUPLOADED=1, PARTIAL_SUFFIX=suffix)
     run = world.run()
     arrived = ftp.files()
     # curl refuses a newline in the remote name: that file fails and stays.
@@ -195,6 +196,15 @@ def test_values_read_as_options_are_refused(world, key, value):
     run = world.run()
     assert world.calls("curl") == []
     assert len(run.matching('starts with "-", refused')) == 1
+
+
+def test_a_suffix_with_a_url_that_cannot_rename_sends_nothing(world):
+    world.fake("curl", exit=[0])
+    f = world.file("f", mtime=NEW)
+    world.settings(REMOTEURL="https://host/up/", PARTIAL_SUFFIX=".part")
+    run = world.run()
+    assert world.calls("curl") == [] and mtime(f) == NEW
+    assert len(run.matching(r"^Remote URL https://host/up/ cannot rename")) == 1
 
 
 def test_url_with_sftp_in_the_host_selects_sftp_mode(world):

@@ -6,11 +6,15 @@ sent again or was never new); still there stamped to the watermark with a
 byte-identical copy on the server; or deleted by the program with a
 byte-identical copy on the server. "remove" deletes exactly the aged files.
 No injected command runs, the program never crashes, and it always exits 0.
+In runs with a partial suffix, every file the run wrote on the server under
+a real name is byte-identical to a version the device had under that name;
+and a remote folder named like one file holds back no other file.
 
     soak.py --runs N --seed S      (inside tests/e2e/ns-run; see scripts/soak)
 """
 import argparse
 import collections
+import hashlib
 import os
 import random
 import signal
@@ -29,7 +33,8 @@ FRAGMENTS = ["plain", "a b", "q'uote", 'd"q', "back\\slash", ";touch PWNED", "$(
              "`touch PWNED`", "g[1-2]", "{a,b}", "h#ash", "st*r", "q?m", "p%41", "new\nline",
              "\udcff\udcfe", "tab\tx", "&&touch PWNED", "\u00fc", "-lead", "  "]
 FAULTS = ["tool_fail", "server_down", "kill_mid", "full", "writer", "overlap",
-          "hostile_settings", "check_ftp", "vanish", "stalled"]
+          "hostile_settings", "check_ftp", "vanish", "stalled", "remote_dir"]
+SUFFIX = ".part"
 # The program's own bounds keep every run finite: short ones here.
 CONNECT_TIMEOUT, STALL_TIMEOUT = 2, 3
 # Per attempt: connecting, the stall bound and curl's 5 s speed window,
@@ -45,10 +50,17 @@ class Failure(Exception):
 class Tracked:
     """One file in the scan folder and every content it has had."""
 
-    def __init__(self, path, content):
+    def __init__(self, path, content, history):
         self.path = path
         self.versions = [content]
         self.lock = threading.Lock()
+        self.history = history
+        self.remember()
+
+    def remember(self):
+        """Every content the device had under each name, as digests."""
+        for content in self.versions:
+            self.history[self.path.name].add(hashlib.sha256(content).digest())
 
 
 class Soak:
@@ -70,6 +82,7 @@ class Soak:
             subprocess.run(["mount", "-t", "tmpfs", "-o", "size=96k,mode=0777", "tmpfs",
                             str(root / "full")], check=True)
         self.tracked = {}
+        self.history = collections.defaultdict(set)
         self.counter = 0
         self.stats = collections.Counter()
         # Where a smuggled command could write: the shells' working folders
@@ -108,7 +121,7 @@ class Soak:
         content = os.urandom(size)
         path = self.world.scan / self.new_name()
         path.write_bytes(content)
-        self.tracked[path] = Tracked(path, content)
+        self.tracked[path] = Tracked(path, content, self.history)
         self.stats["files added"] += 1
 
     def append(self, t):
@@ -121,6 +134,7 @@ class Soak:
             os.write(fd, extra)
             os.close(fd)
             t.versions.append(t.versions[-1] + extra)
+            t.remember()
 
     def events(self):
         for _ in range(self.rng.randint(0, 4)):
@@ -141,6 +155,7 @@ class Soak:
             old.rename(new)
             t = self.tracked.pop(old)
             t.path = new
+            t.remember()
             self.tracked[new] = t
             self.stats["renames"] += 1
         self.move_watermark()
@@ -175,9 +190,12 @@ class Soak:
                   "PASSWORD": f'"{password}"', "RUPLOADED": self.rng.choice([0, 1]),
                   "CHECKFTP": int("check_ftp" in faults), "CONNECT_TIMEOUT": CONNECT_TIMEOUT,
                   "STALL_TIMEOUT": STALL_TIMEOUT,
-                  "CURL_BATCH": self.rng.choice([0, 1]) if mode == "curl" else 0}
+                  "CURL_BATCH": self.rng.choice([0, 1]) if mode == "curl" else 0,
+                  "PARTIAL_SUFFIX": self.rng.choice(["", SUFFIX])}
         if values["CURL_BATCH"]:
             self.stats["upload runs (curl, one run a pass)"] += 1
+        if values["PARTIAL_SUFFIX"]:
+            self.stats["upload runs with a partial suffix"] += 1
         end = "\r\n" if hostile else "\n"
         lines = [f"MOD_VASTREL_{k}={v}" for k, v in values.items()]
         if hostile:
@@ -185,11 +203,20 @@ class Soak:
             lines.insert(self.rng.randint(0, len(lines)), "garbage \x00\x01\xff no key")
             lines.insert(self.rng.randint(0, len(lines)), "mod_vastrel_scanfolder =/etc")
         self.world.settings(end.join(lines).encode("utf-8", "surrogateescape") + end.encode())
-        return values["RUPLOADED"]
+        return values["PARTIAL_SUFFIX"]
 
-    def inject(self, mode, faults):
+    def inject(self, mode, faults, remote_dir):
         """Sets up the faults before the run; returns what undoes them."""
         undo = []
+        self.blocker = None
+        if "remote_dir" in faults:
+            sendable = [p for p in self.tracked if not has_control(p.name)]
+            if sendable:
+                blocker = remote_dir / self.rng.choice(sendable).name
+                if not os.path.lexists(blocker):
+                    blocker.mkdir()
+                    self.blocker = blocker.name
+                    undo.append(lambda: blocker.rmdir())
         tool = "curl" if mode == "curl" else "sftp"
         self.sshd.install_client()  # the real client tools again
         (self.world.fakebin / "curl").unlink(missing_ok=True)
@@ -273,8 +300,10 @@ class Soak:
         target = "full" if "full" in faults else "up"
         for f in faults:
             self.stats[f"fault {f}"] += 1
-        self.settings(mode, target, faults)
-        undo = self.inject(mode, faults)
+        remote_root = self.ftp.root if mode == "curl" else self.sshd.home
+        suffix = self.settings(mode, target, faults)
+        remote_before = remote_files(remote_root / target)
+        undo = self.inject(mode, faults, remote_root / target)
         watermark = int(os.stat(TIMESTAMP).st_mtime) if TIMESTAMP.exists() else 0
         before = self.snapshot()
         stop = threading.Event()
@@ -295,13 +324,16 @@ class Soak:
             writer.join()
         for action in undo:
             action()
-        remote_root = self.ftp.root if mode == "curl" else self.sshd.home
         if elapsed > RUN_LIMIT:
             raise Failure(f"run {index} ({mode}) took {elapsed:.0f} s, over {RUN_LIMIT} s\n"
                           f"log: {run.log}")
         self.stats["longest upload run (s)"] = max(self.stats["longest upload run (s)"],
                                                    round(elapsed))
         self.check_upload(index, mode, run, others, watermark, before, remote_root / target)
+        if suffix:
+            self.check_real_names(index, mode, run, remote_before, remote_root / target)
+        if faults == ["remote_dir"]:
+            self.check_none_held_back(index, mode, run, watermark, before)
         self.stats[f"upload runs ({mode})"] += 1
 
     def check_upload(self, index, mode, run, others, watermark, before, remote_dir):
@@ -333,6 +365,27 @@ class Soak:
             if f"File {path} was uploaded" in messages:
                 if not remote.exists() or remote.read_bytes() not in t.versions:
                     fail(f"{path!r} reported sent, but {remote} holds no version of it")
+
+    def check_real_names(self, index, mode, run, remote_before, remote_dir):
+        """A run with a suffix wrote no cut or foreign file under a real name."""
+        for name, stamp in remote_files(remote_dir).items():
+            if name.endswith(SUFFIX) or remote_before.get(name) == stamp:
+                continue
+            content = (remote_dir / name).read_bytes()
+            if hashlib.sha256(content).digest() not in self.history[name]:
+                raise Failure(f"run {index} ({mode}): {remote_dir / name} holds {len(content)} "
+                              f"bytes that were never a version of it\nlog: {run.log}")
+            self.stats["real names checked after a suffix run"] += 1
+
+    def check_none_held_back(self, index, mode, run, watermark, before):
+        """With no other fault, every other new file was sent."""
+        messages = {m for _, _, m in run.all_lines}
+        for path, mtime_ns in before.items():
+            if mtime_ns is None or mtime_ns // 10**9 <= watermark or has_control(path.name):
+                continue
+            if path.name != self.blocker and f"File {path} was uploaded" not in messages:
+                raise Failure(f"run {index} ({mode}): {path!r} was held back\nlog: {run.log}")
+        self.stats["runs where a remote folder held back no other file"] += 1
 
     def remove_run(self, index):
         unit = self.rng.choice([0, 1, 2])
@@ -377,6 +430,20 @@ class Soak:
             else:
                 self.upload_run(index)
             self.check_always(index)
+
+
+def has_control(name):
+    return any(ord(c) < 0x20 or ord(c) == 0x7f for c in name)
+
+
+def remote_files(folder):
+    """Each regular file in a remote folder, with what tells a rewrite."""
+    found = {}
+    for entry in os.scandir(folder):
+        if entry.is_file(follow_symlinks=False):
+            st = entry.stat(follow_symlinks=False)
+            found[entry.name] = (st.st_mtime_ns, st.st_size, st.st_ino)
+    return found
 
 
 def main():

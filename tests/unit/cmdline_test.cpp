@@ -150,6 +150,26 @@ TEST(CommandLine, GlobsAndBackslashNamesChangeOnlyWhatTheyMust) {
                "curl -fSs -K - ftp://h/up/a%5Cb%20c -T '/scan/a\\b c' 2>/var/vastrel/curl_error");
 }
 
+TEST(CommandLine, TheSuffixNamesTheTemporaryFileAndTheRenameAfterIt) {
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  ASSERT_TRUE(upload::build_put_command(line, "/scan/a b", "ftp://h/up/", ".part"));
+  EXPECT_STREQ(line.text,
+               "curl -fSs -K - ftp://h/up/a%20b.part -T '/scan/a b' -Q '-RNFR a b.part' "
+               "-Q '-RNTO a b' 2>/var/vastrel/curl_error");
+  // One remote name for every file: the URL's own, decoded for the rename.
+  line = util::command_line(buffer, sizeof buffer);
+  ASSERT_TRUE(upload::build_put_command(line, "/scan/x", "ftp://h/up/all%20in", ".p"));
+  EXPECT_STREQ(line.text,
+               "curl -fSs -K - ftp://h/up/all%20in.p -T /scan/x -Q '-RNFR all in.p' "
+               "-Q '-RNTO all in' 2>/var/vastrel/curl_error");
+  line = util::command_line(buffer, sizeof buffer);
+  ASSERT_TRUE(upload::build_put_command(line, "/scan/x", "ftp://h:21", ".p"));
+  EXPECT_STREQ(line.text,
+               "curl -fSs -K - ftp://h:21/x.p -T /scan/x -Q '-RNFR x.p' -Q '-RNTO x' "
+               "2>/var/vastrel/curl_error");
+}
+
 TEST(CommandLine, OverflowIsReportedNotCut) {
   char buffer[8];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
