@@ -82,9 +82,8 @@ TEST(Settings, NullFileAndMissingKeysGiveDefaults) {
 }
 
 void free_strings(settings::ModuleSettings& s) {
-  for (const char* p : {s.scan_folder, s.download_url, s.download_user, s.download_passwd,
-                        s.remote_url, s.username, s.password, s.ssh_config}) {
-    free(const_cast<char*>(p));
+  for (const settings::SettingKey& key : settings::kSettingKeys) {
+    if (key.text != nullptr) free(const_cast<char*>(s.*key.text));
   }
 }
 
