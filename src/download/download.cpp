@@ -183,7 +183,8 @@ void fetch_downloads(const char* folder, const char* url, const char* user, cons
   char config_buffer[util::kCommandSize];
   util::CommandLine config = util::command_line(config_buffer, sizeof config_buffer);
   util::cmd_raw(config, user_buffer);
-  util::curl_bounds(config, settings::cfg.connect_timeout, settings::cfg.stall_timeout);
+  util::curl_bounds(config, settings::cfg.connect_timeout, settings::cfg.stall_timeout,
+                    settings::cfg.rate_limit);
   size_t length = strlen(url);
   bool directory = length > 0 && url[length - 1] == '/';
   if (directory ? !fetch_listing(config_buffer, url) : !write_single_list(url)) return;

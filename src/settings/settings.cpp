@@ -39,6 +39,10 @@ const SettingKey kSettingKeys[kSettingKeyCount] = {
     NUMBER("MOD_VASTREL_STALL_TIMEOUT", stall_timeout, kDefaultStallTimeout),
     NUMBER("MOD_VASTREL_CURL_BATCH", curl_batch, 0),
     TEXT("MOD_VASTREL_PARTIAL_SUFFIX", partial_suffix, false),
+    NUMBER("MOD_VASTREL_SEND_ORDER", send_order, 0),
+    TEXT("MOD_VASTREL_METRICS_DIR", metrics_dir, false),
+    NUMBER("MOD_VASTREL_RATE_LIMIT", rate_limit, 0),
+    NUMBER("MOD_VASTREL_START_SPREAD", start_spread, 0),
 };
 #undef NUMBER
 #undef TEXT

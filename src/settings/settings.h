@@ -40,6 +40,14 @@ struct ModuleSettings {
   // Non-empty: each file is written under its name plus this text and
   // renamed once whole, so the server never shows a cut file by its name.
   const char* partial_suffix = nullptr;
+  // The order new files go in: 0 as listed, 1 oldest first, 2 newest first.
+  uint32_t send_order = 0;
+  // Non-empty: every run leaves its figures here for a monitoring agent.
+  const char* metrics_dir = nullptr;
+  // KiB/s every transfer may use at most; 0 for no limit.
+  uint32_t rate_limit = 0;
+  // Seconds: an upload run first waits a delay below this, fixed per device.
+  uint32_t start_spread = 0;
 };
 
 // Filled once before any operation, read-only afterwards.
@@ -57,7 +65,7 @@ struct SettingKey {
   uint32_t fallback;
   bool secret;
 };
-constexpr size_t kSettingKeyCount = 25;
+constexpr size_t kSettingKeyCount = 29;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 // Fills every field from the file at `path`; a missing file gives defaults.

@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -143,10 +144,11 @@ bool config_entry(util::CommandLine& entry, const char* path, const char* config
   return !entry.overflow;
 }
 
-bool write_config(ConfigFile& file, const Selection& files, size_t first, const char* config) {
+bool write_config(ConfigFile& file, const Selection& files, size_t first, size_t end,
+                  const char* config) {
   file.add(config);
   file.add(kBatchOptions);
-  for (size_t k = first; k < files.size(); ++k) {
+  for (size_t k = first; k < end; ++k) {
     char path[util::kPathSize];
     files.path(k, settings::cfg.scan_folder, path);
     static char buffer[6 * util::kCommandSize];
@@ -193,10 +195,10 @@ bool cannot_report(int status) {
 // One curl run over files[next...]: disposes of each sent file in order and
 // stops at the first that was not sent, which `next` then names, with the
 // status of its attempt and its error text (empty when there was none).
-RunEnd run_once(const Selection& files, size_t& next, time_t watermark, const char* config,
-                bool first_of_pass, int& status, char (&message)[512]) {
+RunEnd run_once(const Selection& files, size_t& next, size_t end, time_t watermark,
+                const char* config, bool first_of_pass, int& status, char (&message)[512]) {
   ConfigFile file;
-  int fd = write_config(file, files, next, config) ? file.finish() : -1;
+  int fd = write_config(file, files, next, end, config) ? file.finish() : -1;
   if (fd < 0) {
     syslog(LOG_ERR, "Cannot write the curl configuration(%m), nothing more is sent");
     return RunEnd::kNotWritten;
@@ -205,7 +207,7 @@ RunEnd run_once(const Selection& files, size_t& next, time_t watermark, const ch
   status = util::run_command("/bin/sh", "-c", kBatchLine, nullptr);
   FILE* results = fopen(kResults, "re");
   int code = 0;
-  bool reported = next < files.size() && next_outcome(results, code, message);
+  bool reported = next < end && next_outcome(results, code, message);
   if (!reported && first_of_pass && cannot_report(status)) {
     if (results != nullptr) fclose(results);
     syslog(LOG_NOTICE,
@@ -217,10 +219,10 @@ RunEnd run_once(const Selection& files, size_t& next, time_t watermark, const ch
     files.path(next, settings::cfg.scan_folder, path);
     dispose_sent_file(path, files.identity(next), watermark);
     ++next;
-    reported = next < files.size() && next_outcome(results, code, message);
+    reported = next < end && next_outcome(results, code, message);
   }
   if (results != nullptr) fclose(results);
-  if (next == files.size()) return RunEnd::kAllSent;
+  if (next == end) return RunEnd::kAllSent;
   if (code != 0) {
     status = code << 8;  // that transfer's own exit code
   } else {
@@ -232,21 +234,22 @@ RunEnd run_once(const Selection& files, size_t& next, time_t watermark, const ch
   return RunEnd::kFailed;
 }
 
-// Sends the files in as few runs as possible; a file that fails in a run
-// gets the rest of its attempts one at a time, and a new run takes the
-// files behind it. kFailed when the pass must end, with `left` counting the
-// files not attempted; kCannotReport from the first run of a pass.
-RunEnd send_files(const Selection& files, time_t watermark, const char* config, bool& first_of_pass,
-                  unsigned& left) {
-  size_t next = 0;
-  while (next < files.size()) {
+// Sends files[next...end) in as few runs as possible; a file that fails in
+// a run gets the rest of its attempts one at a time, and a new run takes
+// the files behind it. kFailed when the pass must end, with `left`
+// counting the files not attempted; kCannotReport from the first run of a
+// pass.
+RunEnd send_files(const Selection& files, size_t next, size_t end, time_t watermark,
+                  const char* config, bool& first_of_pass, unsigned& left) {
+  while (next < end) {
     int status = 0;
     char message[512] = "";
-    RunEnd end = run_once(files, next, watermark, config, first_of_pass, status, message);
+    RunEnd result = run_once(files, next, end, watermark, config, first_of_pass, status, message);
     first_of_pass = false;
-    if (end == RunEnd::kAllSent || end == RunEnd::kCannotReport) return end;
-    if (end == RunEnd::kNotWritten) {
-      left += static_cast<unsigned>(files.size() - next);
+    if (result == RunEnd::kAllSent || result == RunEnd::kCannotReport) return result;
+    if (result == RunEnd::kNotWritten) {
+      tally.error = true;
+      left += static_cast<unsigned>(end - next);
       return RunEnd::kFailed;
     }
     if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);
@@ -254,7 +257,7 @@ RunEnd send_files(const Selection& files, time_t watermark, const char* config, 
     char path[util::kPathSize];
     files.path(next, settings::cfg.scan_folder, path);
     if (send_with_retries(path, files.identity(next++), watermark, config, kAttempts - 1)) {
-      left += static_cast<unsigned>(files.size() - next);
+      left += static_cast<unsigned>(end - next);
       return RunEnd::kFailed;
     }
   }
@@ -264,22 +267,31 @@ RunEnd send_files(const Selection& files, time_t watermark, const char* config, 
 }  // namespace
 
 bool upload_by_curl_batch(const util::Dir& dir, time_t watermark, const char* config) {
+  Order order = send_order(settings::cfg);
   bool first_of_pass = true;
   Selection files;
   bool more = true;
   while (more) {
+    // In listing order a run's files are taken as the scan finds them; in
+    // another order all of them first.
     files.clear();
-    more = select_new_files(dir, watermark, Mode::kCurlBatch, files, kBatchFiles);
-    if (files.size() == 0) continue;
-    unsigned left = 0;
-    RunEnd end = send_files(files, watermark, config, first_of_pass, left);
-    if (end == RunEnd::kCannotReport) {
-      rewinddir(dir.get());  // nothing was sent: the caller sends each file alone
-      return false;
-    }
-    if (end == RunEnd::kFailed) {
-      report_left_files(dir, watermark, left);
-      return true;
+    more = select_new_files(dir, watermark, Mode::kCurlBatch, files,
+                            order == Order::kListing ? kBatchFiles : SIZE_MAX);
+    files.sort(order);
+    for (size_t first = 0; first < files.size(); first += kBatchFiles) {
+      size_t end = std::min(first + kBatchFiles, files.size());
+      unsigned left = static_cast<unsigned>(files.size() - end);
+      RunEnd result = send_files(files, first, end, watermark, config, first_of_pass, left);
+      if (result == RunEnd::kCannotReport) {
+        // Nothing was sent: the caller sends each file alone, and selects anew.
+        rewinddir(dir.get());
+        tally.refused = 0;
+        return false;
+      }
+      if (result == RunEnd::kFailed) {
+        report_left_files(dir, watermark, left);
+        return true;
+      }
     }
   }
   return true;

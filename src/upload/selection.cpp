@@ -1,5 +1,6 @@
 #include "upload/selection.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "settings/settings.h"
@@ -13,9 +14,11 @@ void Selection::add(const util::ScanEntry& entry) {
     blocks_.emplace_back(new char[kBlockSize]);
     used_ = 0;
   }
+  uint32_t at = static_cast<uint32_t>(blocks_.size() - 1) * kBlockSize + used_;
   memcpy(blocks_.back().get() + used_, entry.name, length);
-  items_.push_back(Item{static_cast<uint32_t>(blocks_.size() - 1), used_, identity_of(entry.st)});
   used_ += static_cast<uint32_t>(length);
+  items_.push_back(Item{at, static_cast<int32_t>(entry.st.st_mtim.tv_nsec),
+                        static_cast<int64_t>(entry.st.st_mtim.tv_sec), identity_of(entry.st)});
 }
 
 void Selection::clear() {
@@ -26,6 +29,19 @@ void Selection::clear() {
 
 void Selection::path(size_t k, const char* folder, char (&out)[util::kPathSize]) const {
   if (!util::join_path(out, sizeof out, folder, name(k))) out[0] = '\0';
+}
+
+void Selection::sort(Order order) {
+  if (order == Order::kListing) return;
+  bool newest_first = order == Order::kNewestFirst;
+  std::sort(items_.begin(), items_.end(), [this, newest_first](const Item& a, const Item& b) {
+    if (a.mtime_sec != b.mtime_sec || a.mtime_nsec != b.mtime_nsec) {
+      bool older =
+          a.mtime_sec < b.mtime_sec || (a.mtime_sec == b.mtime_sec && a.mtime_nsec < b.mtime_nsec);
+      return older != newest_first;
+    }
+    return strcmp(name_at(a.name), name_at(b.name)) < 0;
+  });
 }
 
 bool select_new_files(const util::Dir& dir, time_t watermark, Mode mode, Selection& files,

@@ -1,5 +1,5 @@
-// The new files of a pass, held compactly so that a large backlog can be
-// queued and sent in order.
+// The new files of a pass, held compactly (24 bytes and the name each) so
+// that a large backlog can be ordered, queued and sent.
 #pragma once
 
 #include <cstddef>
@@ -20,18 +20,25 @@ class Selection {
   void add(const util::ScanEntry& entry);
   void clear();
   size_t size() const { return items_.size(); }
-  const char* name(size_t k) const { return blocks_[items_[k].block].get() + items_[k].offset; }
+  const char* name(size_t k) const { return name_at(items_[k].name); }
   const FileIdentity& identity(size_t k) const { return items_[k].identity; }
+  time_t mtime(size_t k) const { return static_cast<time_t>(items_[k].mtime_sec); }
   // The file's path in the scan folder, which the scan found to fit.
   void path(size_t k, const char* folder, char (&out)[util::kPathSize]) const;
+  // Oldest or newest modification time first, the name breaking ties.
+  void sort(Order order);
 
  private:
   static constexpr uint32_t kBlockSize = 64 * 1024;
   struct Item {
-    uint32_t block;
-    uint32_t offset;
+    uint32_t name;  // block * kBlockSize + offset
+    int32_t mtime_nsec;
+    int64_t mtime_sec;
     FileIdentity identity;
   };
+  const char* name_at(uint32_t at) const {
+    return blocks_[at / kBlockSize].get() + at % kBlockSize;
+  }
   // A deque grows without copying what it holds, so a large backlog never
   // needs twice its size at once.
   std::deque<Item> items_;

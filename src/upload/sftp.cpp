@@ -203,6 +203,12 @@ bool build_batch_command(util::CommandLine& line, const settings::ModuleSettings
   } else {
     util::cmd_raw(line, "/opt/vastrel/bin/sftp -b - ");
   }
+  if (cfg.rate_limit != 0) {
+    // Kbit/s, as the client counts (1024 bits).
+    char limit[32];
+    snprintf(limit, sizeof limit, "-l %llu ", 8ULL * cfg.rate_limit);
+    util::cmd_raw(line, limit);
+  }
   util::cmd_raw(line, "-S /opt/vastrel/bin/ssh -F /var/vastrel/ssh_config -o LogLevel=ERROR ");
   put_ssh_bounds(line, cfg.connect_timeout, cfg.stall_timeout);
   util::cmd_word(line, cfg.username);
@@ -289,11 +295,15 @@ void send_batches(const Selection& files, const char* command, time_t watermark)
       return;
     }
     long started = started_commands();
-    if (started < 0) return;  // nothing is known to be sent
+    if (started < 0) {  // nothing is known to be sent
+      tally.failed += static_cast<unsigned>(queued);
+      return;
+    }
     size_t commands = queued * commands_per_file;
     bool known = started > 0 && static_cast<size_t>(started) <= commands;
     size_t sent = known ? static_cast<size_t>(started - 1) / commands_per_file : 0;
     size_t failed = dispose_queued(files, first, left_out, sent, watermark);
+    if (started > 0) ++tally.failed;
     if (!known || !WIFEXITED(status) || WEXITSTATUS(status) != 1) {
       log_left_files(static_cast<unsigned>(queued - sent - (started > 0 ? 1 : 0)));
       return;
@@ -309,9 +319,13 @@ void upload_by_sftp(const util::Dir& dir, time_t watermark) {
   Selection files;
   select_new_files(dir, watermark, Mode::kSftp, files);
   if (files.size() == 0) return;
+  files.sort(send_order(settings::cfg));
   char buffer[util::kCommandSize];
   util::CommandLine command = util::command_line(buffer, sizeof buffer);
-  if (!build_batch_command(command, settings::cfg)) return;
+  if (!build_batch_command(command, settings::cfg)) {
+    tally.error = true;
+    return;
+  }
   send_batches(files, command.text, watermark);
 }
 

@@ -11,6 +11,7 @@
 #include "download/download.h"
 #include "settings/settings.h"
 #include "upload/curl_batch.h"
+#include "upload/selection.h"
 #include "upload/sftp.h"
 #include "util/cmdline.h"
 #include "util/command.h"
@@ -19,6 +20,8 @@
 #include "util/scratch.h"
 
 namespace upload {
+
+RunTally tally;
 
 namespace {
 
@@ -53,26 +56,49 @@ bool rename_command(char (&out)[util::kCommandSize], const char* verb, const cha
   return !text.overflow;
 }
 
-bool same_identity(const FileIdentity& a, const FileIdentity& b) {
-  return a.size == b.size && a.mtime_sec == b.mtime_sec && a.mtime_nsec == b.mtime_nsec &&
-         a.inode == b.inode && a.device == b.device;
+// One round of a 64-bit mixer (splitmix64's finaliser).
+uint64_t mixed(uint64_t value) {
+  value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  value = (value ^ (value >> 27)) * 0x94d049bb133111ebULL;
+  return value ^ (value >> 31);
+}
+
+// Every new file, oldest or newest first, each with its attempts.
+void send_in_order(const util::Dir& dir, time_t watermark, const char* config) {
+  Selection files;
+  select_new_files(dir, watermark, Mode::kCurl, files);
+  files.sort(send_order(settings::cfg));
+  for (size_t k = 0; k < files.size(); ++k) {
+    char path[util::kPathSize];
+    files.path(k, settings::cfg.scan_folder, path);
+    if (send_with_retries(path, files.identity(k), watermark, config, kAttempts)) {
+      log_left_files(static_cast<unsigned>(files.size() - k - 1));
+      return;
+    }
+  }
 }
 
 void upload_by_curl(const util::Dir& dir, time_t watermark) {
   const settings::ModuleSettings& cfg = settings::cfg;
   if (util::refused_as_option("Remote URL", cfg.remote_url) ||
       util::refused_as_option("User name", cfg.username)) {
+    tally.error = true;
     return;
   }
   char config_buffer[util::kCommandSize];
   util::CommandLine config = util::command_line(config_buffer, sizeof config_buffer);
   util::curl_user_line(config, cfg.username, cfg.password);
-  util::curl_bounds(config, cfg.connect_timeout, cfg.stall_timeout);
+  util::curl_bounds(config, cfg.connect_timeout, cfg.stall_timeout, cfg.rate_limit);
   if (config.overflow) {
     syslog(LOG_ERR, "Credential line is longer than 1023 characters, nothing is sent");
+    tally.error = true;
     return;
   }
   if (cfg.curl_batch != 0 && upload_by_curl_batch(dir, watermark, config.text)) return;
+  if (send_order(cfg) != Order::kListing) {
+    send_in_order(dir, watermark, config.text);
+    return;
+  }
   util::ScanEntry entry;
   while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
     if (is_new(entry, watermark) && !refused(Mode::kCurl, entry.path) &&
@@ -103,6 +129,7 @@ bool send_with_retries(const char* path, const FileIdentity& selected, time_t wa
     }
     sleep(kRetryDelay);
   }
+  ++tally.failed;
   return result == PutResult::kServerDown;
 }
 
@@ -115,15 +142,24 @@ void report_left_files(const util::Dir& dir, time_t watermark, unsigned left) {
 }
 
 void log_left_files(unsigned left) {
+  tally.server_unusable = true;
   if (left > 0) {
     syslog(LOG_ERR, "Server cannot be used now, %u new files left for the next run", left);
   }
 }
 
 FileIdentity identity_of(const struct stat& st) {
-  return FileIdentity{static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
-                      static_cast<long>(st.st_mtim.tv_nsec), static_cast<uint64_t>(st.st_ino),
-                      static_cast<uint64_t>(st.st_dev)};
+  uint64_t fields[] = {static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_mtim.tv_sec),
+                       static_cast<uint64_t>(st.st_mtim.tv_nsec), static_cast<uint64_t>(st.st_ino),
+                       static_cast<uint64_t>(st.st_dev)};
+  uint64_t identity = 0;
+  for (uint64_t field : fields) identity = mixed(identity ^ field) + 0x9e3779b97f4a7c15ULL;
+  return identity;
+}
+
+Order send_order(const settings::ModuleSettings& s) {
+  return s.send_order == 1 || s.send_order == 2 ? static_cast<Order>(s.send_order)
+                                                : Order::kListing;
 }
 
 const char* name_of(const char* path) {
@@ -221,7 +257,9 @@ Refusal refusal_of(Mode mode, const char* path, const char* remote_url, const ch
 
 bool refused(Mode mode, const char* path) {
   const settings::ModuleSettings& cfg = settings::cfg;
-  switch (refusal_of(mode, path, cfg.remote_url, cfg.partial_suffix)) {
+  Refusal refusal = refusal_of(mode, path, cfg.remote_url, cfg.partial_suffix);
+  if (refusal != Refusal::kNone) ++tally.refused;
+  switch (refusal) {
     case Refusal::kNone: return false;
     case Refusal::kControl:
       syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
@@ -259,16 +297,18 @@ PutResult curl_put_file(const char* path, const char* remote_url, const char* co
 }
 
 void dispose_sent_file(const char* path, const FileIdentity& selected, time_t watermark) {
-  struct stat now;
-  if (stat(path, &now) != 0) {
+  struct stat sent;
+  if (stat(path, &sent) != 0) {
     syslog(LOG_ERR, "File %s disappeared during upload", path);
     return;
   }
-  if (!same_identity(identity_of(now), selected)) {
+  if (identity_of(sent) != selected) {
     syslog(LOG_ERR, "File %s changed during upload and will be sent again", path);
     return;
   }
   syslog(LOG_NOTICE, "File %s was uploaded", path);
+  ++tally.sent;
+  tally.bytes_sent += static_cast<int64_t>(sent.st_size);
   if (settings::cfg.ruploaded != 0) {
     if (unlink(path) == 0) {
       syslog(LOG_NOTICE, "File %s was removed", path);
@@ -279,8 +319,8 @@ void dispose_sent_file(const char* path, const FileIdentity& selected, time_t wa
   util::stamp_file_times(path, watermark);
   // An append between the check above and the stamp would now look old and
   // never be sent: make such a file new again.
-  if (stat(path, &now) == 0 &&
-      (now.st_size != selected.size || static_cast<uint64_t>(now.st_ino) != selected.inode)) {
+  struct stat now;
+  if (stat(path, &now) == 0 && (now.st_size != sent.st_size || now.st_ino != sent.st_ino)) {
     syslog(LOG_ERR, "File %s changed during upload and will be sent again", path);
     utimes(path, nullptr);
   }
@@ -288,10 +328,16 @@ void dispose_sent_file(const char* path, const FileIdentity& selected, time_t wa
 
 void op_upload() {
   const settings::ModuleSettings& cfg = settings::cfg;
-  if (!util::ensure_scratch_folder()) return;
+  if (!util::ensure_scratch_folder()) {
+    tally.error = true;
+    return;
+  }
   // Runs share the scratch files: a second one would rewrite them mid-transfer.
   util::RunLock lock;
-  if (!lock.take(util::kLockFile)) return;
+  if (!lock.take(util::kLockFile)) {
+    (lock.busy() ? tally.busy : tally.error) = true;
+    return;
+  }
   if (cfg.download != 0) {
     download::fetch_downloads(cfg.scan_folder, cfg.download_url, cfg.download_user,
                               cfg.download_passwd);
@@ -300,6 +346,7 @@ void op_upload() {
   util::Dir dir(cfg.scan_folder);
   if (dir.get() == nullptr) {
     syslog(LOG_ERR, "Cannot open dir: %s", cfg.scan_folder);
+    tally.error = true;
     return;
   }
   if (cfg.partial_suffix[0] != '\0' && !can_rename(cfg.remote_url)) {
@@ -307,6 +354,7 @@ void op_upload() {
            "Remote URL %s cannot rename a file after its transfer (ftp://, ftps:// and sftp:// "
            "can), nothing is sent while MOD_VASTREL_PARTIAL_SUFFIX is set",
            cfg.remote_url);
+    tally.error = true;
     return;
   }
   if (uses_sftp(cfg.remote_url)) {

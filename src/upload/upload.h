@@ -69,17 +69,29 @@ enum class PutResult { kSent, kFailed, kServerDown, kRefused };
 // kRefused: not run, the command line would not fit (logged).
 PutResult curl_put_file(const char* path, const char* remote_url, const char* config);
 
-// What a selected file was, so that one changed during its transfer is not
-// disposed of: deleting it would lose what was written meanwhile.
-struct FileIdentity {
-  int64_t size;
-  int64_t mtime_sec;
-  long mtime_nsec;
-  uint64_t inode;
-  uint64_t device;
-};
+// What a selected file was (size, modification time to the nanosecond,
+// inode and device, folded into 64 bits so that a backlog of 100,000 files
+// stays small), so that one changed during its transfer is not disposed
+// of: deleting it would lose what was written meanwhile.
+using FileIdentity = uint64_t;
 
 FileIdentity identity_of(const struct stat& st);
+
+// What this upload run did, for the metrics file.
+struct RunTally {
+  unsigned sent = 0;
+  int64_t bytes_sent = 0;
+  unsigned failed = 0;   // files whose last attempt failed
+  unsigned refused = 0;  // new files that cannot be sent under their names
+  bool server_unusable = false;
+  bool busy = false;   // another run held the lock
+  bool error = false;  // the pass could not run (logged)
+};
+extern RunTally tally;
+
+// The order new files go in (MOD_VASTREL_SEND_ORDER).
+enum class Order { kListing = 0, kOldestFirst = 1, kNewestFirst = 2 };
+Order send_order(const settings::ModuleSettings& s);
 
 // Up to `attempts` attempts, 5 s apart, then the disposition of a sent file;
 // true when the last attempt failed so that the pass must end.

@@ -158,10 +158,16 @@ void curl_user_line(CommandLine& config, const char* user, const char* password)
   cmd_raw(config, "\"\n");
 }
 
-void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_timeout) {
-  char text[96];
-  snprintf(text, sizeof text, "connect-timeout = %u\nspeed-limit = 1\nspeed-time = %u\n",
-           connect_timeout, stall_timeout);
+void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_timeout,
+                 unsigned rate_limit) {
+  char text[128];
+  int length =
+      snprintf(text, sizeof text, "connect-timeout = %u\nspeed-limit = 1\nspeed-time = %u\n",
+               connect_timeout, stall_timeout);
+  if (rate_limit != 0) {
+    snprintf(text + length, sizeof text - static_cast<size_t>(length), "limit-rate = %uK\n",
+             rate_limit);
+  }
   cmd_raw(config, text);
 }
 

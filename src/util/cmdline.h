@@ -71,7 +71,9 @@ void curl_user_line(CommandLine& config, const char* user, const char* password)
 // The bounds on a transfer: connecting and the server's first answers
 // within `connect_timeout` seconds, and never `stall_timeout` seconds
 // without a byte moving. A slow transfer that keeps moving is never cut.
-void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_timeout);
+// With `rate_limit` KiB/s, the transfer never goes faster.
+void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_timeout,
+                 unsigned rate_limit);
 
 // True for the wait status of a curl run that says the server as a whole
 // cannot be used now, rather than that one file failed.

@@ -41,6 +41,7 @@ bool RunLock::take(const char* path) {
   while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     if (errno == EWOULDBLOCK) {
+      busy_ = true;
       syslog(LOG_NOTICE, "another upload run is in progress, this run ends without work");
     } else {
       syslog(LOG_ERR, "Cannot lock %s(%m)", path);

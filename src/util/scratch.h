@@ -24,9 +24,12 @@ class RunLock {
   // False when another run holds the lock (logged at LOG_NOTICE) or the
   // lock file cannot be opened (logged at LOG_ERR).
   bool take(const char* path);
+  // After a failed take: another run held the lock.
+  bool busy() const { return busy_; }
 
  private:
   int fd_ = -1;
+  bool busy_ = false;
 };
 
 }  // namespace util
