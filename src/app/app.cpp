@@ -1,11 +1,15 @@
 #include "app/app.h"
 
+#include <sys/random.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "app/check.h"
+#include "app/metrics.h"
 #include "retention/retention.h"
 #include "settings/settings.h"
 #include "upload/upload.h"
@@ -17,8 +21,34 @@ namespace {
 
 constexpr int kFtpProbes = 20;
 constexpr unsigned kFtpProbeInterval = 60;
+constexpr const char* kMachineId = "/etc/machine-id";
+
+void write_metrics(Operation operation, bool ftp_timeout) {
+  const char* folder = settings::cfg.metrics_dir;
+  if (folder[0] == '\0') return;
+  if (operation == Operation::kUpload) write_upload_metrics(folder, ftp_timeout);
+  if (operation == Operation::kRemove) write_remove_metrics(folder, ftp_timeout);
+}
 
 }  // namespace
+
+unsigned start_delay(unsigned spread, const char* machine_id) {
+  if (spread == 0) return 0;
+  uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a over the id's text
+  char id[128] = "";
+  FILE* file = fopen(machine_id, "re");
+  bool known = file != nullptr && fgets(id, sizeof id, file) != nullptr;
+  if (file != nullptr) fclose(file);
+  id[strcspn(id, "\r\n")] = '\0';
+  if (known && id[0] != '\0') {
+    for (const char* p = id; *p != '\0'; ++p) {
+      hash = (hash ^ static_cast<unsigned char>(*p)) * 0x100000001b3ULL;
+    }
+  } else if (getrandom(&hash, sizeof hash, 0) != static_cast<ssize_t>(sizeof hash)) {
+    hash = static_cast<uint64_t>(getpid()) * 0x9e3779b97f4a7c15ULL;
+  }
+  return static_cast<unsigned>(hash % spread);
+}
 
 Operation operation_for(int argc, char* const* argv) {
   if (argc < 1 || argv[0] == nullptr) return Operation::kNone;
@@ -51,7 +81,16 @@ int run(int argc, char* const* argv) {
   openlog("vastrel", LOG_PID | LOG_NDELAY, LOG_DAEMON);
   syslog(LOG_NOTICE, "started");
   settings::load_settings(settings::cfg);
-  if (settings::cfg.check_ftp != 0 && !wait_for_ftp_idle()) return 1;
+  if (operation == Operation::kUpload && settings::cfg.start_spread != 0) {
+    // Devices started by the same schedule would reach the server at once.
+    unsigned delay = start_delay(settings::cfg.start_spread, kMachineId);
+    syslog(LOG_NOTICE, "Start spread: this run waits %u seconds before it starts", delay);
+    sleep(delay);
+  }
+  if (settings::cfg.check_ftp != 0 && !wait_for_ftp_idle()) {
+    write_metrics(operation, true);
+    return 1;
+  }
   switch (operation) {
     case Operation::kUpload: upload::op_upload(); break;
     case Operation::kRemove: retention::op_remove(); break;
@@ -63,6 +102,7 @@ int run(int argc, char* const* argv) {
     case Operation::kCheck:
     case Operation::kNone: break;
   }
+  write_metrics(operation, false);
   syslog(LOG_NOTICE, "exited");
   return 0;
 }

@@ -14,6 +14,11 @@ Operation operation_for(int argc, char* const* argv);
 // Waits while an ftpd process exists; false after 20 busy probes.
 bool wait_for_ftp_idle();
 
+// The delay below `spread` seconds that an upload run of this device waits
+// first: the same on every run, from the machine id in `machine_id` (spread
+// evenly across a fleet), or random where there is none.
+unsigned start_delay(unsigned spread, const char* machine_id);
+
 // One whole run; returns the exit status.
 int run(int argc, char* const* argv);
 

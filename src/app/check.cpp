@@ -15,11 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "app/app.h"
+#include "app/metrics.h"
 #include "retention/retention.h"
 #include "settings/settings.h"
+#include "upload/selection.h"
 #include "upload/sftp.h"
 #include "upload/upload.h"
 #include "util/cmdline.h"
+#include "util/filestat.h"
 #include "util/scandir.h"
 #include "util/scratch.h"
 
@@ -254,6 +258,7 @@ struct Plan {
   unsigned name_too_long = 0;
   unsigned by_suffix = 0;  // refused only because of the suffix
   util::SkipCounts skips;
+  upload::Selection first;  // the files to send, to be ordered
 };
 
 void plan_entry(const settings::ModuleSettings& s, const util::ScanEntry& entry, time_t watermark,
@@ -274,6 +279,7 @@ void plan_entry(const settings::ModuleSettings& s, const util::ScanEntry& entry,
     case upload::Refusal::kNone: break;
   }
   if (util::has_control(entry.path)) ++plan.control;  // curl mode: tried, and refused by curl
+  plan.first.add(entry);
   ++plan.to_send;
   plan.bytes += static_cast<int64_t>(entry.st.st_size);
 }
@@ -316,18 +322,31 @@ void print_plan(Report& report, const settings::ModuleSettings& s, const Plan& p
   }
 }
 
+// The first files the next upload would send, in the order it sends them.
+void print_first(Report& report, const settings::ModuleSettings& s, Plan& plan) {
+  static const char* const kOrders[] = {"as the folder lists them", "oldest first", "newest first"};
+  upload::Order order = upload::send_order(s);
+  plan.first.sort(order);
+  size_t shown = plan.first.size() < 5 ? plan.first.size() : 5;
+  if (shown == 0) return;
+  say(report, "  first to go (%s):\n", kOrders[static_cast<int>(order)]);
+  for (size_t k = 0; k < shown; ++k) {
+    say(report, "    %s  %s\n", when(plan.first.mtime(k)), plan.first.name(k));
+  }
+}
+
 void report_scan_folder(Report& report, const settings::ModuleSettings& s) {
   struct stat st;
   time_t watermark = 0;
-  if (stat(upload::kTimestamp, &st) == 0) {
+  if (stat(util::kWatermark, &st) == 0) {
     watermark = st.st_mtime;
-    say(report, "\nWatermark %s: %s; files modified later are new\n", upload::kTimestamp,
+    say(report, "\nWatermark %s: %s; files modified later are new\n", util::kWatermark,
         when(watermark));
   } else {
     say(report,
         "\nWatermark %s: %s: every file counts as new, and sent files are "
         "back-dated to 1970\n",
-        upload::kTimestamp, errno == ENOENT ? "missing" : strerror(errno));
+        util::kWatermark, errno == ENOENT ? "missing" : strerror(errno));
   }
   if (s.scan_folder[0] == '\0') {
     say(report, "\nScan folder: not set\n");
@@ -349,6 +368,7 @@ void report_scan_folder(Report& report, const settings::ModuleSettings& s) {
     plan_entry(s, entry, watermark, age, now, plan);
   }
   print_plan(report, s, plan);
+  print_first(report, s, plan);
 }
 
 // The transfer --------------------------------------------------------------
@@ -411,6 +431,95 @@ void report_sftp(Report& report, const settings::ModuleSettings& s) {
   }
 }
 
+// Options of the integrator's curl settings that would change what the
+// program relies on: which files go where, what curl reports, how many
+// transfers a run makes, and that names and bytes are taken as they are.
+constexpr const char* kCurlConfigRefused[] = {"url",
+                                              "upload-file",
+                                              "output",
+                                              "remote-name",
+                                              "remote-name-all",
+                                              "output-dir",
+                                              "next",
+                                              "config",
+                                              "write-out",
+                                              "parallel",
+                                              "parallel-max",
+                                              "parallel-immediate",
+                                              "fail-early",
+                                              "quote",
+                                              "append",
+                                              "continue-at",
+                                              "crlf",
+                                              "use-ascii",
+                                              "list-only",
+                                              "request",
+                                              "range",
+                                              "globoff",
+                                              "fail",
+                                              "silent",
+                                              "show-error",
+                                              "stderr",
+                                              "dump-header",
+                                              "trace",
+                                              "trace-ascii",
+                                              "get",
+                                              "head",
+                                              "include",
+                                              "data",
+                                              "form",
+                                              "remote-header-name",
+                                              "create-file-mode"};
+// The short forms of those options.
+constexpr const char kCurlShortRefused[] = "ToOK:wZQaCBlXrgfsSDGIidFJ";
+constexpr const char* kCurlShortNames[] = {
+    "upload-file", "output",    "remote-name", "config",      "next",
+    "write-out",   "parallel",  "quote",       "append",      "continue-at",
+    "use-ascii",   "list-only", "request",     "range",       "globoff",
+    "fail",        "silent",    "show-error",  "dump-header", "get",
+    "head",        "include",   "data",        "form",        "remote-header-name"};
+
+// The option a line of a curl configuration sets, or "" for none.
+std::string curl_option(const char* line) {
+  line += strspn(line, " \t");
+  if (*line == '\0' || *line == '#' || *line == '\n' || *line == '\r') return "";
+  if (line[0] == '-' && line[1] != '-') {
+    const char* at = line[1] != '\0' ? strchr(kCurlShortRefused, line[1]) : nullptr;
+    return at != nullptr ? kCurlShortNames[at - kCurlShortRefused] : "";
+  }
+  if (line[0] == '-') line += 2;
+  std::string name(line, strcspn(line, " \t=:\r\n"));
+  // "no-" turns an option off: that changes what the program relies on too.
+  return name.compare(0, 3, "no-") == 0 ? name.substr(3) : name;
+}
+
+void report_curl_config(Report& report) {
+  FILE* file = fopen(util::kCurlConfig, "re");
+  if (file == nullptr) {
+    if (errno != ENOENT) {
+      say(report, "  curl settings %s cannot be read by this user (%s)\n", util::kCurlConfig,
+          strerror(errno));
+    }
+    return;
+  }
+  say(report, "  curl settings %s (read by every curl before the program's own)\n",
+      util::kCurlConfig);
+  char line[4096];
+  unsigned line_no = 0;
+  while (fgets(line, sizeof line, file) != nullptr) {
+    ++line_no;
+    std::string option = curl_option(line);
+    for (const char* refused : kCurlConfigRefused) {
+      if (option != refused) continue;
+      char text[256];
+      snprintf(text, sizeof text, "%s line %u sets %s, which the program relies on",
+               util::kCurlConfig, line_no, refused);
+      problem(report, text);
+    }
+  }
+  fclose(file);
+}
+
 void report_transfer(Report& report, const settings::ModuleSettings& s) {
   bool sftp = upload::uses_sftp(s.remote_url);
   say(report, "\nTransfer: %s\n",
@@ -447,6 +556,23 @@ void report_transfer(Report& report, const settings::ModuleSettings& s) {
     }
   }
   if (s.check_ftp != 0) check_tool(report, "killall", "the FTP wait");
+  if (s.rate_limit != 0) say(report, "  every transfer at most %u KiB/s\n", s.rate_limit);
+  if (s.start_spread != 0) {
+    say(report, "  an upload run first waits %u s on this device (start spread of %u s)\n",
+        app::start_delay(s.start_spread, "/etc/machine-id"), s.start_spread);
+  }
+  if (!upload::uses_sftp(s.remote_url) || s.download != 0) report_curl_config(report);
+}
+
+void report_metrics(Report& report, const settings::ModuleSettings& s) {
+  if (s.metrics_dir[0] == '\0') return;
+  if (access(s.metrics_dir, W_OK | X_OK) == 0) {
+    say(report, "\nMetrics folder %s: each run replaces %s or %s there\n", s.metrics_dir,
+        app::kUploadMetrics, app::kRemoveMetrics);
+  } else {
+    say(report, "\nMetrics folder %s: cannot be written by this user (%s): runs log it\n",
+        s.metrics_dir, strerror(errno));
+  }
 }
 
 void report_scratch(Report& report) {
@@ -484,6 +610,7 @@ int run_check(FILE* out) {
   report_scan_folder(report, s);
   report_transfer(report, s);
   report_scratch(report);
+  report_metrics(report, s);
   if (report.problems == 0) {
     say(report, "\nNothing stands in the way of a run.\n");
     return 0;

@@ -50,7 +50,9 @@ int run_curl(const char* line, const char* config, const char* shell_flags) {
 bool fetch_listing(const char* config, const char* url) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  util::cmd_raw(line, "curl -K - -fSs ");
+  util::cmd_raw(line, "curl ");
+  util::cmd_curl_config(line);
+  util::cmd_raw(line, "-K - -fSs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_raw(line, "--list-only ");
   util::cmd_word(line, url);
@@ -115,7 +117,9 @@ bool fetch_one(const char* folder, const char* config, const char* url) {
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   util::cmd_raw(line, "cd ");
   util::cmd_word(line, folder);
-  util::cmd_raw(line, "; curl -K - -fSOs ");
+  util::cmd_raw(line, "; curl ");
+  util::cmd_curl_config(line);
+  util::cmd_raw(line, "-K - -fSOs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_word(line, url);
   util::cmd_raw(line, " 2>/var/vastrel/curl_error");

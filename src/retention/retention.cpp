@@ -5,9 +5,12 @@
 
 #include <ctime>
 
+#include "util/filestat.h"
 #include "util/scandir.h"
 
 namespace retention {
+
+RemoveTally removed;
 
 namespace {
 
@@ -47,9 +50,11 @@ void op_remove() {
   const settings::ModuleSettings& cfg = settings::cfg;
   int64_t age = retention_seconds(cfg);
   time_t now = time(nullptr);
+  time_t watermark = util::file_mtime(util::kWatermark);
   util::Dir dir(cfg.scan_folder);
   if (dir.get() == nullptr) {
     syslog(LOG_ERR, "Cannot open dir: %s", cfg.scan_folder);
+    removed.error = true;
     return;
   }
   util::ScanEntry entry;
@@ -57,6 +62,8 @@ void op_remove() {
     if (!is_aged(entry.st.st_mtime, age, now)) continue;
     if (unlinkat(dir.fd(), entry.name, 0) == 0) {
       syslog(LOG_NOTICE, "File %s were removed", entry.path);
+      ++removed.deleted;
+      if (entry.st.st_mtime > watermark) ++removed.unsent;
     }
   }
 }

@@ -17,6 +17,14 @@ const char* unit_name(uint32_t unit);
 // True when a file last modified at `mtime` is older than `age` at `now`.
 bool is_aged(time_t mtime, int64_t age, time_t now);
 
+// What this remove run did, for the metrics file.
+struct RemoveTally {
+  unsigned deleted = 0;
+  unsigned unsent = 0;  // of those, files newer than the watermark: never sent
+  bool error = false;   // the scan folder could not be read
+};
+extern RemoveTally removed;
+
 void op_remove();
 
 }  // namespace retention

@@ -124,6 +124,7 @@ bool config_entry(util::CommandLine& entry, const char* path, const char* config
   bool renamed = cfg.partial_suffix[0] != '\0';
   if (renamed && !first) {
     util::cmd_raw(entry, kNextTransfer);
+    util::curl_config_again(entry);
     util::cmd_raw(entry, config);
   }
   util::cmd_raw(entry, "upload-file = ");
@@ -179,9 +180,11 @@ enum class RunEnd { kAllSent, kFailed, kNotWritten, kCannotReport };
 // error text from curl 7.75 on; --create-file-mode came with it (and only
 // restates curl's default for files that sftp, scp or file:// create), so
 // an older curl refuses the line before any transfer starts.
-constexpr const char* kBatchLine =
-    "curl -fSs --create-file-mode 0644 -K - > /var/vastrel/curl_results "
-    "2>/var/vastrel/curl_error";
+void build_batch_line(util::CommandLine& line) {
+  util::cmd_raw(line, "curl -fSs --create-file-mode 0644 ");
+  util::cmd_curl_config(line);
+  util::cmd_raw(line, "-K - > /var/vastrel/curl_results 2>/var/vastrel/curl_error");
+}
 
 // True when the first run of a pass shows a curl that cannot report each
 // transfer: it refused the option of 7.75, or sent without reporting.
@@ -204,7 +207,10 @@ RunEnd run_once(const Selection& files, size_t& next, size_t end, time_t waterma
     return RunEnd::kNotWritten;
   }
   util::child_stdio_slots[0] = fd;
-  status = util::run_command("/bin/sh", "-c", kBatchLine, nullptr);
+  char line_buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(line_buffer, sizeof line_buffer);
+  build_batch_line(line);
+  status = util::run_command("/bin/sh", "-c", line.text, nullptr);
   FILE* results = fopen(kResults, "re");
   int code = 0;
   bool reported = next < end && next_outcome(results, code, message);

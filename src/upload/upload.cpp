@@ -141,6 +141,22 @@ void report_left_files(const util::Dir& dir, time_t watermark, unsigned left) {
   log_left_files(left);
 }
 
+Backlog backlog_of(const char* folder, time_t watermark) {
+  Backlog backlog;
+  util::Dir dir(folder);
+  if (dir.get() == nullptr) return backlog;
+  util::ScanEntry entry;
+  util::SkipCounts skips;  // counted, not logged again
+  while (util::next_regular_file(dir, folder, entry, &skips)) {
+    if (!is_new(entry, watermark)) continue;
+    ++backlog.files;
+    backlog.bytes += static_cast<int64_t>(entry.st.st_size);
+    if (backlog.files == 1 || entry.st.st_mtime < backlog.oldest)
+      backlog.oldest = entry.st.st_mtime;
+  }
+  return backlog;
+}
+
 void log_left_files(unsigned left) {
   tally.server_unusable = true;
   if (left > 0) {
@@ -208,6 +224,7 @@ bool build_put_command(util::CommandLine& line, const char* path, const char* re
   if (url == nullptr) return false;
   util::cmd_raw(line, "curl -fSs ");
   util::cmd_curl_glob_off(line, path, url);
+  util::cmd_curl_config(line);
   util::cmd_raw(line, "-K - ");
   util::cmd_word(line, url);
   util::cmd_raw(line, " -T ");
@@ -342,7 +359,7 @@ void op_upload() {
     download::fetch_downloads(cfg.scan_folder, cfg.download_url, cfg.download_user,
                               cfg.download_passwd);
   }
-  time_t watermark = util::file_mtime(kTimestamp);
+  time_t watermark = util::file_mtime(util::kWatermark);
   util::Dir dir(cfg.scan_folder);
   if (dir.get() == nullptr) {
     syslog(LOG_ERR, "Cannot open dir: %s", cfg.scan_folder);

@@ -12,8 +12,6 @@
 
 namespace upload {
 
-constexpr const char* kTimestamp = "/var/data/vastrel/timestamp";
-
 void op_upload();
 
 // A remote URL holding "sftp" anywhere selects the sftp batch.
@@ -104,6 +102,14 @@ void report_left_files(const util::Dir& dir, time_t watermark, unsigned left);
 
 // The line of a pass ended because the server cannot be used now.
 void log_left_files(unsigned left);
+
+// The new files in a folder: how many, their bytes, the oldest one's time.
+struct Backlog {
+  unsigned files = 0;
+  int64_t bytes = 0;
+  time_t oldest = 0;
+};
+Backlog backlog_of(const char* folder, time_t watermark);
 
 // After a successful transfer: report the file, then delete it or stamp it
 // to the watermark; a file that changed meanwhile is left new.

@@ -2,9 +2,12 @@
 
 #include <sys/wait.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+
+#include "util/scratch.h"
 
 namespace util {
 
@@ -72,6 +75,30 @@ void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other) 
   if (strpbrk(value, "[]{}") != nullptr || strpbrk(other, "[]{}") != nullptr) {
     cmd_raw(line, "-g ");
   }
+}
+
+namespace {
+
+// Looked up once a run, so that every curl of the run reads the same.
+bool has_curl_config() {
+  static const bool present = access(kCurlConfig, F_OK) == 0;
+  return present;
+}
+
+}  // namespace
+
+void cmd_curl_config(CommandLine& line) {
+  if (!has_curl_config()) return;
+  cmd_raw(line, "-K ");
+  cmd_raw(line, kCurlConfig);
+  cmd_char(line, ' ');
+}
+
+void curl_config_again(CommandLine& config) {
+  if (!has_curl_config()) return;
+  cmd_raw(config, "config = ");
+  curl_config_string(config, kCurlConfig);
+  cmd_char(config, '\n');
 }
 
 void cmd_raw(CommandLine& line, const char* text) {

@@ -54,6 +54,15 @@ bool cmd_sed_replacement(CommandLine& line, const char* value);
 // otherwise expand them and send or fetch other files than the one named.
 void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other = "");
 
+// "-K /var/vastrel/curl_config " when the integrator's curl settings are
+// there: given ahead of the program's own "-K -", so that what the program
+// relies on wins.
+void cmd_curl_config(CommandLine& line);
+
+// The same for a transfer after "next" in a curl configuration, which
+// starts afresh: a config line that reads the file again.
+void curl_config_again(CommandLine& config);
+
 // The value percent-encoded as a URL path segment (all but A-Z a-z 0-9 -._~).
 void cmd_percent_encoded(CommandLine& line, const char* value);
 

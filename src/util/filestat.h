@@ -8,6 +8,10 @@
 
 namespace util {
 
+// The watermark: files modified after this file's modification time are
+// new. Something else moves it; the program only reads its time.
+constexpr const char* kWatermark = "/var/data/vastrel/timestamp";
+
 // Modification time in seconds; 0 when stat fails.
 time_t file_mtime(const char* path);
 

@@ -6,6 +6,9 @@ namespace util {
 constexpr const char* kScratchFolder = "/var/vastrel";
 constexpr const char* kCurlError = "/var/vastrel/curl_error";
 constexpr const char* kLockFile = "/var/vastrel/lock";
+// The integrator's curl settings (TLS, CA, proxy), read by every curl the
+// program runs ahead of its own configuration; the program never writes it.
+constexpr const char* kCurlConfig = "/var/vastrel/curl_config";
 
 // Creates the scratch folder (mode 0700) when it is missing; every
 // redirection into it fails otherwise. Logs and returns false on failure.

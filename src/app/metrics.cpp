@@ -1,0 +1,159 @@
+#include "app/metrics.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "retention/retention.h"
+#include "upload/upload.h"
+#include "util/filestat.h"
+#include "util/scandir.h"
+
+namespace app {
+
+namespace {
+
+constexpr size_t kPathMax = 4096;
+
+void metric(std::string& text, const char* name, const char* help, long long value) {
+  char line[512];
+  snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s gauge\n%s %lld\n", name, help, name, name,
+           value);
+  text += line;
+}
+
+// One gauge per outcome, 1 for the run's and 0 for the others.
+void outcomes(std::string& text, const char* name, const char* help, const char* const* all,
+              size_t count, const char* outcome) {
+  char line[512];
+  snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
+  text += line;
+  for (size_t k = 0; k < count; ++k) {
+    snprintf(line, sizeof line, "%s{outcome=\"%s\"} %d\n", name, all[k],
+             strcmp(all[k], outcome) == 0);
+    text += line;
+  }
+}
+
+bool path_in(char (&out)[kPathMax], const char* folder, const char* name) {
+  int length = snprintf(out, sizeof out, "%s/%s", folder, name);
+  return length > 0 && static_cast<size_t>(length) < sizeof out;
+}
+
+// The value of one metric in the file the previous run left; 0 when the
+// file or the line is missing.
+long long previous_value(const char* path, const char* name) {
+  FILE* file = fopen(path, "re");
+  if (file == nullptr) return 0;
+  char line[512];
+  long long value = 0;
+  size_t length = strlen(name);
+  while (fgets(line, sizeof line, file) != nullptr) {
+    if (strncmp(line, name, length) == 0 && line[length] == ' ') {
+      value = strtoll(line + length + 1, nullptr, 10);
+      break;
+    }
+  }
+  fclose(file);
+  return value;
+}
+
+// A temporary file in the same folder, then rename: a reader never sees a
+// half-written file. The temporary name does not end in ".prom", which the
+// collector reads.
+void write_atomically(const char* folder, const char* name, const std::string& text) {
+  char path[kPathMax];
+  char temporary[kPathMax];
+  if (!path_in(path, folder, name) || !path_in(temporary, folder, ".vastrel-metrics.XXXXXX")) {
+    syslog(LOG_ERR, "Metrics folder %s is too long, no metrics written", folder);
+    return;
+  }
+  int fd = mkostemp(temporary, O_CLOEXEC);
+  bool written = fd >= 0 && fchmod(fd, 0644) == 0 &&
+                 write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  int saved = errno;
+  if (fd >= 0 && close(fd) != 0 && written) {
+    written = false;
+    saved = errno;
+  }
+  if (written && rename(temporary, path) == 0) return;
+  if (written) saved = errno;
+  if (fd >= 0) unlink(temporary);
+  errno = saved;
+  syslog(LOG_ERR, "Cannot write metrics file %s(%m)", path);
+}
+
+const char* upload_outcome(bool ftp_timeout) {
+  const upload::RunTally& t = upload::tally;
+  if (ftp_timeout) return "ftp_wait_timeout";
+  if (t.busy) return "busy";
+  if (t.error) return "error";
+  if (t.server_unusable) return "server_unusable";
+  return t.failed > 0 ? "some_failed" : "all_sent";
+}
+
+}  // namespace
+
+void write_upload_metrics(const char* folder, bool ftp_timeout) {
+  static const char* const kOutcomes[] = {"all_sent", "some_failed",      "server_unusable",
+                                          "busy",     "ftp_wait_timeout", "error"};
+  const upload::RunTally& t = upload::tally;
+  const char* outcome = upload_outcome(ftp_timeout);
+  time_t now = time(nullptr);
+  char path[kPathMax];
+  long long last_success = 0;
+  if (path_in(path, folder, kUploadMetrics)) {
+    last_success = previous_value(path, "vastrel_upload_last_success_timestamp_seconds");
+  }
+  if (strcmp(outcome, "all_sent") == 0) last_success = now;
+  const settings::ModuleSettings& cfg = settings::cfg;
+  upload::Backlog left = upload::backlog_of(cfg.scan_folder, util::file_mtime(util::kWatermark));
+  std::string text;
+  metric(text, "vastrel_upload_end_timestamp_seconds", "When the last upload run ended.", now);
+  outcomes(text, "vastrel_upload_outcome",
+           "How the last upload run ended: 1 for its outcome, 0 for the others.", kOutcomes,
+           sizeof kOutcomes / sizeof *kOutcomes, outcome);
+  metric(text, "vastrel_upload_files_sent", "Files the last upload run sent.", t.sent);
+  metric(text, "vastrel_upload_bytes_sent", "Bytes the last upload run sent.", t.bytes_sent);
+  metric(text, "vastrel_upload_files_failed", "Files whose last attempt of the run failed.",
+         t.failed);
+  metric(text, "vastrel_upload_files_refused",
+         "New files the last upload run could not send under their own names.", t.refused);
+  metric(text, "vastrel_upload_files_left", "New files left after the last upload run.",
+         left.files);
+  metric(text, "vastrel_upload_bytes_left", "Bytes of the new files left.", left.bytes);
+  metric(text, "vastrel_upload_oldest_left_timestamp_seconds",
+         "Modification time of the oldest new file left, 0 when none is.", left.oldest);
+  metric(text, "vastrel_upload_last_success_timestamp_seconds",
+         "When an upload run last sent every file it attempted, 0 when none has yet.",
+         last_success);
+  write_atomically(folder, kUploadMetrics, text);
+}
+
+void write_remove_metrics(const char* folder, bool ftp_timeout) {
+  static const char* const kOutcomes[] = {"done", "error", "ftp_wait_timeout"};
+  const retention::RemoveTally& r = retention::removed;
+  const char* outcome = ftp_timeout ? "ftp_wait_timeout" : r.error ? "error" : "done";
+  std::string text;
+  metric(text, "vastrel_remove_end_timestamp_seconds", "When the last remove run ended.",
+         time(nullptr));
+  outcomes(text, "vastrel_remove_outcome",
+           "How the last remove run ended: 1 for its outcome, 0 for the others.", kOutcomes,
+           sizeof kOutcomes / sizeof *kOutcomes, outcome);
+  metric(text, "vastrel_remove_files_deleted", "Aged files the last remove run deleted.",
+         r.deleted);
+  metric(text, "vastrel_remove_unsent_files_deleted",
+         "Of those, files newer than the watermark: deleted without ever being sent.", r.unsent);
+  write_atomically(folder, kRemoveMetrics, text);
+}
+
+}  // namespace app
