@@ -3,7 +3,9 @@
 a line on standard input (kept off the command line, which tests scan for passwords).
 FTPD_READ_LIMIT (bytes a second) throttles uploads, so that a test can stop
 the server while a transfer is under way; FTPD_LOGINS names a file that gets
-a line for every login."""
+a line for every login, FTPD_RECEIVED one that gets the name of every file
+stored, in the order they arrive. FTPD_TLS_CERT (a PEM file with the key)
+makes it an explicit FTPS server that requires TLS on both channels."""
 import errno
 import io
 import logging
@@ -46,17 +48,46 @@ class UnbufferedFS(AbstractedFS):
         return WholeWrites(filename, mode.replace("b", ""))
 
 
-class CountingHandler(FTPHandler):
+def record(variable, text):
+    if os.environ.get(variable):
+        with open(os.environ[variable], "a", errors="surrogateescape") as f:
+            f.write(text + "\n")
+
+
+class Recording:
     def on_login(self, username):
-        if os.environ.get("FTPD_LOGINS"):
-            with open(os.environ["FTPD_LOGINS"], "a") as f:
-                f.write(username + "\n")
+        record("FTPD_LOGINS", username)
+
+    def on_file_received(self, file):
+        record("FTPD_RECEIVED", os.path.basename(file))
+
+
+class CountingHandler(Recording, FTPHandler):
+    pass
 
 
 authorizer = DummyAuthorizer()
 for user, password in users:
     authorizer.add_user(user, password, root, perm="elradfmwMT")
 handler = CountingHandler
+if os.environ.get("FTPD_TLS_CERT"):
+    from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+    class EarlyHandshake(TLS_DTPHandler):
+        """curl starts the data connection's TLS handshake before it sends
+        STOR; the server's handler would close a data connection that is
+        readable before a transfer was asked for."""
+
+        def readable(self):
+            return self._ssl_accepting or super().readable()
+
+    class TlsHandler(Recording, TLS_FTPHandler):
+        certfile = os.environ["FTPD_TLS_CERT"]
+        dtp_handler = EarlyHandshake
+        tls_control_required = True
+        tls_data_required = True
+
+    handler = TlsHandler
 handler.authorizer = authorizer
 # File names are bytes: keep those that are not UTF-8 exactly as sent.
 handler.unicode_errors = "surrogateescape"

@@ -63,6 +63,7 @@ class World:
         self.fakes = tmp / "fakes"
         self.fakes.mkdir()
         self.extra_env = dict(extra_env or {})
+        self.others = []  # lines of other programs (test tools, sshd's sftp subsystem)
         for path in (Path("/opt/vastrel"), SCRATCH, TIMESTAMP.parent):
             remove(path)
         bindir = Path("/opt/vastrel/bin")
@@ -180,7 +181,15 @@ class World:
         as useradd log here too)."""
         data = self.sock.recv(65536).decode("utf-8", "surrogateescape").rstrip("\0")
         m = LINE.match(data)
+        if not m:
+            self.others.append(data)
         return [(int(m.group(2)), int(m.group(1)), m.group(3))] if m else []
+
+    def sftp_arrivals(self):
+        """The names of the files sshd's sftp subsystem opened for writing,
+        in order."""
+        return [os.path.basename(m) for line in self.others
+                for m in re.findall(r'open "([^"\n]*)" flags WRITE', line)]
 
 
 def remove(path):
@@ -208,16 +217,20 @@ class FtpServer:
     # blanks and shell syntax; the settings reader cuts at a final double quote.
     HOSTILE_USER, HOSTILE_PASSWORD = "bob", "p'w\\n\"$(touch /tmp/pwned) `id`;x"
 
-    def __init__(self, root, read_limit=None):
+    def __init__(self, root, read_limit=None, tls_cert=None):
         self.root = root
         self.port = free_port()
         self.read_limit = read_limit
+        self.tls_cert = tls_cert
         self.start()
 
     def start(self):
-        env = dict(os.environ, FTPD_LOGINS=str(self.root.parent / f"logins-{self.port}"))
+        env = dict(os.environ, FTPD_LOGINS=str(self.root.parent / f"logins-{self.port}"),
+                   FTPD_RECEIVED=str(self.root.parent / f"received-{self.port}"))
         if self.read_limit:
             env["FTPD_READ_LIMIT"] = str(self.read_limit)
+        if self.tls_cert:
+            env["FTPD_TLS_CERT"] = str(self.tls_cert)
         # In a session of its own, so that a test may stop it (SIGSTOP): a
         # stopped member of an orphaned process group would be woken again.
         self.proc = subprocess.Popen(
@@ -240,10 +253,16 @@ class FtpServer:
         path = self.root.parent / f"logins-{self.port}"
         return len(path.read_text().splitlines()) if path.exists() else 0
 
+    def arrivals(self):
+        """The names of the files stored, in the order they arrived."""
+        path = self.root.parent / f"received-{self.port}"
+        return path.read_text(errors="surrogateescape").splitlines() if path.exists() else []
+
     def reset(self):
         for child in self.root.iterdir():
             remove(child)
         Path(self.root.parent / f"logins-{self.port}").unlink(missing_ok=True)
+        Path(self.root.parent / f"received-{self.port}").unlink(missing_ok=True)
         (self.root / "up").mkdir()
         (self.root / "down").mkdir()
 
@@ -289,7 +308,8 @@ class SshServer:
         config.write_text(f"Port {self.port}\nListenAddress 127.0.0.1\nHostKey {base}/hostkey\n"
                           "PasswordAuthentication yes\nKbdInteractiveAuthentication no\n"
                           "UsePAM no\nStrictModes no\nPidFile none\n"
-                          "Subsystem sftp internal-sftp\n")
+                          # Its opens reach /dev/log: the order files arrive in.
+                          "Subsystem sftp internal-sftp -l INFO\n")
         self.proc = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f", str(config)],
                                      stderr=open(base / "sshd.log", "w"),
                                      preexec_fn=die_with_parent, start_new_session=True)

@@ -81,6 +81,8 @@ class Soak:
             (root / "full").mkdir()
             subprocess.run(["mount", "-t", "tmpfs", "-o", "size=96k,mode=0777", "tmpfs",
                             str(root / "full")], check=True)
+        self.metrics = base / "metrics"
+        self.metrics.mkdir()
         self.tracked = {}
         self.history = collections.defaultdict(set)
         self.counter = 0
@@ -192,6 +194,12 @@ class Soak:
                   "STALL_TIMEOUT": STALL_TIMEOUT,
                   "CURL_BATCH": self.rng.choice([0, 1]) if mode == "curl" else 0,
                   "PARTIAL_SUFFIX": self.rng.choice(["", SUFFIX])}
+        self.fleet = self.rng.random() < 1 / 3
+        if self.fleet:
+            # Generous enough that the soak's small files never wait on it.
+            values.update(SEND_ORDER=self.rng.choice([1, 2]), RATE_LIMIT=100_000,
+                          METRICS_DIR=str(self.metrics))
+            self.stats["upload runs with an order, a rate limit and metrics"] += 1
         if values["CURL_BATCH"]:
             self.stats["upload runs (curl, one run a pass)"] += 1
         if values["PARTIAL_SUFFIX"]:
@@ -334,6 +342,8 @@ class Soak:
             self.check_real_names(index, mode, run, remote_before, remote_root / target)
         if faults == ["remote_dir"]:
             self.check_none_held_back(index, mode, run, watermark, before)
+        if self.fleet and not {"overlap", "writer"} & set(faults):
+            self.check_metrics(index, mode, run, watermark)
         self.stats[f"upload runs ({mode})"] += 1
 
     def check_upload(self, index, mode, run, others, watermark, before, remote_dir):
@@ -377,6 +387,27 @@ class Soak:
                               f"bytes that were never a version of it\nlog: {run.log}")
             self.stats["real names checked after a suffix run"] += 1
 
+    def metric(self, name, file="vastrel_upload.prom"):
+        for line in (self.metrics / file).read_text().splitlines():
+            if line.startswith(name + " "):
+                return float(line.split()[1])
+        raise Failure(f"{name} missing from {file}")
+
+    def new_files(self, watermark):
+        return sum(1 for e in os.scandir(self.world.scan)
+                   if e.is_file(follow_symlinks=False) and len(e.path) <= 255
+                   and int(e.stat().st_mtime) > watermark)
+
+    def check_metrics(self, index, mode, run, watermark):
+        """The metrics file says what the soak saw the run do."""
+        sent = len(run.matching(" was uploaded$"))
+        left = self.new_files(watermark)
+        figures = (self.metric("vastrel_upload_files_sent"), self.metric("vastrel_upload_files_left"))
+        if figures != (sent, left):
+            raise Failure(f"run {index} ({mode}): metrics say sent and left {figures}, the soak "
+                          f"saw {(sent, left)}\nlog: {run.log}")
+        self.stats["metrics files checked"] += 1
+
     def check_none_held_back(self, index, mode, run, watermark, before):
         """With no other fault, every other new file was sent."""
         messages = {m for _, _, m in run.all_lines}
@@ -390,7 +421,9 @@ class Soak:
     def remove_run(self, index):
         unit = self.rng.choice([0, 1, 2])
         count = self.rng.choice([0, 1, 2, 24, 48])
-        self.world.settings(TIMEUNIT=unit, TIMECOUNT=count, SCANFOLDER=str(self.world.scan))
+        with_metrics = self.rng.random() < 1 / 3
+        self.world.settings(TIMEUNIT=unit, TIMECOUNT=count, SCANFOLDER=str(self.world.scan),
+                            METRICS_DIR=str(self.metrics) if with_metrics else "")
         age = count * {2: 86400}.get(unit, 3600)
         now = int(time.time())
         expected = set()
@@ -405,6 +438,9 @@ class Soak:
         after = {Path(e.path) for e in os.scandir(self.world.scan)}
         if run.rc != 0 or present - after != expected:
             raise Failure(f"remove run {index}: expected {expected}, removed {present - after}")
+        if with_metrics and self.metric("vastrel_remove_files_deleted",
+                                        "vastrel_remove.prom") != len(expected):
+            raise Failure(f"remove run {index}: the metrics do not count {len(expected)} deleted")
         for path in expected:
             self.tracked.pop(path, None)
         self.stats["remove runs"] += 1
