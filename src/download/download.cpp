@@ -176,7 +176,7 @@ void fetch_downloads(const char* folder, const char* url, const char* user, cons
       util::refused_as_option("Download user name", user)) {
     return;
   }
-  char user_buffer[129];  // the Part's 127 characters, and the line end
+  char user_buffer[129];  // 127 characters of credential line, and the line end
   util::CommandLine user_line = util::command_line(user_buffer, sizeof user_buffer);
   util::curl_user_line(user_line, user, password);
   if (user_line.overflow) {
