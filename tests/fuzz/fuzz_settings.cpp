@@ -32,10 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings::ModuleSettings s;
   settings::load_settings(s, path);
   unlink(path);
-  for (const char* text : {s.scan_folder, s.download_url, s.download_user, s.download_passwd,
-                           s.remote_url, s.username, s.password, s.ssh_config}) {
-    if (text == nullptr) abort();
-    free(const_cast<char*>(text));
+  for (const settings::SettingKey& key : settings::kSettingKeys) {
+    if (key.text == nullptr) continue;
+    if (s.*key.text == nullptr) abort();
+    free(const_cast<char*>(s.*key.text));
   }
   return 0;
 }

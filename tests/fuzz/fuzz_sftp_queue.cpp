@@ -25,7 +25,8 @@ std::vector<std::string> line_words(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);
-  if (input.find('\0') != std::string::npos) return 0;
+  // A queued path is a scan folder's file: never empty, never holding NUL.
+  if (input.empty() || input.find('\0') != std::string::npos) return 0;
   if (util::has_control(input.c_str())) return 0;  // never queued
   char buffer[512];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
