@@ -1,3 +1,4 @@
+// A run from start to end: the operation, the session, the log, the wait.
 #include "app/app.h"
 
 #include <sys/random.h>
@@ -13,6 +14,7 @@
 #include "retention/retention.h"
 #include "settings/settings.h"
 #include "upload/upload.h"
+#include "util/cmdline.h"
 #include "util/command.h"
 
 namespace app {
@@ -21,7 +23,6 @@ namespace {
 
 constexpr int kFtpProbes = 20;
 constexpr unsigned kFtpProbeInterval = 60;
-constexpr const char* kMachineId = "/etc/machine-id";
 
 void write_metrics(Operation operation, bool ftp_timeout) {
   const char* folder = settings::cfg.metrics_dir;
@@ -61,15 +62,20 @@ Operation operation_for(int argc, char* const* argv) {
 }
 
 bool wait_for_ftp_idle() {
+  char buffer[64];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  util::cmd_raw(line, kKillall);
+  util::cmd_raw(line, " -0 ftpd 2> /dev/null");
   for (int probe = 0; probe < kFtpProbes; ++probe) {
     // Non-zero: no ftpd, or the probe could not run; both count as idle.
-    if (util::run_command("/bin/sh", "-c", "killall -0 ftpd 2> /dev/null", nullptr) != 0) {
+    if (util::run_shell(line.text) != 0) {
       return true;
     }
     sleep(kFtpProbeInterval);
   }
   syslog(LOG_NOTICE,
-         "waiting for disconnection all FTP client failed because of 20 minutes timeout passed");
+         "waiting for disconnection all FTP client failed because of %u minutes timeout passed",
+         kFtpProbes * kFtpProbeInterval / 60);
   return false;
 }
 

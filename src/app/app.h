@@ -3,6 +3,11 @@
 
 namespace app {
 
+// The device's id, from which its start delay is derived.
+constexpr const char* kMachineId = "/etc/machine-id";
+// Tells whether an FTP client is connected (an ftpd process exists).
+constexpr const char* kKillall = "killall";
+
 // kOwnName: an unknown operation under the program's own name, which also
 // gets the usage on standard error.
 enum class Operation { kNone, kUpload, kRemove, kCheck, kOwnName, kUnknown };

@@ -1,3 +1,4 @@
+// The report of "vastrel check", section by section.
 #include "app/check.h"
 
 #include <pwd.h>
@@ -13,16 +14,20 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/app.h"
 #include "app/metrics.h"
+#include "download/download.h"
 #include "retention/retention.h"
 #include "settings/settings.h"
 #include "upload/selection.h"
 #include "upload/sftp.h"
 #include "upload/upload.h"
 #include "util/cmdline.h"
+#include "util/command.h"
+#include "util/curl.h"
 #include "util/filestat.h"
 #include "util/scandir.h"
 #include "util/scratch.h"
@@ -37,21 +42,24 @@ struct Report {
   FILE* out;
   unsigned problems = 0;
   std::vector<std::string> secrets;  // longest first
+  std::vector<std::string> tools;    // checked so far
 };
+
+// The text of a printf format: whole, whatever its length.
+std::string formatted(const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  int length = vsnprintf(nullptr, 0, format, args);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) vsnprintf(&text[0], text.size() + 1, format, again);
+  va_end(again);
+  return text;
+}
 
 // Every line of the report goes through here. Besides the masking where a
 // value is printed, each secret and URL password the settings file holds
 // is masked wherever a line took it from, so that no message can show one.
-__attribute__((format(printf, 2, 3))) void say(Report& report, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  int length = vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  if (length > 0) vsnprintf(&text[0], text.size() + 1, format, again);
-  va_end(again);
+void put_line(Report& report, std::string text) {
   for (const std::string& secret : report.secrets) {
     for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3)) {
       text.replace(at, secret.size(), "***");
@@ -60,9 +68,25 @@ __attribute__((format(printf, 2, 3))) void say(Report& report, const char* forma
   fputs(text.c_str(), report.out);
 }
 
-void problem(Report& report, const char* text, const char* detail = "") {
-  say(report, "  problem: %s%s\n", text, detail);
+__attribute__((format(printf, 2, 3))) void say(Report& report, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = formatted(format, args);
+  va_end(args);
+  put_line(report, std::move(text));
+}
+
+__attribute__((format(printf, 2, 3))) void say_problem(Report& report, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = formatted(format, args);
+  va_end(args);
+  put_line(report, "  problem: " + text + "\n");
   ++report.problems;
+}
+
+void problem(Report& report, const char* text, const char* detail = "") {
+  say_problem(report, "%s%s", text, detail);
 }
 
 const char* when(time_t seconds) {
@@ -70,6 +94,7 @@ const char* when(time_t seconds) {
   struct tm tm;
   if (gmtime_r(&seconds, &tm) == nullptr ||
       strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm) == 0) {
+    // 20 digits and a sign at most: always fits.
     snprintf(text, sizeof text, "%lld", static_cast<long long>(seconds));
   }
   return text;
@@ -292,8 +317,8 @@ void print_plan(Report& report, const settings::ModuleSettings& s, const Plan& p
   say(report, "  next remove would delete %u files (last modified more than %u %s ago)\n",
       plan.to_remove, s.time_count, retention::unit_name(s.time_unit));
   if (plan.skips.too_long > 0)
-    say(report, "  skipped: %u entries whose path is longer than 255 characters\n",
-        plan.skips.too_long);
+    say(report, "  skipped: %u entries whose path is longer than %zu characters\n",
+        plan.skips.too_long, util::kPathSize - 1);
   if (plan.skips.unreadable > 0)
     say(report, "  skipped: %u entries whose status cannot be read\n", plan.skips.unreadable);
   if (plan.line_too_long > 0)
@@ -301,9 +326,9 @@ void print_plan(Report& report, const settings::ModuleSettings& s, const Plan& p
         plan.line_too_long, mode == upload::Mode::kSftp ? "queue line" : "command line");
   if (plan.name_too_long > 0)
     say(report,
-        "  skipped by upload: %u new files whose remote name would be longer than 255 "
+        "  skipped by upload: %u new files whose remote name would be longer than %zu "
         "characters\n",
-        plan.name_too_long);
+        plan.name_too_long, util::kPathSize - 1);
   if (plan.by_suffix > 0)
     say(report, "  of the files skipped by upload, %u are skipped only because of the suffix\n",
         plan.by_suffix);
@@ -374,7 +399,14 @@ void report_scan_folder(Report& report, const settings::ModuleSettings& s) {
 // The transfer --------------------------------------------------------------
 
 // An outside tool: a fixed path, or a name the shell looks up on PATH.
-void check_tool(Report& report, const char* tool, const char* why) {
+// Each is listed once, under the first role it is checked for.
+void check_tool(Report& report, const util::Tool& listed) {
+  const char* tool = listed.path;
+  const char* why = listed.role;
+  for (const std::string& done : report.tools) {
+    if (done == tool) return;
+  }
+  report.tools.push_back(tool);
   char found[4096];
   const char* path = tool;
   if (strchr(tool, '/') == nullptr) {
@@ -409,25 +441,24 @@ void report_sftp(Report& report, const settings::ModuleSettings& s) {
       problem(report, "the remote URL holds sftp but not sftp://: nothing is sent");
       return;
     case upload::SftpUrl::kTooLong:
-      problem(report, "the remote URL is longer than 127 characters after sftp://");
+      say_problem(report, "the remote URL is longer than %zu characters after sftp://",
+                  upload::kSftpPartSize - 1);
       return;
     case upload::SftpUrl::kOk: break;
   }
   say(report, "  user %s, host %s, remote folder %s\n", s.username, masked_url(host).c_str(),
       folder[0] != '\0' ? folder : "(the login folder)");
   if (util::reads_as_option(host)) problem(report, "the host would be read as an option: ", host);
-  check_tool(report, "/opt/vastrel/bin/sftp", "the sftp client");
-  check_tool(report, "/opt/vastrel/bin/ssh", "the ssh client");
-  if (s.password[0] != '\0') check_tool(report, "/opt/vastrel/bin/sshpass", "the password feeder");
+  for (const util::Tool& tool : upload::upload_tools(s)) check_tool(report, tool);
+  const char* config = upload::kSshConfig;
   struct stat st;
-  if (stat("/var/vastrel/ssh_config", &st) == 0) {
-    say(report, "  ssh_config /var/vastrel/ssh_config (read by the ssh client)\n");
+  if (stat(config, &st) == 0) {
+    say(report, "  ssh_config %s (read by the ssh client)\n", config);
   } else if (errno == ENOENT) {
-    say(report, "  ssh_config /var/vastrel/ssh_config is missing\n");
-    problem(report, "/var/vastrel/ssh_config is missing: the ssh client refuses to start");
+    say(report, "  ssh_config %s is missing\n", config);
+    say_problem(report, "%s is missing: the ssh client refuses to start", config);
   } else {
-    say(report, "  ssh_config /var/vastrel/ssh_config cannot be read by this user (%s)\n",
-        strerror(errno));
+    say(report, "  ssh_config %s cannot be read by this user (%s)\n", config, strerror(errno));
   }
 }
 
@@ -511,10 +542,8 @@ void report_curl_config(Report& report) {
     std::string option = curl_option(line);
     for (const char* refused : kCurlConfigRefused) {
       if (option != refused) continue;
-      char text[256];
-      snprintf(text, sizeof text, "%s line %u sets %s, which the program relies on",
-               util::kCurlConfig, line_no, refused);
-      problem(report, text);
+      say_problem(report, "%s line %u sets %s, which the program relies on", util::kCurlConfig,
+                  line_no, refused);
     }
   }
   fclose(file);
@@ -545,21 +574,19 @@ void report_transfer(Report& report, const settings::ModuleSettings& s) {
   if (sftp) {
     report_sftp(report, s);
   } else {
-    check_tool(report, "curl", "sends the files");
+    for (const util::Tool& tool : upload::upload_tools(s)) check_tool(report, tool);
   }
   if (s.download != 0) {
     say(report, "  download URL %s\n", masked_url(s.download_url).c_str());
-    if (sftp) check_tool(report, "curl", "fetches the downloads");
-    size_t length = strlen(s.download_url);
-    if (length > 0 && s.download_url[length - 1] == '/') {
-      check_tool(report, "sed", "prefixes the download listing");
+    for (const util::Tool& tool : download::download_tools(s.download_url)) {
+      check_tool(report, tool);
     }
   }
-  if (s.check_ftp != 0) check_tool(report, "killall", "the FTP wait");
+  if (s.check_ftp != 0) check_tool(report, {app::kKillall, "the FTP wait"});
   if (s.rate_limit != 0) say(report, "  every transfer at most %u KiB/s\n", s.rate_limit);
   if (s.start_spread != 0) {
     say(report, "  an upload run first waits %u s on this device (start spread of %u s)\n",
-        app::start_delay(s.start_spread, "/etc/machine-id"), s.start_spread);
+        app::start_delay(s.start_spread, app::kMachineId), s.start_spread);
   }
   if (!upload::uses_sftp(s.remote_url) || s.download != 0) report_curl_config(report);
 }
@@ -589,7 +616,7 @@ void report_scratch(Report& report) {
   }
   if (!S_ISDIR(st.st_mode)) {
     say(report, "\nScratch folder %s: not a folder\n", util::kScratchFolder);
-    problem(report, "/var/vastrel is not a folder: no upload run can start");
+    say_problem(report, "%s is not a folder: no upload run can start", util::kScratchFolder);
     return;
   }
   struct passwd* owner = getpwuid(st.st_uid);
@@ -601,7 +628,7 @@ void report_scratch(Report& report) {
 }  // namespace
 
 int run_check(FILE* out) {
-  Report report{out, 0, {}};
+  Report report{out, 0, {}, {}};
   settings::ModuleSettings s;
   say(report,
       "vastrel check: what the settings say and what the next runs would do "

@@ -1,5 +1,5 @@
-// "vastrel check": what the settings say and what the next runs would do,
-// told to a person on standard output. It only looks: it starts no tool,
+// "vastrel check": what the next runs would do, told to a person.
+// The report goes to standard output. It only looks: it starts no tool,
 // changes and creates nothing, takes no lock and logs nothing.
 #pragma once
 

@@ -1,3 +1,4 @@
+// The entry point.
 #include "app/app.h"
 
 int main(int argc, char** argv) { return app::run(argc, argv); }

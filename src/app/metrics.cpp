@@ -1,3 +1,4 @@
+// Writing each run's figures, replaced whole, never half-written.
 #include "app/metrics.h"
 
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-// The figures of each run, left for a monitoring agent as a file in the
+// The figures of each run, left as a file for a monitoring agent.
 // Prometheus text format (a node_exporter textfile collector reads such a
 // folder).
 #pragma once

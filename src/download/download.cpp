@@ -1,3 +1,4 @@
+// The download pass: the listing, then one curl fetch for each listed file.
 #include "download/download.h"
 
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include "settings/settings.h"
 #include "util/cmdline.h"
 #include "util/command.h"
+#include "util/curl.h"
 #include "util/filestat.h"
 #include "util/scratch.h"
 
@@ -17,15 +19,17 @@ namespace download {
 
 namespace {
 
-constexpr const char* kList = "/var/vastrel/list";
 constexpr int kCurlListingNotFound = 19;
+constexpr size_t kListLineLength = 127;    // a listed URL, without its line end
+constexpr size_t kCredentialLength = 127;  // the user line, without its line end
 
 bool run_line(const util::CommandLine& line, const char* what) {
   if (line.overflow) {
-    syslog(LOG_ERR, "Command line for %s is longer than 1023 characters, not run", what);
+    syslog(LOG_ERR, "Command line for %s is longer than %zu characters, not run", what,
+           util::kCommandSize - 1);
     return false;
   }
-  util::run_command("/bin/sh", "-c", line.text, nullptr);
+  util::run_shell(line.text);
   return true;
 }
 
@@ -33,7 +37,8 @@ bool write_single_list(const char* url) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   util::cmd_echo(line, url);
-  util::cmd_raw(line, " > /var/vastrel/list");
+  util::cmd_raw(line, " > ");
+  util::cmd_raw(line, kDownloadList);
   return run_line(line, url);
 }
 
@@ -43,22 +48,27 @@ int run_curl(const char* line, const char* config, const char* shell_flags) {
     syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
     return -1;
   }
-  return util::run_command("/bin/sh", shell_flags, line, nullptr);
+  return util::run_shell(line, shell_flags);
 }
 
 // Fetches the listing and prefixes each name with the URL; false ends the pass.
 bool fetch_listing(const char* config, const char* url) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  util::cmd_raw(line, "curl ");
+  util::cmd_raw(line, util::kCurl);
+  util::cmd_char(line, ' ');
   util::cmd_curl_config(line);
   util::cmd_raw(line, "-K - -fSs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_raw(line, "--list-only ");
   util::cmd_word(line, url);
-  util::cmd_raw(line, " > /var/vastrel/list 2>/var/vastrel/curl_error");
+  util::cmd_raw(line, " > ");
+  util::cmd_raw(line, kDownloadList);
+  util::cmd_raw(line, " 2>");
+  util::cmd_raw(line, util::kCurlError);
   if (line.overflow) {
-    syslog(LOG_ERR, "Command line for listing %s is longer than 1023 characters, not run", url);
+    syslog(LOG_ERR, "Command line for listing %s is longer than %zu characters, not run", url,
+           util::kCommandSize - 1);
     return false;
   }
   int status = run_curl(line.text, config, "-c");
@@ -72,18 +82,20 @@ bool fetch_listing(const char* config, const char* url) {
     }
   }
   line = util::command_line(buffer, sizeof buffer);
-  util::cmd_raw(line, "sed -i -e 's#^#");
+  util::cmd_raw(line, kSed);
+  util::cmd_raw(line, " -i -e 's#^#");
   if (!util::cmd_sed_replacement(line, url)) {
     syslog(LOG_ERR, "Download URL %s holds a line feed, nothing is downloaded", url);
     return false;
   }
-  util::cmd_raw(line, "#' /var/vastrel/list");
+  util::cmd_raw(line, "#' ");
+  util::cmd_raw(line, kDownloadList);
   return run_line(line, url);
 }
 
 // Reads one list line; false at the end. A line longer than the buffer is
 // consumed whole and reported, never fetched in pieces.
-bool next_line(FILE* list, char (&line)[128], bool& too_long) {
+bool next_line(FILE* list, char (&line)[kListLineLength + 1], bool& too_long) {
   if (fgets(line, sizeof line, list) == nullptr) return false;
   too_long = false;
   if (strchr(line, '\n') != nullptr) return true;
@@ -117,14 +129,18 @@ bool fetch_one(const char* folder, const char* config, const char* url) {
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   util::cmd_raw(line, "cd ");
   util::cmd_word(line, folder);
-  util::cmd_raw(line, "; curl ");
+  util::cmd_raw(line, "; ");
+  util::cmd_raw(line, util::kCurl);
+  util::cmd_char(line, ' ');
   util::cmd_curl_config(line);
   util::cmd_raw(line, "-K - -fSOs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_word(line, url);
-  util::cmd_raw(line, " 2>/var/vastrel/curl_error");
+  util::cmd_raw(line, " 2>");
+  util::cmd_raw(line, util::kCurlError);
   if (line.overflow) {
-    syslog(LOG_ERR, "Command line for %s is longer than 1023 characters, not fetched", url);
+    syslog(LOG_ERR, "Command line for %s is longer than %zu characters, not fetched", url,
+           util::kCommandSize - 1);
     return true;
   }
   // A failed change of folder must not report an earlier failure's text.
@@ -137,9 +153,9 @@ bool fetch_one(const char* folder, const char* config, const char* url) {
 }
 
 void fetch_listed(const char* folder, const char* config, const char* url, bool directory) {
-  FILE* list = fopen(kList, "re");
+  FILE* list = fopen(kDownloadList, "re");
   if (list == nullptr) return;
-  char line[128];
+  char line[kListLineLength + 1];
   bool too_long = false;
   bool server_down = false;
   unsigned left = 0;
@@ -150,7 +166,8 @@ void fetch_listed(const char* folder, const char* config, const char* url, bool 
     }
     cut_line(line);
     if (too_long) {
-      syslog(LOG_ERR, "Download list line %s... is longer than 127 characters, not fetched", line);
+      syslog(LOG_ERR, "Download list line %s... is longer than %zu characters, not fetched", line,
+             kListLineLength);
       continue;
     }
     if (directory && !fetchable_name(line, url)) continue;
@@ -165,7 +182,19 @@ void fetch_listed(const char* folder, const char* config, const char* url, bool 
   }
 }
 
+// A URL ending in "/" names a remote directory: its listing is fetched.
+bool names_directory(const char* url) {
+  size_t length = strlen(url);
+  return length > 0 && url[length - 1] == '/';
+}
+
 }  // namespace
+
+std::vector<util::Tool> download_tools(const char* url) {
+  std::vector<util::Tool> tools = {{util::kCurl, "fetches the downloads"}};
+  if (names_directory(url)) tools.push_back({kSed, "prefixes the download listing"});
+  return tools;
+}
 
 void fetch_downloads(const char* folder, const char* url, const char* user, const char* password) {
   if (folder[0] == '\0') {
@@ -176,12 +205,12 @@ void fetch_downloads(const char* folder, const char* url, const char* user, cons
       util::refused_as_option("Download user name", user)) {
     return;
   }
-  char user_buffer[129];  // 127 characters of credential line, and the line end
+  char user_buffer[kCredentialLength + 2];  // and the line end
   util::CommandLine user_line = util::command_line(user_buffer, sizeof user_buffer);
   util::curl_user_line(user_line, user, password);
   if (user_line.overflow) {
-    syslog(LOG_ERR,
-           "Download credential line is longer than 127 characters, nothing is downloaded");
+    syslog(LOG_ERR, "Download credential line is longer than %zu characters, nothing is downloaded",
+           kCredentialLength);
     return;
   }
   char config_buffer[util::kCommandSize];
@@ -189,11 +218,10 @@ void fetch_downloads(const char* folder, const char* url, const char* user, cons
   util::cmd_raw(config, user_buffer);
   util::curl_bounds(config, settings::cfg.connect_timeout, settings::cfg.stall_timeout,
                     settings::cfg.rate_limit);
-  size_t length = strlen(url);
-  bool directory = length > 0 && url[length - 1] == '/';
+  bool directory = names_directory(url);
   if (directory ? !fetch_listing(config_buffer, url) : !write_single_list(url)) return;
   fetch_listed(folder, config_buffer, url, directory);
-  unlink(kList);
+  unlink(kDownloadList);
 }
 
 }  // namespace download

@@ -1,3 +1,4 @@
+// The remove operation: the age bound, then deleting what is past it.
 #include "retention/retention.h"
 
 #include <syslog.h>

@@ -1,3 +1,4 @@
+// The settings file: the key table and the reading rules.
 #include "settings/settings.h"
 
 #include <strings.h>

@@ -1,3 +1,4 @@
+// The curl batch: a configuration file of transfers, and their outcomes.
 #include "upload/curl_batch.h"
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include "upload/upload.h"
 #include "util/cmdline.h"
 #include "util/command.h"
+#include "util/curl.h"
 #include "util/filestat.h"
 #include "util/scratch.h"
 
@@ -26,7 +28,6 @@ namespace {
 // Files a curl run is given at most: bounds the memory and the
 // configuration file of a pass that drains a large backlog.
 constexpr size_t kBatchFiles = 256;
-constexpr const char* kResults = "/var/vastrel/curl_results";
 // curl stops at the first failed transfer (fail-early), so a dead server
 // costs one transfer's bounds, not one for every file in the run. Parallel
 // mode with one transfer at a time keeps them in order on one connection,
@@ -51,7 +52,8 @@ class ConfigFile {
     if (fd_ >= 0) return;
     // File systems without unnamed files: a named one, unlinked before a
     // byte is written.
-    char name[] = "/var/vastrel/curl_batch.XXXXXX";
+    char name[sizeof kCurlBatchConfig];
+    memcpy(name, kCurlBatchConfig, sizeof name);
     fd_ = mkostemp(name, O_CLOEXEC);
     if (fd_ >= 0) unlink(name);
     if (fd_ < 0) {
@@ -160,20 +162,6 @@ bool write_config(ConfigFile& file, const Selection& files, size_t first, size_t
   return true;
 }
 
-// The outcome of the next transfer: its exit code and "curl: (N) TEXT" as
-// curl itself would print the failure; false when the run reported none.
-bool next_outcome(FILE* results, int& code, char (&message)[512]) {
-  char line[400];
-  if (results == nullptr || fgets(line, sizeof line, results) == nullptr) return false;
-  line[strcspn(line, "\n")] = '\0';
-  char* text = nullptr;
-  long value = strtol(line, &text, 10);
-  if (text == line || (*text != ' ' && *text != '\0')) return false;
-  code = static_cast<int>(value);
-  snprintf(message, sizeof message, "curl: (%d) %s", code, *text == ' ' ? text + 1 : "");
-  return true;
-}
-
 enum class RunEnd { kAllSent, kFailed, kNotWritten, kCannotReport };
 
 // The batch command line. --write-out reports each transfer's exit code and
@@ -181,9 +169,13 @@ enum class RunEnd { kAllSent, kFailed, kNotWritten, kCannotReport };
 // restates curl's default for files that sftp, scp or file:// create), so
 // an older curl refuses the line before any transfer starts.
 void build_batch_line(util::CommandLine& line) {
-  util::cmd_raw(line, "curl -fSs --create-file-mode 0644 ");
+  util::cmd_raw(line, util::kCurl);
+  util::cmd_raw(line, " -fSs --create-file-mode 0644 ");
   util::cmd_curl_config(line);
-  util::cmd_raw(line, "-K - > /var/vastrel/curl_results 2>/var/vastrel/curl_error");
+  util::cmd_raw(line, "-K - > ");
+  util::cmd_raw(line, kCurlResults);
+  util::cmd_raw(line, " 2>");
+  util::cmd_raw(line, util::kCurlError);
 }
 
 // True when the first run of a pass shows a curl that cannot report each
@@ -210,8 +202,8 @@ RunEnd run_once(const Selection& files, size_t& next, size_t end, time_t waterma
   char line_buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(line_buffer, sizeof line_buffer);
   build_batch_line(line);
-  status = util::run_command("/bin/sh", "-c", line.text, nullptr);
-  FILE* results = fopen(kResults, "re");
+  status = util::run_shell(line.text);
+  FILE* results = fopen(kCurlResults, "re");
   int code = 0;
   bool reported = next < end && next_outcome(results, code, message);
   if (!reported && first_of_pass && cannot_report(status)) {
@@ -230,12 +222,12 @@ RunEnd run_once(const Selection& files, size_t& next, size_t end, time_t waterma
   if (results != nullptr) fclose(results);
   if (next == end) return RunEnd::kAllSent;
   if (code != 0) {
-    status = code << 8;  // that transfer's own exit code
+    status = util::exit_status(code);  // that transfer's own exit code
   } else {
     // No outcome for this file (curl ended early): its own error text.
     snprintf(message, sizeof message, "%s",
              util::file_size(util::kCurlError) != 0 ? util::read_error_line(util::kCurlError) : "");
-    if (status == 0) status = 1 << 8;
+    if (status == 0) status = util::exit_status(1);
   }
   return RunEnd::kFailed;
 }
@@ -271,6 +263,18 @@ RunEnd send_files(const Selection& files, size_t next, size_t end, time_t waterm
 }
 
 }  // namespace
+
+bool next_outcome(FILE* results, int& code, char (&message)[512]) {
+  char line[400];
+  if (results == nullptr || fgets(line, sizeof line, results) == nullptr) return false;
+  line[strcspn(line, "\n")] = '\0';
+  char* text = nullptr;
+  long value = strtol(line, &text, 10);
+  if (text == line || (*text != ' ' && *text != '\0')) return false;
+  code = static_cast<int>(value);
+  snprintf(message, sizeof message, "curl: (%d) %s", code, *text == ' ' ? text + 1 : "");
+  return true;
+}
 
 bool upload_by_curl_batch(const util::Dir& dir, time_t watermark, const char* config) {
   Order order = send_order(settings::cfg);

@@ -1,3 +1,4 @@
+// The selection of a pass: adding, ordering and naming its files.
 #include "upload/selection.h"
 
 #include <algorithm>
@@ -5,6 +6,7 @@
 
 #include "settings/settings.h"
 #include "util/filestat.h"
+#include "util/scandir.h"
 
 namespace upload {
 

@@ -1,5 +1,6 @@
-// The new files of a pass, held compactly (24 bytes and the name each) so
-// that a large backlog can be ordered, queued and sent.
+// The new files of a pass, in the order they are sent.
+// Held compactly (24 bytes and the name each) so that a large backlog can
+// be ordered, queued and sent.
 #pragma once
 
 #include <cstddef>

@@ -1,3 +1,4 @@
+// The sftp batch: its queue, its command line, and what its transcript tells.
 #include "upload/sftp.h"
 
 #include <fcntl.h>
@@ -15,14 +16,11 @@
 #include "util/cmdline.h"
 #include "util/command.h"
 #include "util/filestat.h"
+#include "util/scratch.h"
 
 namespace upload {
 
 namespace {
-
-constexpr const char* kSftpError = "/var/vastrel/sftp_error";
-
-constexpr size_t kQueueLineSize = 256;  // a queue line holds at most 255 characters
 
 // The sftp batch parser splits on blanks, reads quotes, backslashes and "#"
 // and expands globs; inside double quotes only \ and " need escaping.
@@ -106,8 +104,8 @@ bool split_remote(const char* url, const char* user, char (&host)[kSftpPartSize]
       syslog(LOG_ERR, "Remote URL %s holds sftp but not sftp://, nothing is sent", url);
       return false;
     case SftpUrl::kTooLong:
-      syslog(LOG_ERR, "Remote URL %s is longer than 127 characters after sftp://, nothing is sent",
-             url);
+      syslog(LOG_ERR, "Remote URL %s is longer than %zu characters after sftp://, nothing is sent",
+             url, kSftpPartSize - 1);
       return false;
     case SftpUrl::kOk: break;
   }
@@ -121,11 +119,13 @@ bool split_remote(const char* url, const char* user, char (&host)[kSftpPartSize]
 void put_ssh_bounds(util::CommandLine& line, unsigned connect_timeout, unsigned stall_timeout) {
   unsigned interval = stall_timeout >= 4 ? stall_timeout / 4 : 1;
   unsigned count = stall_timeout >= 4 ? 3 : stall_timeout - 1;
-  char text[128];
-  snprintf(text, sizeof text,
-           "-o ConnectTimeout=%u -o ServerAliveInterval=%u -o ServerAliveCountMax=%u ",
-           connect_timeout, interval, count);
-  util::cmd_raw(line, text);
+  util::cmd_raw(line, "-o ConnectTimeout=");
+  util::cmd_number(line, connect_timeout);
+  util::cmd_raw(line, " -o ServerAliveInterval=");
+  util::cmd_number(line, interval);
+  util::cmd_raw(line, " -o ServerAliveCountMax=");
+  util::cmd_number(line, count);
+  util::cmd_char(line, ' ');
 }
 
 // Runs the batch line with the password in the feeder's environment only;
@@ -136,7 +136,7 @@ int run_with_password(const char* line, const char* password) {
     snprintf(entry, sizeof entry, "SSHPASS=%s", password);
     util::child_env_extra = entry;
   }
-  int status = util::run_command("/bin/sh", "-c", line, nullptr);
+  int status = util::run_shell(line);
   explicit_bzero(entry, sizeof entry);
   return status;
 }
@@ -157,6 +157,13 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
   size_t folder_length = strlen(folder);
   if (folder_length > 0 && folder[folder_length - 1] != '/') strcat(folder, "/");
   return SftpUrl::kOk;
+}
+
+std::vector<util::Tool> sftp_tools(const settings::ModuleSettings& s) {
+  std::vector<util::Tool> tools = {{kSftpClient, "the sftp client"},
+                                   {kSshClient, "the ssh client"}};
+  if (s.password[0] != '\0') tools.push_back({kPasswordFeeder, "the password feeder"});
+  return tools;
 }
 
 bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix) {
@@ -197,19 +204,26 @@ bool build_batch_command(util::CommandLine& line, const settings::ModuleSettings
   if (cfg.password[0] != '\0') {
     // The feeder reads the password from its environment, which only the
     // owner can read; on a command line every local user would see it.
-    util::cmd_raw(line, "/opt/vastrel/bin/sshpass -e ");
+    util::cmd_raw(line, kPasswordFeeder);
+    util::cmd_raw(line, " -e ");
+    util::cmd_raw(line, kSftpClient);
     // Batch mode turns password prompts off; ssh takes the first value given.
-    util::cmd_raw(line, "/opt/vastrel/bin/sftp -o BatchMode=no -b - ");
+    util::cmd_raw(line, " -o BatchMode=no -b - ");
   } else {
-    util::cmd_raw(line, "/opt/vastrel/bin/sftp -b - ");
+    util::cmd_raw(line, kSftpClient);
+    util::cmd_raw(line, " -b - ");
   }
   if (cfg.rate_limit != 0) {
     // Kbit/s, as the client counts (1024 bits).
-    char limit[32];
-    snprintf(limit, sizeof limit, "-l %llu ", 8ULL * cfg.rate_limit);
-    util::cmd_raw(line, limit);
+    util::cmd_raw(line, "-l ");
+    util::cmd_number(line, 8ULL * cfg.rate_limit);
+    util::cmd_char(line, ' ');
   }
-  util::cmd_raw(line, "-S /opt/vastrel/bin/ssh -F /var/vastrel/ssh_config -o LogLevel=ERROR ");
+  util::cmd_raw(line, "-S ");
+  util::cmd_raw(line, kSshClient);
+  util::cmd_raw(line, " -F ");
+  util::cmd_raw(line, kSshConfig);
+  util::cmd_raw(line, " -o LogLevel=ERROR ");
   put_ssh_bounds(line, cfg.connect_timeout, cfg.stall_timeout);
   util::cmd_word(line, cfg.username);
   util::cmd_raw(line, "@");
@@ -218,11 +232,15 @@ bool build_batch_command(util::CommandLine& line, const settings::ModuleSettings
   util::cmd_word(line, folder);
   // The client echoes each command it starts: its transcript tells which
   // files of a failed batch were sent.
-  util::cmd_raw(line,
-                " < /var/vastrel/sftp_list 2>/var/vastrel/sftp_error > /var/vastrel/sftp_output");
+  util::cmd_raw(line, " < ");
+  util::cmd_raw(line, kSftpQueue);
+  util::cmd_raw(line, " 2>");
+  util::cmd_raw(line, kSftpError);
+  util::cmd_raw(line, " > ");
+  util::cmd_raw(line, kSftpOutput);
   if (line.overflow) {
-    syslog(LOG_ERR, "sftp command line for %s is longer than 1023 characters, nothing is sent",
-           cfg.remote_url);
+    syslog(LOG_ERR, "sftp command line for %s is longer than %zu characters, nothing is sent",
+           cfg.remote_url, util::kCommandSize - 1);
     return false;
   }
   return true;

@@ -1,15 +1,35 @@
-// The sftp batch alternative of the upload pass.
+// The sftp mode: a pass's files in one sftp batch; its tools and files.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
+#include <vector>
 
+#include "settings/settings.h"
 #include "util/cmdline.h"
+#include "util/command.h"
 #include "util/scandir.h"
 
 namespace upload {
 
+// The batch's tools, installed with the program.
+constexpr const char* kSftpClient = "/opt/vastrel/bin/sftp";
+constexpr const char* kSshClient = "/opt/vastrel/bin/ssh";
+constexpr const char* kPasswordFeeder = "/opt/vastrel/bin/sshpass";
+// The integrator's ssh settings (port, keys, known hosts); ssh refuses to
+// start without it.
+constexpr const char* kSshConfig = "/var/vastrel/ssh_config";
+
+// The batch's scratch files: its commands, the client's echo of each
+// command it starts, and its error text.
 constexpr const char* kSftpQueue = "/var/vastrel/sftp_list";
 constexpr const char* kSftpOutput = "/var/vastrel/sftp_output";
+constexpr const char* kSftpError = "/var/vastrel/sftp_error";
+
+constexpr size_t kQueueLineSize = 256;  // a queue line holds at most 255 characters
+
+// The tools the batch runs under these settings.
+std::vector<util::Tool> sftp_tools(const settings::ModuleSettings& s);
 
 // Sends every file newer than the watermark in one sftp batch, and one more
 // behind each file that fails on its own.
@@ -22,7 +42,7 @@ enum class SftpUrl { kOk, kNoScheme, kTooLong };
 SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
                        char (&folder)[kSftpPartSize + 1]);
 
-// The queue lines for `path`, at most 255 characters each: "put PATH\n"
+// The queue lines for `path`, each shorter than kQueueLineSize: "put PATH\n"
 // (quoted where sftp would read the path otherwise), or with a suffix the
 // put to ./NAME+SUFFIX and its rename to ./NAME. False when a line would
 // not fit.

@@ -1,3 +1,4 @@
+// The upload pass: modes, refusals, one curl transfer, retries, disposal.
 #include "upload/upload.h"
 
 #include <strings.h>
@@ -15,6 +16,7 @@
 #include "upload/sftp.h"
 #include "util/cmdline.h"
 #include "util/command.h"
+#include "util/curl.h"
 #include "util/filestat.h"
 #include "util/scandir.h"
 #include "util/scratch.h"
@@ -90,7 +92,8 @@ void upload_by_curl(const util::Dir& dir, time_t watermark) {
   util::curl_user_line(config, cfg.username, cfg.password);
   util::curl_bounds(config, cfg.connect_timeout, cfg.stall_timeout, cfg.rate_limit);
   if (config.overflow) {
-    syslog(LOG_ERR, "Credential line is longer than 1023 characters, nothing is sent");
+    syslog(LOG_ERR, "Credential line is longer than %zu characters, nothing is sent",
+           util::kCommandSize - 1);
     tally.error = true;
     return;
   }
@@ -113,6 +116,11 @@ void upload_by_curl(const util::Dir& dir, time_t watermark) {
 
 bool uses_sftp(const char* remote_url) { return strstr(remote_url, "sftp") != nullptr; }
 
+std::vector<util::Tool> upload_tools(const settings::ModuleSettings& s) {
+  if (uses_sftp(s.remote_url)) return sftp_tools(s);
+  return {{util::kCurl, "sends the files"}};
+}
+
 bool is_new(const util::ScanEntry& entry, time_t watermark) {
   return entry.st.st_mtime > watermark;
 }
@@ -127,7 +135,7 @@ bool send_with_retries(const char* path, const FileIdentity& selected, time_t wa
       dispose_sent_file(path, selected, watermark);
       return false;
     }
-    sleep(kRetryDelay);
+    sleep(kRetryDelay);  // after the last attempt too
   }
   ++tally.failed;
   return result == PutResult::kServerDown;
@@ -222,7 +230,8 @@ bool build_put_command(util::CommandLine& line, const char* path, const char* re
   char url_buffer[util::kCommandSize];
   const char* url = target_url(url_buffer, remote_url, path, suffix);
   if (url == nullptr) return false;
-  util::cmd_raw(line, "curl -fSs ");
+  util::cmd_raw(line, util::kCurl);
+  util::cmd_raw(line, " -fSs ");
   util::cmd_curl_glob_off(line, path, url);
   util::cmd_curl_config(line);
   util::cmd_raw(line, "-K - ");
@@ -242,7 +251,8 @@ bool build_put_command(util::CommandLine& line, const char* path, const char* re
     util::cmd_raw(line, " -Q ");
     util::cmd_word(line, to);
   }
-  util::cmd_raw(line, " 2>/var/vastrel/curl_error");
+  util::cmd_raw(line, " 2>");
+  util::cmd_raw(line, util::kCurlError);
   return !line.overflow;
 }
 
@@ -261,7 +271,7 @@ Refusal refusal_of(Mode mode, const char* path, const char* remote_url, const ch
   if (mode != Mode::kCurl && util::has_control(path)) return Refusal::kControl;
   if (suffix[0] != '\0') {
     char name[util::kPathSize];
-    if (!remote_name(name, remote_url, path) || strlen(name) + strlen(suffix) > 255) {
+    if (!remote_name(name, remote_url, path) || strlen(name) + strlen(suffix) >= util::kPathSize) {
       return Refusal::kNameTooLong;
     }
   }
@@ -282,13 +292,16 @@ bool refused(Mode mode, const char* path) {
       syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
       break;
     case Refusal::kNameTooLong:
-      syslog(LOG_ERR, "Remote name of file %s would be longer than 255 characters, not sent", path);
+      syslog(LOG_ERR, "Remote name of file %s would be longer than %zu characters, not sent", path,
+             util::kPathSize - 1);
       break;
     case Refusal::kLineTooLong:
       if (mode == Mode::kSftp) {
-        syslog(LOG_ERR, "Queue line for file %s is longer than 255 characters, not sent", path);
+        syslog(LOG_ERR, "Queue line for file %s is longer than %zu characters, not sent", path,
+               kQueueLineSize - 1);
       } else {
-        syslog(LOG_ERR, "Command line for file %s is longer than 1023 characters, not sent", path);
+        syslog(LOG_ERR, "Command line for file %s is longer than %zu characters, not sent", path,
+               util::kCommandSize - 1);
       }
       break;
   }
@@ -305,7 +318,7 @@ PutResult curl_put_file(const char* path, const char* remote_url, const char* co
     syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
     return PutResult::kFailed;
   }
-  int status = util::run_command("/bin/sh", "-c", line.text, nullptr);
+  int status = util::run_shell(line.text);
   if (status == 0) return PutResult::kSent;
   if (util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));

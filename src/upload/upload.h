@@ -1,13 +1,16 @@
-// The "upload" operation: curl per file, or one sftp batch.
+// The "upload" operation: new files selected, sent, and disposed of.
+// Three modes send them: curl per file, a curl batch, an sftp batch.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 #include "settings/settings.h"
 #include "util/cmdline.h"
+#include "util/command.h"
 #include "util/scandir.h"
 
 namespace upload {
@@ -16,6 +19,9 @@ void op_upload();
 
 // A remote URL holding "sftp" anywhere selects the sftp batch.
 bool uses_sftp(const char* remote_url);
+
+// The tools the upload pass runs under these settings.
+std::vector<util::Tool> upload_tools(const settings::ModuleSettings& s);
 
 // The selection: a regular file strictly newer than the watermark.
 bool is_new(const util::ScanEntry& entry, time_t watermark);
@@ -58,7 +64,9 @@ bool build_put_command(util::CommandLine& line, const char* path, const char* re
                        const char* suffix);
 
 constexpr int kAttempts = 3;
-constexpr unsigned kRetryDelay = 5;  // seconds after each failed attempt
+// Seconds waited after every failed attempt, the last one too, so that the
+// next file (or the next run) never follows a failure at once.
+constexpr unsigned kRetryDelay = 5;
 
 enum class PutResult { kSent, kFailed, kServerDown, kRefused };
 
@@ -91,8 +99,9 @@ extern RunTally tally;
 enum class Order { kListing = 0, kOldestFirst = 1, kNewestFirst = 2 };
 Order send_order(const settings::ModuleSettings& s);
 
-// Up to `attempts` attempts, 5 s apart, then the disposition of a sent file;
-// true when the last attempt failed so that the pass must end.
+// Up to `attempts` attempts, each failed one followed by kRetryDelay, then
+// the disposition of a sent file; true when the last attempt failed so that
+// the pass must end.
 bool send_with_retries(const char* path, const FileIdentity& selected, time_t watermark,
                        const char* config, int attempts);
 

@@ -1,5 +1,6 @@
-// Building shell command lines from templates with values that must reach
-// their tool exactly: file names and listings come from strangers.
+// Shell command lines, built from templates and quoted values.
+// Values must reach their tool exactly: file names and listings come from
+// strangers.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +36,8 @@ bool refused_as_option(const char* what, const char* value);
 // Template text, as it stands.
 void cmd_raw(CommandLine& line, const char* text);
 void cmd_char(CommandLine& line, char c);
+// A number in decimal.
+void cmd_number(CommandLine& line, unsigned long long value);
 
 // A bare %s: the plain value, or the value in single quotes.
 void cmd_word(CommandLine& line, const char* value);
@@ -50,42 +53,7 @@ void cmd_echo(CommandLine& line, const char* value);
 // single quotes. False (and the line marked) for a value with a newline.
 bool cmd_sed_replacement(CommandLine& line, const char* value);
 
-// "-g " (curl's globbing off) when either value holds [] or {}: curl would
-// otherwise expand them and send or fetch other files than the one named.
-void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other = "");
-
-// "-K /var/vastrel/curl_config " when the integrator's curl settings are
-// there: given ahead of the program's own "-K -", so that what the program
-// relies on wins.
-void cmd_curl_config(CommandLine& line);
-
-// The same for a transfer after "next" in a curl configuration, which
-// starts afresh: a config line that reads the file again.
-void curl_config_again(CommandLine& config);
-
 // The value percent-encoded as a URL path segment (all but A-Z a-z 0-9 -._~).
 void cmd_percent_encoded(CommandLine& line, const char* value);
-
-// The value as a quoted string of curl's configuration syntax.
-void curl_config_string(CommandLine& config, const char* value);
-// The same without the quotes, for a part of such a string.
-void curl_config_text(CommandLine& config, const char* value);
-
-// curl configuration lines, read by curl through "-K -" on its standard
-// input, never from a command line.
-// user="USER:PASSWORD" and a line end, when either is set; backslash and
-// double quote are escaped for curl's quoted strings.
-void curl_user_line(CommandLine& config, const char* user, const char* password);
-
-// The bounds on a transfer: connecting and the server's first answers
-// within `connect_timeout` seconds, and never `stall_timeout` seconds
-// without a byte moving. A slow transfer that keeps moving is never cut.
-// With `rate_limit` KiB/s, the transfer never goes faster.
-void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_timeout,
-                 unsigned rate_limit);
-
-// True for the wait status of a curl run that says the server as a whole
-// cannot be used now, rather than that one file failed.
-bool curl_server_unusable(int status);
 
 }  // namespace util

@@ -1,3 +1,4 @@
+// Starting a child, with only the streams and environment it is given.
 #include "util/command.h"
 
 #include <fcntl.h>
@@ -100,7 +101,8 @@ void clear_child_record() {
   static_cast<void>(result);
 }
 
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+#if !defined(VASTREL_FORK_SPAWN) && defined(__GLIBC__) && \
+    (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
 
 // Spawning without copying the parent's page tables saves about a fifth of
 // the cost of every child, and the upload runs one child per file.
@@ -159,7 +161,7 @@ pid_t start_child(char* const* argv, int& status) {
   int error = posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv, env.data());
   if (error == 0) return pid;
   if (error == EAGAIN || error == ENOMEM) return -1;
-  status = 1 << 8;
+  status = exit_status(1);
   return 0;
 }
 
@@ -172,6 +174,10 @@ void close_descriptors_from_3() {
   for (int fd = getdtablesize() - 1; fd >= 3; --fd) close(fd);
 }
 
+// What the spawn gives a child: a process group of its own, the streams
+// from the slots or /dev/null, nothing else open. A stream that cannot be
+// set fails the start as a failed exec does, never leaving it closed for
+// the tool's first open file to take.
 [[noreturn]] void child_exec(char* const* argv, char* const* env) {
   setpgid(0, 0);
   int devnull = open("/dev/null", O_RDWR);
@@ -180,12 +186,8 @@ void close_descriptors_from_3() {
   for (int k = 0; k < 3; ++k) {
     int slot = child_stdio_slots[k];
     if (slot == k) continue;
-    close(k);
-    if (slot >= 0) {
-      dup2(slot, k);
-    } else if (devnull >= 0) {
-      dup2(devnull, k);
-    }
+    int from = slot >= 0 ? slot : devnull;
+    if (from < 0 || dup2(from, k) != k) _exit(1);
   }
   close_descriptors_from_3();
   execvpe(argv[0], argv, env);
@@ -196,6 +198,9 @@ pid_t start_child(char* const* argv, int&) {
   std::vector<char*> env = child_environment();
   pid_t pid = fork();
   if (pid == 0) child_exec(argv, env.data());
+  // Set from both sides, so the group exists before the parent records or
+  // stops it; once the child has run its exec this fails, harmlessly.
+  if (pid > 0) static_cast<void>(setpgid(pid, pid));
   return pid;
 }
 
@@ -233,6 +238,10 @@ int run_command(const char* program, ...) {
   status = wait_for(pid);
   clear_child_record();
   return status;
+}
+
+int run_shell(const char* line, const char* flags) {
+  return run_command(kShell, flags, line, nullptr);
 }
 
 bool feed_child_stdin(const char* text) {

@@ -3,6 +3,20 @@
 
 namespace util {
 
+// Every command line runs under it.
+constexpr const char* kShell = "/bin/sh";
+
+// An outside tool the program runs: a fixed path, or a name the shell finds
+// on PATH, and what it does (as "vastrel check" lists it).
+struct Tool {
+  const char* path;
+  const char* role;
+};
+
+// The wait status of a child that exited with `code`: how a failure that
+// never reached a child, or one a child reported otherwise, is told.
+constexpr int exit_status(int code) { return (code & 0xff) << 8; }
+
 // Descriptors for the next child's stdin, stdout and stderr: -1 puts
 // /dev/null there, k on stream k leaves it inherited. Reset after each start.
 extern thread_local int child_stdio_slots[3];
@@ -31,5 +45,9 @@ int stop_recorded_children(int fd);
 // Returns the raw wait status (0 is success), or -1 when no child could be
 // created or the wait failed. At most 62 arguments are passed.
 int run_command(const char* program, ...);
+
+// run_command for one command line under the shell, with its flags ("-c",
+// or "-ce" to stop at the first failing command).
+int run_shell(const char* line, const char* flags = "-c");
 
 }  // namespace util

@@ -1,9 +1,11 @@
+// Walking a folder's regular files.
 #include "util/scandir.h"
 
 #include <fcntl.h>
 #include <syslog.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "util/filestat.h"
 
@@ -35,6 +37,17 @@ bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry, Ski
     return true;
   }
   return false;
+}
+
+bool join_path(char* out, size_t size, const char* folder, const char* name) {
+  // Called for every folder entry: plain copies, no formatting.
+  size_t folder_length = strlen(folder);
+  size_t name_length = strlen(name);
+  if (folder_length + 1 + name_length >= size) return false;
+  memcpy(out, folder, folder_length);
+  out[folder_length] = '/';
+  memcpy(out + folder_length + 1, name, name_length + 1);
+  return true;
 }
 
 }  // namespace util

@@ -10,6 +10,10 @@ namespace util {
 
 constexpr size_t kPathSize = 256;  // "%s/%s" paths hold at most 255 characters
 
+// Joins folder and name into `out`; false (and nothing usable) when the
+// result would not fit, since a cut path can name another file.
+bool join_path(char* out, size_t size, const char* folder, const char* name);
+
 // Owns an open directory so that every path out of a pass closes it.
 class Dir {
  public:

@@ -1,3 +1,4 @@
+// The scratch folder, its error files and the run lock.
 #include "util/scratch.h"
 
 #include <fcntl.h>
@@ -7,10 +8,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "util/command.h"
 
 namespace util {
+
+namespace {
+
+thread_local char error_line[64];
+char error_text[2048];
+
+// Cuts at the first line end that follows a character that is not one;
+// line ends at the very start stay.
+void cut_line_end(char* text) {
+  char* rest = text + strspn(text, "\r\n");
+  rest[strcspn(rest, "\r\n")] = '\0';
+}
+
+}  // namespace
 
 bool ensure_scratch_folder() {
   if (mkdir(kScratchFolder, 0700) == 0) return true;
@@ -24,6 +41,35 @@ bool ensure_scratch_folder() {
 void empty_file(const char* path) {
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd >= 0) close(fd);
+}
+
+const char* read_error_line(const char* path) {
+  error_line[0] = '\0';
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return error_line;
+  if (fgets(error_line, sizeof error_line, file) != nullptr) cut_line_end(error_line);
+  fclose(file);
+  return error_line;
+}
+
+const char* read_error_text(const char* path) {
+  error_text[0] = '\0';
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return error_text;
+  size_t length = 0;
+  // Room for "; " and the terminator stays after every piece.
+  while (length + 3 < sizeof error_text) {
+    char* piece = error_text + length;
+    if (fgets(piece, static_cast<int>(sizeof error_text - length - 2), file) == nullptr) break;
+    bool whole = strchr(piece, '\n') != nullptr || feof(file);
+    cut_line_end(error_text);
+    length = strlen(error_text);
+    memcpy(error_text + length, "; ", 3);
+    length += 2;
+    if (!whole) break;  // a line that did not fit whole ends the reading
+  }
+  fclose(file);
+  return error_text;
 }
 
 RunLock::~RunLock() {

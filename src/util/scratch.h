@@ -1,14 +1,10 @@
-// The scratch folder /var/vastrel and the lock that keeps upload runs apart.
+// The scratch folder: creating it, tools' error text in it, the run lock.
 #pragma once
 
 namespace util {
 
 constexpr const char* kScratchFolder = "/var/vastrel";
-constexpr const char* kCurlError = "/var/vastrel/curl_error";
 constexpr const char* kLockFile = "/var/vastrel/lock";
-// The integrator's curl settings (TLS, CA, proxy), read by every curl the
-// program runs ahead of its own configuration; the program never writes it.
-constexpr const char* kCurlConfig = "/var/vastrel/curl_config";
 
 // Creates the scratch folder (mode 0700) when it is missing; every
 // redirection into it fails otherwise. Logs and returns false on failure.
@@ -16,6 +12,15 @@ bool ensure_scratch_folder();
 
 // Empties a scratch file so that it cannot carry an earlier tool's text.
 void empty_file(const char* path);
+
+// A tool's error text, read back from the scratch file it went to.
+// The first line, at most 63 characters, line end removed.
+// Per-thread buffer, overwritten by the next call.
+const char* read_error_line(const char* path);
+
+// Every line of the file, each followed by "; ", at most 2047 characters.
+// Process-wide buffer, overwritten by the next call.
+const char* read_error_text(const char* path);
 
 // Holds the exclusive upload lock for as long as it lives.
 class RunLock {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "util/filestat.h"
+#include "util/scratch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char path[] = "/tmp/fuzz-error-XXXXXX";

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "util/cmdline.h"
+#include "util/curl.h"
 
 namespace {
 

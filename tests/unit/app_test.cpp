@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/check.h"
+
 namespace {
 
 using app::Operation;
@@ -36,6 +38,14 @@ TEST(Dispatch, OnlyTheOwnNameWithTheSingleWordCheckIsCheck) {
 TEST(Dispatch, NoArgumentsDispatchesNothing) {
   char* argv[] = {nullptr};
   EXPECT_EQ(app::operation_for(0, argv), Operation::kNone);
+}
+
+TEST(Check, MasksOnlyThePasswordOfAUrl) {
+  EXPECT_EQ(app::masked_url("ftp://u:p@ss@h/x"), "ftp://u:***@h/x");  // the last "@" ends it
+  EXPECT_EQ(app::masked_url("u:pw@h"), "u:***@h");
+  EXPECT_EQ(app::masked_url("ftp://u@h/a:b@c"), "ftp://u@h/a:b@c");  // "@" in the path
+  EXPECT_EQ(app::masked_url("ftp://u:@h/"), "ftp://u:@h/");          // no password
+  EXPECT_EQ(app::masked_url(""), "");
 }
 
 }  // namespace

@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "sftp_words.h"
+#include "upload/curl_batch.h"
 #include "upload/sftp.h"
 #include "upload/upload.h"
+#include "util/command.h"
+#include "util/curl.h"
 
 namespace {
 
@@ -182,6 +185,47 @@ TEST(CommandLine, OverflowIsReportedNotCut) {
   EXPECT_TRUE(upload::format_sftp_put(put, std::string(250, 'a').c_str()));  // 255 with "put \n"
   put = util::command_line(queue, sizeof queue);
   EXPECT_FALSE(upload::format_sftp_put(put, std::string(251, 'a').c_str()));
+}
+
+TEST(SftpUrl, SplitsAtTheLimitAndGivesTheFolderItsSlash) {
+  char host[upload::kSftpPartSize];
+  char folder[upload::kSftpPartSize + 1];
+  std::string longest = "h/" + std::string(upload::kSftpPartSize - 3, 'f');
+  ASSERT_EQ(upload::split_sftp_url(("sftp://" + longest).c_str(), host, folder),
+            upload::SftpUrl::kOk);
+  EXPECT_STREQ(host, "h");
+  EXPECT_EQ(folder, longest.substr(1) + "/");  // the slash has room even then
+  EXPECT_EQ(upload::split_sftp_url(("sftp://" + longest + "f").c_str(), host, folder),
+            upload::SftpUrl::kTooLong);
+  EXPECT_EQ(upload::split_sftp_url("xsftp:/h/up", host, folder), upload::SftpUrl::kNoScheme);
+  ASSERT_EQ(upload::split_sftp_url("sftp://u:p@ss@h", host, folder), upload::SftpUrl::kOk);
+  EXPECT_STREQ(host, "u:p@ss@h");
+  EXPECT_STREQ(folder, "");  // the login folder
+}
+
+TEST(CurlOutcome, ExitCodesThatEndAPassAndTheBatchOutcomeLines) {
+  EXPECT_TRUE(util::curl_server_unusable(util::exit_status(7)));
+  EXPECT_TRUE(util::curl_server_unusable(util::exit_status(28)));
+  EXPECT_FALSE(util::curl_server_unusable(util::exit_status(55)));  // one file's broken link
+  EXPECT_FALSE(util::curl_server_unusable(7));   // killed by signal 7, not curl's code 7
+  EXPECT_FALSE(util::curl_server_unusable(-1));  // no child at all
+
+  char text[] = "0 \n7\n28 Timeout was reached\nx 1\n";
+  FILE* results = fmemopen(text, strlen(text), "r");
+  ASSERT_NE(results, nullptr);
+  int code = -1;
+  char message[512];
+  ASSERT_TRUE(upload::next_outcome(results, code, message));
+  EXPECT_EQ(code, 0);
+  ASSERT_TRUE(upload::next_outcome(results, code, message));  // a failure without text
+  EXPECT_EQ(code, 7);
+  EXPECT_STREQ(message, "curl: (7) ");
+  ASSERT_TRUE(upload::next_outcome(results, code, message));
+  EXPECT_STREQ(message, "curl: (28) Timeout was reached");
+  EXPECT_FALSE(upload::next_outcome(results, code, message));  // not an outcome line
+  EXPECT_FALSE(upload::next_outcome(results, code, message));  // the end
+  fclose(results);
+  EXPECT_FALSE(upload::next_outcome(nullptr, code, message));  // no results file
 }
 
 }  // namespace

@@ -81,7 +81,8 @@ TEST(RunCommand, SlotsStdinAndEnvironmentServeOneStartOnly) {
   ASSERT_TRUE(util::feed_child_stdin("fed text\n"));
   util::child_env_extra = "VASTREL_UNIT_SECRET=s3cret";
   // The child leads its own process group, and sees the fed text and the entry.
-  EXPECT_EQ(sh("cat; echo \"$VASTREL_UNIT_SECRET\"; [ \"$(cut -d' ' -f5 /proc/$$/stat)\" -eq $$ ]"), 0);
+  EXPECT_EQ(sh("cat; echo \"$VASTREL_UNIT_SECRET\"; [ \"$(cut -d' ' -f5 /proc/$$/stat)\" -eq $$ ]"),
+            0);
   for (int slot : util::child_stdio_slots) EXPECT_EQ(slot, -1);
   EXPECT_EQ(util::child_env_extra, nullptr);
   EXPECT_EQ(sh("cat; echo \"second $VASTREL_UNIT_SECRET\""), 0);

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "test_files.h"
+#include "util/scandir.h"
+#include "util/scratch.h"
 
 namespace {
 

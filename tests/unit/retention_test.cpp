@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <tuple>
 
 namespace {
@@ -23,5 +24,12 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple(4u, 1u, 31104000), std::make_tuple(99u, 1u, 3600),
                       std::make_tuple(1u, 0u, 0),
                       std::make_tuple(4u, 4294967295u, int64_t{4294967295} * 31104000)));
+
+TEST(Retention, AgedOnlyPastTheBoundAndNeverThroughOverflow) {
+  EXPECT_FALSE(retention::is_aged(1000, 100, 1100));  // exactly at the bound
+  EXPECT_TRUE(retention::is_aged(1000, 100, 1101));
+  EXPECT_FALSE(retention::is_aged(1000, 0, 1000));
+  EXPECT_FALSE(retention::is_aged(INT64_MAX - 10, 100, INT64_MAX));  // a far-future file
+}
 
 }  // namespace

@@ -87,46 +87,27 @@ void free_strings(settings::ModuleSettings& s) {
   }
 }
 
+// Every key of the table, each with a value of its own: a key that fills
+// another's field, or none, leaves some field without its value.
 TEST(Settings, LoadFillsEveryFieldFromItsKey) {
+  std::string content;
+  for (size_t k = 0; k < settings::kSettingKeyCount; ++k) {
+    const settings::SettingKey& key = settings::kSettingKeys[k];
+    content += std::string(key.name) + "=" +
+               (key.text != nullptr ? "text" + std::to_string(k) : std::to_string(100 + k)) + "\n";
+  }
   TempDir dir;
-  std::string path = dir.file("settings",
-                              "MOD_VASTREL_ENABLED=1\nMOD_VASTREL_SCANFOLDER=/scan\n"
-                              "MOD_VASTREL_DOWNLOAD=2\nMOD_VASTREL_DOWNLOAD_URL=ftp://d/\n"
-                              "MOD_VASTREL_DOWNLOAD_USER=du\nMOD_VASTREL_DOWNLOAD_PASSWD=dp\n"
-                              "MOD_VASTREL_REMOTEURL=ftp://r/\nMOD_VASTREL_USERNAME=u\n"
-                              "MOD_VASTREL_PASSWORD=p\nMOD_VASTREL_CHECKFTP=3\n"
-                              "MOD_VASTREL_REMOVEOLDER=4\nMOD_VASTREL_TIMEUNIT=5\n"
-                              "MOD_VASTREL_TIMECOUNT=6\nMOD_VASTREL_UINT_TYPE=7\n"
-                              "MOD_VASTREL_UHOURS=8\nMOD_VASTREL_UDAY=9\n"
-                              "MOD_VASTREL_RUPLOADED=10\nMOD_VASTREL_RINT_TYPE=11\n"
-                              "MOD_VASTREL_RHOURS=12\nMOD_VASTREL_RDAY=13\n"
-                              "MOD_VASTREL_SSH_CONFIG=/cfg\n"
-                              "MOD_VASTREL_CONNECT_TIMEOUT=14\nMOD_VASTREL_STALL_TIMEOUT=15\n");
+  std::string path = dir.file("settings", content);
   settings::ModuleSettings s;
   settings::load_settings(s, path.c_str());
-  EXPECT_EQ(s.enabled, 1u);
-  EXPECT_STREQ(s.scan_folder, "/scan");
-  EXPECT_EQ(s.download, 2u);
-  EXPECT_STREQ(s.download_url, "ftp://d/");
-  EXPECT_STREQ(s.download_user, "du");
-  EXPECT_STREQ(s.download_passwd, "dp");
-  EXPECT_STREQ(s.remote_url, "ftp://r/");
-  EXPECT_STREQ(s.username, "u");
-  EXPECT_STREQ(s.password, "p");
-  EXPECT_EQ(s.check_ftp, 3u);
-  EXPECT_EQ(s.remove_older, 4u);
-  EXPECT_EQ(s.time_unit, 5u);
-  EXPECT_EQ(s.time_count, 6u);
-  EXPECT_EQ(s.uint_type, 7u);
-  EXPECT_EQ(s.uhours, 8u);
-  EXPECT_EQ(s.uday, 9u);
-  EXPECT_EQ(s.ruploaded, 10u);
-  EXPECT_EQ(s.rint_type, 11u);
-  EXPECT_EQ(s.rhours, 12u);
-  EXPECT_EQ(s.rday, 13u);
-  EXPECT_STREQ(s.ssh_config, "/cfg");
-  EXPECT_EQ(s.connect_timeout, 14u);
-  EXPECT_EQ(s.stall_timeout, 15u);
+  for (size_t k = 0; k < settings::kSettingKeyCount; ++k) {
+    const settings::SettingKey& key = settings::kSettingKeys[k];
+    if (key.text != nullptr) {
+      EXPECT_EQ(s.*key.text, "text" + std::to_string(k)) << key.name;
+    } else {
+      EXPECT_EQ(s.*key.number, 100 + k) << key.name;
+    }
+  }
   free_strings(s);
 }
 

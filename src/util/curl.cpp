@@ -1,0 +1,94 @@
+// curl's configuration lines and the failures that end a pass.
+#include "util/curl.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace util {
+
+void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other) {
+  if (strpbrk(value, "[]{}") != nullptr || strpbrk(other, "[]{}") != nullptr) {
+    cmd_raw(line, "-g ");
+  }
+}
+
+namespace {
+
+// Looked up once a run, so that every curl of the run reads the same.
+bool has_curl_config() {
+  static const bool present = access(kCurlConfig, F_OK) == 0;
+  return present;
+}
+
+}  // namespace
+
+void cmd_curl_config(CommandLine& line) {
+  if (!has_curl_config()) return;
+  cmd_raw(line, "-K ");
+  cmd_raw(line, kCurlConfig);
+  cmd_char(line, ' ');
+}
+
+void curl_config_again(CommandLine& config) {
+  if (!has_curl_config()) return;
+  cmd_raw(config, "config = ");
+  curl_config_string(config, kCurlConfig);
+  cmd_char(config, '\n');
+}
+
+void curl_config_string(CommandLine& config, const char* value) {
+  cmd_char(config, '"');
+  curl_config_text(config, value);
+  cmd_char(config, '"');
+}
+
+void curl_config_text(CommandLine& config, const char* value) {
+  for (const char* p = value; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '"') cmd_char(config, '\\');
+    cmd_char(config, *p);
+  }
+}
+
+void curl_user_line(CommandLine& config, const char* user, const char* password) {
+  if (user[0] == '\0' && password[0] == '\0') return;
+  cmd_raw(config, "user=\"");
+  curl_config_text(config, user);
+  cmd_char(config, ':');
+  curl_config_text(config, password);
+  cmd_raw(config, "\"\n");
+}
+
+void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_timeout,
+                 unsigned rate_limit) {
+  cmd_raw(config, "connect-timeout = ");
+  cmd_number(config, connect_timeout);
+  cmd_raw(config, "\nspeed-limit = 1\nspeed-time = ");
+  cmd_number(config, stall_timeout);
+  cmd_char(config, '\n');
+  if (rate_limit == 0) return;
+  cmd_raw(config, "limit-rate = ");
+  cmd_number(config, rate_limit);
+  cmd_raw(config, "K\n");
+}
+
+bool curl_server_unusable(int status) {
+  if (!WIFEXITED(status)) return false;
+  // Not resolved (6), not reached (7), remote folder refused (9), no answer
+  // in time (28), login refused (67). A broken connection (55, 56) is left
+  // out: a server or a box between may break it for one file's content or
+  // size, and such a file must not hold back every file behind it in every
+  // run; a server that is really gone fails the next file with 7 or 28.
+  switch (WEXITSTATUS(status)) {
+    case 6:
+    case 7:
+    case 9:
+    case 28:
+    case 67: return true;
+    default: return false;
+  }
+}
+
+}  // namespace util
