@@ -64,8 +64,7 @@ Operation operation_for(int argc, char* const* argv) {
 bool wait_for_ftp_idle() {
   char buffer[64];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  util::cmd_raw(line, kKillall);
-  util::cmd_raw(line, " -0 ftpd 2> /dev/null");
+  util::cmd_raw(line, {kKillall, " -0 ftpd 2> /dev/null"});
   for (int probe = 0; probe < kFtpProbes; ++probe) {
     // Non-zero: no ftpd, or the probe could not run; both count as idle.
     if (util::run_shell(line.text) != 0) {

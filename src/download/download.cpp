@@ -37,8 +37,7 @@ bool write_single_list(const char* url) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   util::cmd_echo(line, url);
-  util::cmd_raw(line, " > ");
-  util::cmd_raw(line, kDownloadList);
+  util::cmd_raw(line, {" > ", kDownloadList});
   return run_line(line, url);
 }
 
@@ -55,17 +54,13 @@ int run_curl(const char* line, const char* config, const char* shell_flags) {
 bool fetch_listing(const char* config, const char* url) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  util::cmd_raw(line, util::kCurl);
-  util::cmd_char(line, ' ');
+  util::cmd_raw(line, {util::kCurl, " "});
   util::cmd_curl_config(line);
   util::cmd_raw(line, "-K - -fSs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_raw(line, "--list-only ");
   util::cmd_word(line, url);
-  util::cmd_raw(line, " > ");
-  util::cmd_raw(line, kDownloadList);
-  util::cmd_raw(line, " 2>");
-  util::cmd_raw(line, util::kCurlError);
+  util::cmd_raw(line, {" > ", kDownloadList, " 2>", util::kCurlError});
   if (line.overflow) {
     syslog(LOG_ERR, "Command line for listing %s is longer than %zu characters, not run", url,
            util::kCommandSize - 1);
@@ -82,14 +77,12 @@ bool fetch_listing(const char* config, const char* url) {
     }
   }
   line = util::command_line(buffer, sizeof buffer);
-  util::cmd_raw(line, kSed);
-  util::cmd_raw(line, " -i -e 's#^#");
+  util::cmd_raw(line, {kSed, " -i -e 's#^#"});
   if (!util::cmd_sed_replacement(line, url)) {
     syslog(LOG_ERR, "Download URL %s holds a line feed, nothing is downloaded", url);
     return false;
   }
-  util::cmd_raw(line, "#' ");
-  util::cmd_raw(line, kDownloadList);
+  util::cmd_raw(line, {"#' ", kDownloadList});
   return run_line(line, url);
 }
 
@@ -129,15 +122,12 @@ bool fetch_one(const char* folder, const char* config, const char* url) {
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   util::cmd_raw(line, "cd ");
   util::cmd_word(line, folder);
-  util::cmd_raw(line, "; ");
-  util::cmd_raw(line, util::kCurl);
-  util::cmd_char(line, ' ');
+  util::cmd_raw(line, {"; ", util::kCurl, " "});
   util::cmd_curl_config(line);
   util::cmd_raw(line, "-K - -fSOs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_word(line, url);
-  util::cmd_raw(line, " 2>");
-  util::cmd_raw(line, util::kCurlError);
+  util::cmd_raw(line, {" 2>", util::kCurlError});
   if (line.overflow) {
     syslog(LOG_ERR, "Command line for %s is longer than %zu characters, not fetched", url,
            util::kCommandSize - 1);

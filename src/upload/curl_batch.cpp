@@ -169,13 +169,9 @@ enum class RunEnd { kAllSent, kFailed, kNotWritten, kCannotReport };
 // restates curl's default for files that sftp, scp or file:// create), so
 // an older curl refuses the line before any transfer starts.
 void build_batch_line(util::CommandLine& line) {
-  util::cmd_raw(line, util::kCurl);
-  util::cmd_raw(line, " -fSs --create-file-mode 0644 ");
+  util::cmd_raw(line, {util::kCurl, " -fSs --create-file-mode 0644 "});
   util::cmd_curl_config(line);
-  util::cmd_raw(line, "-K - > ");
-  util::cmd_raw(line, kCurlResults);
-  util::cmd_raw(line, " 2>");
-  util::cmd_raw(line, util::kCurlError);
+  util::cmd_raw(line, {"-K - > ", kCurlResults, " 2>", util::kCurlError});
 }
 
 // True when the first run of a pass shows a curl that cannot report each

@@ -119,13 +119,11 @@ bool split_remote(const char* url, const char* user, char (&host)[kSftpPartSize]
 void put_ssh_bounds(util::CommandLine& line, unsigned connect_timeout, unsigned stall_timeout) {
   unsigned interval = stall_timeout >= 4 ? stall_timeout / 4 : 1;
   unsigned count = stall_timeout >= 4 ? 3 : stall_timeout - 1;
-  util::cmd_raw(line, "-o ConnectTimeout=");
-  util::cmd_number(line, connect_timeout);
-  util::cmd_raw(line, " -o ServerAliveInterval=");
-  util::cmd_number(line, interval);
-  util::cmd_raw(line, " -o ServerAliveCountMax=");
-  util::cmd_number(line, count);
-  util::cmd_char(line, ' ');
+  char text[128];  // three numbers of ten digits at most: always fits
+  snprintf(text, sizeof text,
+           "-o ConnectTimeout=%u -o ServerAliveInterval=%u -o ServerAliveCountMax=%u ",
+           connect_timeout, interval, count);
+  util::cmd_raw(line, text);
 }
 
 // Runs the batch line with the password in the feeder's environment only;
@@ -204,26 +202,18 @@ bool build_batch_command(util::CommandLine& line, const settings::ModuleSettings
   if (cfg.password[0] != '\0') {
     // The feeder reads the password from its environment, which only the
     // owner can read; on a command line every local user would see it.
-    util::cmd_raw(line, kPasswordFeeder);
-    util::cmd_raw(line, " -e ");
-    util::cmd_raw(line, kSftpClient);
     // Batch mode turns password prompts off; ssh takes the first value given.
-    util::cmd_raw(line, " -o BatchMode=no -b - ");
+    util::cmd_raw(line, {kPasswordFeeder, " -e ", kSftpClient, " -o BatchMode=no -b - "});
   } else {
-    util::cmd_raw(line, kSftpClient);
-    util::cmd_raw(line, " -b - ");
+    util::cmd_raw(line, {kSftpClient, " -b - "});
   }
   if (cfg.rate_limit != 0) {
     // Kbit/s, as the client counts (1024 bits).
-    util::cmd_raw(line, "-l ");
-    util::cmd_number(line, 8ULL * cfg.rate_limit);
-    util::cmd_char(line, ' ');
+    char limit[32];
+    snprintf(limit, sizeof limit, "-l %llu ", 8ULL * cfg.rate_limit);
+    util::cmd_raw(line, limit);
   }
-  util::cmd_raw(line, "-S ");
-  util::cmd_raw(line, kSshClient);
-  util::cmd_raw(line, " -F ");
-  util::cmd_raw(line, kSshConfig);
-  util::cmd_raw(line, " -o LogLevel=ERROR ");
+  util::cmd_raw(line, {"-S ", kSshClient, " -F ", kSshConfig, " -o LogLevel=ERROR "});
   put_ssh_bounds(line, cfg.connect_timeout, cfg.stall_timeout);
   util::cmd_word(line, cfg.username);
   util::cmd_raw(line, "@");
@@ -232,12 +222,7 @@ bool build_batch_command(util::CommandLine& line, const settings::ModuleSettings
   util::cmd_word(line, folder);
   // The client echoes each command it starts: its transcript tells which
   // files of a failed batch were sent.
-  util::cmd_raw(line, " < ");
-  util::cmd_raw(line, kSftpQueue);
-  util::cmd_raw(line, " 2>");
-  util::cmd_raw(line, kSftpError);
-  util::cmd_raw(line, " > ");
-  util::cmd_raw(line, kSftpOutput);
+  util::cmd_raw(line, {" < ", kSftpQueue, " 2>", kSftpError, " > ", kSftpOutput});
   if (line.overflow) {
     syslog(LOG_ERR, "sftp command line for %s is longer than %zu characters, nothing is sent",
            cfg.remote_url, util::kCommandSize - 1);

@@ -230,8 +230,7 @@ bool build_put_command(util::CommandLine& line, const char* path, const char* re
   char url_buffer[util::kCommandSize];
   const char* url = target_url(url_buffer, remote_url, path, suffix);
   if (url == nullptr) return false;
-  util::cmd_raw(line, util::kCurl);
-  util::cmd_raw(line, " -fSs ");
+  util::cmd_raw(line, {util::kCurl, " -fSs "});
   util::cmd_curl_glob_off(line, path, url);
   util::cmd_curl_config(line);
   util::cmd_raw(line, "-K - ");
@@ -251,8 +250,7 @@ bool build_put_command(util::CommandLine& line, const char* path, const char* re
     util::cmd_raw(line, " -Q ");
     util::cmd_word(line, to);
   }
-  util::cmd_raw(line, " 2>");
-  util::cmd_raw(line, util::kCurlError);
+  util::cmd_raw(line, {" 2>", util::kCurlError});
   return !line.overflow;
 }
 

@@ -17,10 +17,8 @@ void cmd_char(CommandLine& line, char c) {
   line.text[line.length] = '\0';
 }
 
-void cmd_number(CommandLine& line, unsigned long long value) {
-  char digits[24];
-  snprintf(digits, sizeof digits, "%llu", value);  // 20 digits at most: always fits
-  cmd_raw(line, digits);
+void cmd_raw(CommandLine& line, std::initializer_list<const char*> pieces) {
+  for (const char* piece : pieces) cmd_raw(line, piece);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 
 namespace util {
 
@@ -36,8 +37,9 @@ bool refused_as_option(const char* what, const char* value);
 // Template text, as it stands.
 void cmd_raw(CommandLine& line, const char* text);
 void cmd_char(CommandLine& line, char c);
-// A number in decimal.
-void cmd_number(CommandLine& line, unsigned long long value);
+// Template pieces, one after the other: a template built from the names
+// of fixed paths and tools.
+void cmd_raw(CommandLine& line, std::initializer_list<const char*> pieces);
 
 // A bare %s: the plain value, or the value in single quotes.
 void cmd_word(CommandLine& line, const char* value);

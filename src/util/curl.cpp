@@ -63,15 +63,15 @@ void curl_user_line(CommandLine& config, const char* user, const char* password)
 
 void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_timeout,
                  unsigned rate_limit) {
-  cmd_raw(config, "connect-timeout = ");
-  cmd_number(config, connect_timeout);
-  cmd_raw(config, "\nspeed-limit = 1\nspeed-time = ");
-  cmd_number(config, stall_timeout);
-  cmd_char(config, '\n');
-  if (rate_limit == 0) return;
-  cmd_raw(config, "limit-rate = ");
-  cmd_number(config, rate_limit);
-  cmd_raw(config, "K\n");
+  char text[128];  // three numbers of ten digits at most: always fits
+  int length =
+      snprintf(text, sizeof text, "connect-timeout = %u\nspeed-limit = 1\nspeed-time = %u\n",
+               connect_timeout, stall_timeout);
+  if (rate_limit != 0) {
+    snprintf(text + length, sizeof text - static_cast<size_t>(length), "limit-rate = %uK\n",
+             rate_limit);
+  }
+  cmd_raw(config, text);
 }
 
 bool curl_server_unusable(int status) {
