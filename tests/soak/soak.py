@@ -17,6 +17,7 @@ import collections
 import hashlib
 import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -262,7 +263,25 @@ class Soak:
         if "stalled" in faults:
             undo.append(self.stall(mode, script))
             self.world.fake(tool, **script)
+        if script.get("background"):
+            # A run can end before a call's delayed kill or stop lands; done
+            # late, it would hit the next run's server or session instead.
+            marks = self.world.fakes / "background"
+            shutil.rmtree(marks, ignore_errors=True)
+            marks.mkdir()
+            script["background"] = [f"touch {marks}/$$.started; {command}; touch {marks}/$$.done"
+                                    for command in script["background"]]
+            self.world.fake(tool, **script)
+            undo.insert(0, lambda: self._wait_background(marks))
         return undo
+
+    @staticmethod
+    def _wait_background(marks):
+        deadline = time.monotonic() + 30
+        for started in marks.glob("*.started"):
+            done = started.with_suffix(".done")
+            while not done.exists() and time.monotonic() < deadline:
+                time.sleep(0.01)
 
     def stall(self, mode, script):
         """Stops a server (SIGSTOP) until the run has ended: the FTP server
