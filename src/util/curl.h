@@ -10,7 +10,7 @@ namespace util {
 
 // Found on PATH.
 constexpr const char* kCurl = "curl";
-// Every curl's standard error; its first line goes into the log.
+// Every curl's standard error, read back into the log.
 constexpr const char* kCurlError = "/var/vastrel/curl_error";
 // The integrator's curl settings (TLS, CA, proxy), read by every curl the
 // program runs ahead of its own configuration; the program never writes it.
@@ -20,9 +20,9 @@ constexpr const char* kCurlConfig = "/var/vastrel/curl_config";
 // otherwise expand them and send or fetch other files than the one named.
 void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other = "");
 
-// "-K " kCurlConfig " " when the integrator's curl settings are
-// there: given ahead of the program's own "-K -", so that what the program
-// relies on wins.
+// "-K " and kCurlConfig when the integrator's curl settings are there:
+// given ahead of the program's own "-K -", so that what the program relies
+// on wins.
 void cmd_curl_config(CommandLine& line);
 
 // The same for a transfer after "next" in a curl configuration, which
