@@ -137,9 +137,13 @@ def bench_order(world):
     Path("/opt/vastrel/bin/ssh").symlink_to("/usr/bin/ssh")
     make_files(world.scan, 100_000, 0, 100)
     files = sorted(world.scan.iterdir())
-    # Modification times that the listing order does not follow.
-    for k, f in enumerate(files):
-        os.utime(f, (100 + (k * 7919) % 100_000, 100 + (k * 7919) % 100_000))
+
+    def shuffle_times():
+        """Modification times that the listing order does not follow."""
+        for k, f in enumerate(files):
+            t = 100 + (k * 7919) % 100_000
+            os.utime(f, (t, t))
+    shuffle_times()
     listing, ordered = [], []
     for _ in range(REPEAT):
         for order, times in ((0, listing), (1, ordered)):
@@ -147,8 +151,7 @@ def bench_order(world):
             world.timestamp(1)
             times.append(program("upload"))
             assert not any(mtime > 1 for mtime in (int(os.stat(f).st_mtime) for f in files[:50]))
-            for k, f in enumerate(files):
-                os.utime(f, (100 + (k * 7919) % 100_000, 100 + (k * 7919) % 100_000))
+            shuffle_times()
     peak = max(rss for _, rss in ordered) / 1024
     report("7. sftp pass over 100,000 new files, oldest first, against listing order",
            [t for t, _ in ordered], [t for t, _ in listing], 1.3,

@@ -4,9 +4,6 @@
 #include <sys/time.h>
 #include <syslog.h>
 
-#include <cstdio>
-#include <cstring>
-
 namespace util {
 
 namespace {

@@ -262,8 +262,7 @@ class Soak:
         if "kill_mid" in faults and mode == "curl":
             undo.append(self._restart_ftp_if_dead)
         if "stalled" in faults:
-            undo.append(self.stall(mode, script))
-            self.world.fake(tool, **script)
+            undo.append(self.stall(mode, script))  # may add a background stop
         if script.get("background"):
             # A run can end before a call's delayed kill or stop lands; done
             # late, it would hit the next run's server or session instead.
