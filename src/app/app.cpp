@@ -24,11 +24,28 @@ namespace {
 constexpr int kFtpProbes = 20;
 constexpr unsigned kFtpProbeInterval = 60;
 
-void write_metrics(Operation operation, bool ftp_timeout) {
-  const char* folder = settings::cfg.metrics_dir;
-  if (folder[0] == '\0') return;
-  if (operation == Operation::kUpload) write_upload_metrics(folder, ftp_timeout);
-  if (operation == Operation::kRemove) write_remove_metrics(folder, ftp_timeout);
+// The operation, and its figures for the metrics folder.
+void dispatch(Operation operation) {
+  const settings::ModuleSettings& cfg = settings::cfg;
+  switch (operation) {
+    case Operation::kUpload: write_upload_metrics(cfg, upload::op_upload(cfg), false); break;
+    case Operation::kRemove: write_remove_metrics(cfg, retention::op_remove(cfg), false); break;
+    case Operation::kOwnName:
+      syslog(LOG_NOTICE, "unknown operation");
+      print_usage(stderr);
+      break;
+    case Operation::kUnknown: syslog(LOG_NOTICE, "unknown operation"); break;
+    case Operation::kCheck:
+    case Operation::kNone: break;
+  }
+}
+
+// The figures of an operation that never ran: the FTP wait gave up.
+void ftp_timeout_metrics(Operation operation) {
+  const settings::ModuleSettings& cfg = settings::cfg;
+  if (cfg.metrics_dir[0] == '\0') return;
+  if (operation == Operation::kUpload) write_upload_metrics(cfg, upload::backlog(cfg), true);
+  if (operation == Operation::kRemove) write_remove_metrics(cfg, retention::Tally{}, true);
 }
 
 }  // namespace
@@ -93,21 +110,10 @@ int run(int argc, char* const* argv) {
     sleep(delay);
   }
   if (settings::cfg.check_ftp != 0 && !wait_for_ftp_idle()) {
-    write_metrics(operation, true);
+    ftp_timeout_metrics(operation);
     return 1;
   }
-  switch (operation) {
-    case Operation::kUpload: upload::op_upload(); break;
-    case Operation::kRemove: retention::op_remove(); break;
-    case Operation::kOwnName:
-      syslog(LOG_NOTICE, "unknown operation");
-      print_usage(stderr);
-      break;
-    case Operation::kUnknown: syslog(LOG_NOTICE, "unknown operation"); break;
-    case Operation::kCheck:
-    case Operation::kNone: break;
-  }
-  write_metrics(operation, false);
+  dispatch(operation);
   syslog(LOG_NOTICE, "exited");
   return 0;
 }

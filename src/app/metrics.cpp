@@ -14,11 +14,6 @@
 #include <ctime>
 #include <string>
 
-#include "retention/retention.h"
-#include "upload/upload.h"
-#include "util/filestat.h"
-#include "util/scandir.h"
-
 namespace app {
 
 namespace {
@@ -50,6 +45,17 @@ bool path_in(char (&out)[kPathMax], const char* folder, const char* name) {
   return length > 0 && static_cast<size_t>(length) < sizeof out;
 }
 
+// The file's path and its temporary one in the folder, or the refusal of
+// a folder whose name leaves them no room.
+bool paths(const char* folder, const char* name, char (&path)[kPathMax],
+           char (&temporary)[kPathMax], util::Findings& findings) {
+  if (path_in(path, folder, name) && path_in(temporary, folder, ".vastrel-metrics.XXXXXX")) {
+    return true;
+  }
+  findings.refuse("Metrics folder %s is too long, no metrics written", folder);
+  return false;
+}
+
 // The value of one metric in the file the previous run left; 0 when the
 // file or the line is missing.
 long long previous_value(const char* path, const char* name) {
@@ -74,8 +80,9 @@ long long previous_value(const char* path, const char* name) {
 void write_atomically(const char* folder, const char* name, const std::string& text) {
   char path[kPathMax];
   char temporary[kPathMax];
-  if (!path_in(path, folder, name) || !path_in(temporary, folder, ".vastrel-metrics.XXXXXX")) {
-    syslog(LOG_ERR, "Metrics folder %s is too long, no metrics written", folder);
+  util::Findings findings(false);
+  if (!paths(folder, name, path, temporary, findings)) {
+    findings.log_refusal();
     return;
   }
   int fd = mkostemp(temporary, O_CLOEXEC);
@@ -93,8 +100,7 @@ void write_atomically(const char* folder, const char* name, const std::string& t
   syslog(LOG_ERR, "Cannot write metrics file %s(%m)", path);
 }
 
-const char* upload_outcome(bool ftp_timeout) {
-  const upload::RunTally& t = upload::tally;
+const char* upload_outcome(const upload::Tally& t, bool ftp_timeout) {
   if (ftp_timeout) return "ftp_wait_timeout";
   if (t.busy) return "busy";
   if (t.error) return "error";
@@ -104,11 +110,28 @@ const char* upload_outcome(bool ftp_timeout) {
 
 }  // namespace
 
-void write_upload_metrics(const char* folder, bool ftp_timeout) {
+void metrics_verdict(const settings::ModuleSettings& s, util::Findings& findings) {
+  const char* folder = s.metrics_dir;
+  if (folder[0] == '\0') return;
+  char path[kPathMax];
+  char temporary[kPathMax];
+  if (!paths(folder, kUploadMetrics, path, temporary, findings)) return;
+  if (access(folder, W_OK | X_OK) == 0) {
+    findings.note("\nMetrics folder %s: each run replaces %s or %s there\n", folder, kUploadMetrics,
+                  kRemoveMetrics);
+  } else {
+    findings.note("\nMetrics folder %s: cannot be written by this user (%s): runs log it\n", folder,
+                  strerror(errno));
+  }
+}
+
+void write_upload_metrics(const settings::ModuleSettings& s, const upload::Tally& t,
+                          bool ftp_timeout) {
   static const char* const kOutcomes[] = {"all_sent", "some_failed",      "server_unusable",
                                           "busy",     "ftp_wait_timeout", "error"};
-  const upload::RunTally& t = upload::tally;
-  const char* outcome = upload_outcome(ftp_timeout);
+  const char* folder = s.metrics_dir;
+  if (folder[0] == '\0') return;
+  const char* outcome = upload_outcome(t, ftp_timeout);
   time_t now = time(nullptr);
   char path[kPathMax];
   long long last_success = 0;
@@ -116,8 +139,6 @@ void write_upload_metrics(const char* folder, bool ftp_timeout) {
     last_success = previous_value(path, "vastrel_upload_last_success_timestamp_seconds");
   }
   if (strcmp(outcome, "all_sent") == 0) last_success = now;
-  const settings::ModuleSettings& cfg = settings::cfg;
-  upload::Backlog left = upload::backlog_of(cfg.scan_folder, util::file_mtime(util::kWatermark));
   std::string text;
   metric(text, "vastrel_upload_end_timestamp_seconds", "When the last upload run ended.", now);
   outcomes(text, "vastrel_upload_outcome",
@@ -129,20 +150,21 @@ void write_upload_metrics(const char* folder, bool ftp_timeout) {
          t.failed);
   metric(text, "vastrel_upload_files_refused",
          "New files the last upload run could not send under their own names.", t.refused);
-  metric(text, "vastrel_upload_files_left", "New files left after the last upload run.",
-         left.files);
-  metric(text, "vastrel_upload_bytes_left", "Bytes of the new files left.", left.bytes);
+  metric(text, "vastrel_upload_files_left", "New files left after the last upload run.", t.left);
+  metric(text, "vastrel_upload_bytes_left", "Bytes of the new files left.", t.bytes_left);
   metric(text, "vastrel_upload_oldest_left_timestamp_seconds",
-         "Modification time of the oldest new file left, 0 when none is.", left.oldest);
+         "Modification time of the oldest new file left, 0 when none is.", t.oldest_left);
   metric(text, "vastrel_upload_last_success_timestamp_seconds",
          "When an upload run last sent every file it attempted, 0 when none has yet.",
          last_success);
   write_atomically(folder, kUploadMetrics, text);
 }
 
-void write_remove_metrics(const char* folder, bool ftp_timeout) {
+void write_remove_metrics(const settings::ModuleSettings& s, const retention::Tally& r,
+                          bool ftp_timeout) {
   static const char* const kOutcomes[] = {"done", "error", "ftp_wait_timeout"};
-  const retention::RemoveTally& r = retention::removed;
+  const char* folder = s.metrics_dir;
+  if (folder[0] == '\0') return;
   const char* outcome = ftp_timeout ? "ftp_wait_timeout" : r.error ? "error" : "done";
   std::string text;
   metric(text, "vastrel_remove_end_timestamp_seconds", "When the last remove run ended.",

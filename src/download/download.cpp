@@ -7,8 +7,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
-#include "settings/settings.h"
 #include "util/cmdline.h"
 #include "util/command.h"
 #include "util/curl.h"
@@ -23,37 +23,23 @@ constexpr int kCurlListingNotFound = 19;
 constexpr size_t kListLineLength = 127;    // a listed URL, without its line end
 constexpr size_t kCredentialLength = 127;  // the user line, without its line end
 
-bool run_line(const util::CommandLine& line, const char* what) {
-  if (line.overflow) {
-    syslog(LOG_ERR, "Command line for %s is longer than %zu characters, not run", what,
-           util::kCommandSize - 1);
-    return false;
-  }
-  util::run_shell(line.text);
-  return true;
+// What one pass works with, made ready by its verdict.
+struct Fetch {
+  const char* folder;
+  const char* url;
+  bool directory;  // the URL names a remote directory: its listing is fetched
+  int record_fd;
+  char config[util::kCommandSize];  // curl's configuration: user line and bounds
+};
+
+// A URL ending in "/" names a remote directory.
+bool names_directory(const char* url) {
+  size_t length = strlen(url);
+  return length > 0 && url[length - 1] == '/';
 }
 
-bool write_single_list(const char* url) {
-  char buffer[util::kCommandSize];
-  util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  util::cmd_echo(line, url);
-  util::cmd_raw(line, {" > ", kDownloadList});
-  return run_line(line, url);
-}
-
-// Runs a curl line with its configuration on curl's standard input.
-int run_curl(const char* line, const char* config, const char* shell_flags) {
-  if (!util::feed_child_stdin(config)) {
-    syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
-    return -1;
-  }
-  return util::run_shell(line, shell_flags);
-}
-
-// Fetches the listing and prefixes each name with the URL; false ends the pass.
-bool fetch_listing(const char* config, const char* url) {
-  char buffer[util::kCommandSize];
-  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+// The command line that lists the remote directory into the list file.
+bool listing_line(util::CommandLine& line, const char* url) {
   util::cmd_raw(line, {util::kCurl, " "});
   util::cmd_curl_config(line);
   util::cmd_raw(line, "-K - -fSs ");
@@ -61,12 +47,148 @@ bool fetch_listing(const char* config, const char* url) {
   util::cmd_raw(line, "--list-only ");
   util::cmd_word(line, url);
   util::cmd_raw(line, {" > ", kDownloadList, " 2>", util::kCurlError});
-  if (line.overflow) {
-    syslog(LOG_ERR, "Command line for listing %s is longer than %zu characters, not run", url,
-           util::kCommandSize - 1);
-    return false;
+  return !line.overflow;
+}
+
+// The command line that writes the single URL as the list's only line.
+bool single_list_line(util::CommandLine& line, const char* url) {
+  util::cmd_echo(line, url);
+  util::cmd_raw(line, {" > ", kDownloadList});
+  return !line.overflow;
+}
+
+// The command line that puts the URL in front of each listed name.
+bool prefix_line(util::CommandLine& line, const char* url) {
+  util::cmd_raw(line, {kSed, " -i -e 's#^#"});
+  bool no_newline = util::cmd_sed_replacement(line, url);
+  util::cmd_raw(line, {"#' ", kDownloadList});
+  return no_newline && !line.overflow;
+}
+
+// The command line that fetches one URL into the folder.
+bool fetch_line(util::CommandLine& line, const char* folder, const char* url) {
+  util::cmd_raw(line, "cd ");
+  util::cmd_word(line, folder);
+  util::cmd_raw(line, {"; ", util::kCurl, " "});
+  util::cmd_curl_config(line);
+  util::cmd_raw(line, "-K - -fSOs ");
+  util::cmd_curl_glob_off(line, url);
+  util::cmd_word(line, url);
+  util::cmd_raw(line, {" 2>", util::kCurlError});
+  return !line.overflow;
+}
+
+// The lines that set up the list: too long, or a URL sed cannot take.
+void list_verdict(const Fetch& fetch, util::Findings& findings) {
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  if (!fetch.directory) {
+    if (!single_list_line(line, fetch.url)) {
+      findings.refuse("Command line for %s is longer than %zu characters, not run",
+                      util::Url{fetch.url}, util::kCommandSize - 1);
+    }
+    return;
   }
-  int status = run_curl(line.text, config, "-c");
+  if (!listing_line(line, fetch.url)) {
+    findings.refuse("Command line for listing %s is longer than %zu characters, not run",
+                    util::Url{fetch.url}, util::kCommandSize - 1);
+    return;
+  }
+  line = util::command_line(buffer, sizeof buffer);
+  if (strchr(fetch.url, '\n') != nullptr) {
+    findings.refuse("Download URL %s holds a line feed, nothing is downloaded",
+                    util::Url{fetch.url});
+  } else if (!prefix_line(line, fetch.url)) {
+    findings.refuse("Command line for %s is longer than %zu characters, not run",
+                    util::Url{fetch.url}, util::kCommandSize - 1);
+  }
+}
+
+// The name part of a listed line: what follows the URL it was given.
+const char* listed_name(const char* line, const char* url) {
+  size_t url_length = strlen(url);
+  return strncmp(line, url, url_length) == 0 ? line + url_length : line;
+}
+
+// curl reads a blank, "#", "?" or "%" in a URL as something else, and saves
+// a name with a backslash under its tail: the file would land under another
+// name.
+bool fetchable_name(const char* name) {
+  return strpbrk(name, " #?%\\") == nullptr && !util::has_control(name);
+}
+
+// Why one list line is not fetched.
+void line_verdict(const Fetch& fetch, const char* url, bool too_long, util::Findings& findings) {
+  const char* name = listed_name(url, fetch.url);
+  if (too_long) {
+    findings.refuse("Download list line %.*s... is longer than %zu characters, not fetched",
+                    static_cast<int>(kListLineLength), util::Url{url}, kListLineLength);
+  } else if (fetch.directory && !fetchable_name(name)) {
+    findings.refuse("Listed name %s cannot be fetched under its own name, skipped", name);
+  } else if (util::reads_as_option(url)) {
+    findings.refuse(util::kOptionRefusal, "Download URL", util::Url{url});
+  }
+}
+
+// The fetch of one line, or why it cannot run.
+void fetch_verdict(const Fetch& fetch, const char* url, util::CommandLine& line,
+                   util::Findings& findings) {
+  if (!fetch_line(line, fetch.folder, url)) {
+    findings.refuse("Command line for %s is longer than %zu characters, not fetched",
+                    util::Url{url}, util::kCommandSize - 1);
+  }
+}
+
+// What the pass refuses before it fetches anything; builds its config.
+void prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& findings) {
+  if (fetch.folder[0] == '\0') {
+    findings.refuse("Scan folder is not set, nothing is downloaded");
+    return;
+  }
+  if (util::reads_as_option(fetch.url)) {
+    findings.refuse(util::kOptionRefusal, "Download URL", util::Url{fetch.url});
+  }
+  if (util::reads_as_option(s.download_user)) {
+    findings.refuse(util::kOptionRefusal, "Download user name", s.download_user);
+  }
+  char user_buffer[kCredentialLength + 2];  // and the line end
+  util::CommandLine user_line = util::command_line(user_buffer, sizeof user_buffer);
+  util::curl_user_line(user_line, s.download_user, s.download_passwd);
+  if (user_line.overflow) {
+    findings.refuse("Download credential line is longer than %zu characters, nothing is downloaded",
+                    kCredentialLength);
+  }
+  util::CommandLine config = util::command_line(fetch.config, sizeof fetch.config);
+  util::cmd_raw(config, user_buffer);
+  util::curl_bounds(config, s.connect_timeout, s.stall_timeout, s.rate_limit);
+  if (!findings.refused()) list_verdict(fetch, findings);
+}
+
+// Runs a curl line with its configuration on curl's standard input.
+int run_curl(const Fetch& fetch, const char* line, const char* shell_flags) {
+  util::ChildSpec child;
+  child.record_fd = fetch.record_fd;
+  if (!child.feed_stdin(fetch.config)) {
+    syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
+    return -1;
+  }
+  child.shell(line, shell_flags);
+  return util::run_child(child);
+}
+
+int run_plain(const Fetch& fetch, const char* line) {
+  util::ChildSpec child;
+  child.record_fd = fetch.record_fd;
+  child.shell(line);
+  return util::run_child(child);
+}
+
+// Fetches the listing and prefixes each name with the URL; false ends the pass.
+bool fetch_listing(const Fetch& fetch) {
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  listing_line(line, fetch.url);
+  int status = run_curl(fetch, line.text, "-c");
   if (status < 0) return false;
   if (status != 0) {
     if (WIFEXITED(status) && WEXITSTATUS(status) == kCurlListingNotFound) return false;
@@ -77,13 +199,9 @@ bool fetch_listing(const char* config, const char* url) {
     }
   }
   line = util::command_line(buffer, sizeof buffer);
-  util::cmd_raw(line, {kSed, " -i -e 's#^#"});
-  if (!util::cmd_sed_replacement(line, url)) {
-    syslog(LOG_ERR, "Download URL %s holds a line feed, nothing is downloaded", url);
-    return false;
-  }
-  util::cmd_raw(line, {"#' ", kDownloadList});
-  return run_line(line, url);
+  prefix_line(line, fetch.url);
+  run_plain(fetch, line.text);
+  return true;
 }
 
 // Reads one list line; false at the end. A line longer than the buffer is
@@ -104,66 +222,40 @@ void cut_line(char* line) {
   if (char* cr = strrchr(line, '\r')) *cr = '\0';
 }
 
-// curl reads a blank, "#", "?" or "%" in a URL as something else, and saves
-// a name with a backslash under its tail: the file would land under another
-// name.
-bool fetchable_name(const char* line, const char* url) {
-  size_t url_length = strlen(url);
-  const char* name = strncmp(line, url, url_length) == 0 ? line + url_length : line;
-  if (strpbrk(name, " #?%\\") == nullptr && !util::has_control(name)) return true;
-  syslog(LOG_ERR, "Listed name %s cannot be fetched under its own name, skipped", name);
-  return false;
-}
-
 // Fetches one URL into the folder; false when the server as a whole cannot
 // be used now, which ends the fetching.
-bool fetch_one(const char* folder, const char* config, const char* url) {
-  char buffer[util::kCommandSize];
-  util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  util::cmd_raw(line, "cd ");
-  util::cmd_word(line, folder);
-  util::cmd_raw(line, {"; ", util::kCurl, " "});
-  util::cmd_curl_config(line);
-  util::cmd_raw(line, "-K - -fSOs ");
-  util::cmd_curl_glob_off(line, url);
-  util::cmd_word(line, url);
-  util::cmd_raw(line, {" 2>", util::kCurlError});
-  if (line.overflow) {
-    syslog(LOG_ERR, "Command line for %s is longer than %zu characters, not fetched", url,
-           util::kCommandSize - 1);
-    return true;
-  }
+bool fetch_one(const Fetch& fetch, const char* url, const char* line) {
   // A failed change of folder must not report an earlier failure's text.
   util::empty_file(util::kCurlError);
-  int status = run_curl(line.text, config, "-ce");
+  int status = run_curl(fetch, line, "-ce");
   if (status != 0 && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "getting file %s has failed(%s)", url, util::read_error_text(util::kCurlError));
   }
   return !util::curl_server_unusable(status);
 }
 
-void fetch_listed(const char* folder, const char* config, const char* url, bool directory) {
+void fetch_listed(const Fetch& fetch) {
   FILE* list = fopen(kDownloadList, "re");
   if (list == nullptr) return;
-  char line[kListLineLength + 1];
+  char url[kListLineLength + 1];
   bool too_long = false;
   bool server_down = false;
   unsigned left = 0;
-  while (next_line(list, line, too_long)) {
+  while (next_line(list, url, too_long)) {
     if (server_down) {
       ++left;
       continue;
     }
-    cut_line(line);
-    if (too_long) {
-      syslog(LOG_ERR, "Download list line %s... is longer than %zu characters, not fetched", line,
-             kListLineLength);
-      continue;
-    }
-    if (directory && !fetchable_name(line, url)) continue;
-    if (util::refused_as_option("Download URL", line)) continue;
-    syslog(LOG_NOTICE, "downloading %s", line);
-    server_down = !fetch_one(folder, config, line);
+    cut_line(url);
+    util::Findings findings(false);
+    line_verdict(fetch, url, too_long, findings);
+    if (findings.log_refusal()) continue;
+    syslog(LOG_NOTICE, "downloading %s", url);
+    char buffer[util::kCommandSize];
+    util::CommandLine line = util::command_line(buffer, sizeof buffer);
+    fetch_verdict(fetch, url, line, findings);
+    if (findings.log_refusal()) continue;
+    server_down = !fetch_one(fetch, url, line.text);
   }
   fclose(list);
   if (left > 0) {
@@ -172,13 +264,22 @@ void fetch_listed(const char* folder, const char* config, const char* url, bool 
   }
 }
 
-// A URL ending in "/" names a remote directory: its listing is fetched.
-bool names_directory(const char* url) {
-  size_t length = strlen(url);
-  return length > 0 && url[length - 1] == '/';
-}
-
 }  // namespace
+
+void download_verdict(const settings::ModuleSettings& s, util::Findings& findings) {
+  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), -1, ""};
+  findings.note("  download URL %s\n", util::masked_url(fetch.url).c_str());
+  prepare(s, fetch, findings);
+  if (findings.refused()) return;
+  // Every listed line starts with the URL: its verdict for the shortest
+  // name a listing can give is every listed file's.
+  std::string url = fetch.directory ? std::string(fetch.url) + "x" : fetch.url;
+  line_verdict(fetch, url.c_str(), url.size() > kListLineLength, findings);
+  if (findings.refused()) return;
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  fetch_verdict(fetch, url.c_str(), line, findings);
+}
 
 std::vector<util::Tool> download_tools(const char* url) {
   std::vector<util::Tool> tools = {{util::kCurl, "fetches the downloads"}};
@@ -186,31 +287,20 @@ std::vector<util::Tool> download_tools(const char* url) {
   return tools;
 }
 
-void fetch_downloads(const char* folder, const char* url, const char* user, const char* password) {
-  if (folder[0] == '\0') {
-    syslog(LOG_ERR, "Scan folder is not set, nothing is downloaded");
-    return;
+void fetch_downloads(const settings::ModuleSettings& s, int record_fd) {
+  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), record_fd, ""};
+  util::Findings findings(false);
+  prepare(s, fetch, findings);
+  if (findings.log_refusal()) return;
+  if (fetch.directory) {
+    if (!fetch_listing(fetch)) return;
+  } else {
+    char buffer[util::kCommandSize];
+    util::CommandLine line = util::command_line(buffer, sizeof buffer);
+    single_list_line(line, fetch.url);
+    run_plain(fetch, line.text);
   }
-  if (util::refused_as_option("Download URL", url) ||
-      util::refused_as_option("Download user name", user)) {
-    return;
-  }
-  char user_buffer[kCredentialLength + 2];  // and the line end
-  util::CommandLine user_line = util::command_line(user_buffer, sizeof user_buffer);
-  util::curl_user_line(user_line, user, password);
-  if (user_line.overflow) {
-    syslog(LOG_ERR, "Download credential line is longer than %zu characters, nothing is downloaded",
-           kCredentialLength);
-    return;
-  }
-  char config_buffer[util::kCommandSize];
-  util::CommandLine config = util::command_line(config_buffer, sizeof config_buffer);
-  util::cmd_raw(config, user_buffer);
-  util::curl_bounds(config, settings::cfg.connect_timeout, settings::cfg.stall_timeout,
-                    settings::cfg.rate_limit);
-  bool directory = names_directory(url);
-  if (directory ? !fetch_listing(config_buffer, url) : !write_single_list(url)) return;
-  fetch_listed(folder, config_buffer, url, directory);
+  fetch_listed(fetch);
   unlink(kDownloadList);
 }
 

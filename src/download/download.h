@@ -4,7 +4,9 @@
 
 #include <vector>
 
+#include "settings/settings.h"
 #include "util/command.h"
+#include "util/findings.h"
 
 namespace download {
 
@@ -13,9 +15,15 @@ constexpr const char* kDownloadList = "/var/vastrel/list";
 // Prefixes each listed name with the download URL.
 constexpr const char* kSed = "sed";
 
+// What stands in the way of the download pass before it fetches anything
+// (a run logs the first refusal and fetches nothing), and for check what
+// it will fetch and whether every file it lists would be refused.
+void download_verdict(const settings::ModuleSettings& s, util::Findings& findings);
+
 // The tools the download pass runs for this URL.
 std::vector<util::Tool> download_tools(const char* url);
 
-void fetch_downloads(const char* folder, const char* url, const char* user, const char* password);
+// The pass; `record_fd` names each tool's process group while it runs.
+void fetch_downloads(const settings::ModuleSettings& s, int record_fd);
 
 }  // namespace download

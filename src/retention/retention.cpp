@@ -7,11 +7,8 @@
 #include <ctime>
 
 #include "util/filestat.h"
-#include "util/scandir.h"
 
 namespace retention {
-
-RemoveTally removed;
 
 namespace {
 
@@ -47,26 +44,37 @@ int64_t retention_seconds(const settings::ModuleSettings& s) {
   return static_cast<int64_t>(s.time_count) * seconds_per_unit(s.time_unit);
 }
 
-void op_remove() {
-  const settings::ModuleSettings& cfg = settings::cfg;
-  int64_t age = retention_seconds(cfg);
+void remove_aged(Pass& pass) {
+  int64_t age = retention_seconds(pass.cfg);
+  util::SkipCounts skips;  // a dry pass counts what a run logs
+  util::ScanEntry entry;
+  while (
+      util::next_regular_file(pass.dir, pass.cfg.scan_folder, entry, pass.dry ? &skips : nullptr)) {
+    ++pass.tally.regular;
+    if (!is_aged(entry.st.st_mtime, age, pass.now)) continue;
+    if (!pass.dry) {
+      if (unlinkat(pass.dir.fd(), entry.name, 0) != 0) continue;
+      syslog(LOG_NOTICE, "File %s were removed", entry.path);
+    }
+    ++pass.tally.deleted;
+    if (entry.st.st_mtime > pass.watermark) ++pass.tally.unsent;
+  }
+}
+
+Tally op_remove(const settings::ModuleSettings& s) {
   time_t now = time(nullptr);
   time_t watermark = util::file_mtime(util::kWatermark);
-  util::Dir dir(cfg.scan_folder);
-  if (dir.get() == nullptr) {
-    syslog(LOG_ERR, "Cannot open dir: %s", cfg.scan_folder);
-    removed.error = true;
-    return;
+  util::Dir dir;
+  util::Findings folder(false);
+  util::open_scan_folder(dir, s.scan_folder, folder);
+  if (folder.log_refusal()) {
+    Tally tally;
+    tally.error = true;
+    return tally;
   }
-  util::ScanEntry entry;
-  while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
-    if (!is_aged(entry.st.st_mtime, age, now)) continue;
-    if (unlinkat(dir.fd(), entry.name, 0) == 0) {
-      syslog(LOG_NOTICE, "File %s were removed", entry.path);
-      ++removed.deleted;
-      if (entry.st.st_mtime > watermark) ++removed.unsent;
-    }
-  }
+  Pass pass{s, dir, now, watermark};
+  remove_aged(pass);
+  return pass.tally;
 }
 
 }  // namespace retention

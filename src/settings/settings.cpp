@@ -99,12 +99,17 @@ const char* find_setting(FILE* file, const char* key) {
   return nullptr;
 }
 
-char* setting_string(FILE* file, const char* key) {
-  const char* value = find_setting(file, key);
+namespace {
+
+char* copy_of(const char* value) {
   char* copy = strdup(value != nullptr ? value : "");
   if (copy == nullptr) abort();  // out of memory at start-up: nothing sane to do
   return copy;
 }
+
+}  // namespace
+
+char* setting_string(FILE* file, const char* key) { return copy_of(find_setting(file, key)); }
 
 uint32_t read_uint(const char* value) {
   unsigned number = 0;
@@ -114,15 +119,21 @@ uint32_t read_uint(const char* value) {
 
 uint32_t setting_uint(FILE* file, const char* key) { return read_uint(find_setting(file, key)); }
 
-void load_settings(ModuleSettings& s, const char* path) {
+void load_settings(ModuleSettings& s, const char* path, bool (*defaulted)[kSettingKeyCount]) {
   FILE* file = fopen(path, "r");
-  for (const SettingKey& key : kSettingKeys) {
+  for (size_t k = 0; k < kSettingKeyCount; ++k) {
+    const SettingKey& key = kSettingKeys[k];
+    bool missing = false;
     if (key.text != nullptr) {
-      s.*key.text = setting_string(file, key.name);
+      const char* value = find_setting(file, key.name);
+      missing = value == nullptr;
+      s.*key.text = copy_of(value);
     } else {
       uint32_t value = setting_uint(file, key.name);
+      missing = value == 0;
       s.*key.number = value != 0 ? value : key.fallback;
     }
+    if (defaulted != nullptr) (*defaulted)[k] = missing;
   }
   if (file != nullptr) fclose(file);
 }

@@ -69,7 +69,10 @@ constexpr size_t kSettingKeyCount = 29;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 // Fills every field from the file at `path`; a missing file gives defaults.
-void load_settings(ModuleSettings& settings, const char* path = kSettingsPath);
+// With `defaulted`, marks each key (in table order) that took its default:
+// missing, or a number that reads as 0.
+void load_settings(ModuleSettings& settings, const char* path = kSettingsPath,
+                   bool (*defaulted)[kSettingKeyCount] = nullptr);
 
 // One line (or piece of a line) under the reading rules. `value` is null
 // for a line without "="; `cut` is the text dropped behind the line's last

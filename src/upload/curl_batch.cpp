@@ -14,7 +14,7 @@
 
 #include "settings/settings.h"
 #include "upload/selection.h"
-#include "upload/upload.h"
+#include "upload/target.h"
 #include "util/cmdline.h"
 #include "util/command.h"
 #include "util/curl.h"
@@ -118,8 +118,8 @@ class ConfigFile {
 // One file's lines of the configuration; false when they would not fit.
 // With a suffix, the file goes to its temporary name in a transfer of its
 // own ("next"), whose rename follows only a successful transfer.
-bool config_entry(util::CommandLine& entry, const char* path, const char* config, bool first) {
-  const settings::ModuleSettings& cfg = settings::cfg;
+bool config_entry(const settings::ModuleSettings& cfg, util::CommandLine& entry, const char* path,
+                  const char* config, bool first) {
   char url_buffer[util::kCommandSize];
   const char* url = target_url(url_buffer, cfg.remote_url, path, cfg.partial_suffix);
   if (url == nullptr) return false;
@@ -147,16 +147,17 @@ bool config_entry(util::CommandLine& entry, const char* path, const char* config
   return !entry.overflow;
 }
 
-bool write_config(ConfigFile& file, const Selection& files, size_t first, size_t end,
-                  const char* config) {
+bool write_config(const settings::ModuleSettings& cfg, ConfigFile& file, const Selection& files,
+                  size_t first, size_t end, const char* config) {
   file.add(config);
   file.add(kBatchOptions);
   for (size_t k = first; k < end; ++k) {
     char path[util::kPathSize];
-    files.path(k, settings::cfg.scan_folder, path);
+    files.path(k, cfg.scan_folder, path);
     static char buffer[6 * util::kCommandSize];
     util::CommandLine entry = util::command_line(buffer, sizeof buffer);
-    if (!config_entry(entry, path, config, k == first)) return false;  // refused() let none through
+    // The selection let no file through whose entry would not fit.
+    if (!config_entry(cfg, entry, path, config, k == first)) return false;
     file.add(entry.text);
   }
   return true;
@@ -186,19 +187,22 @@ bool cannot_report(int status) {
 // One curl run over files[next...]: disposes of each sent file in order and
 // stops at the first that was not sent, which `next` then names, with the
 // status of its attempt and its error text (empty when there was none).
-RunEnd run_once(const Selection& files, size_t& next, size_t end, time_t watermark,
-                const char* config, bool first_of_pass, int& status, char (&message)[512]) {
+RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const char* config,
+                bool first_of_pass, int& status, char (&message)[512]) {
   ConfigFile file;
-  int fd = write_config(file, files, next, end, config) ? file.finish() : -1;
+  int fd = write_config(pass.cfg, file, files, next, end, config) ? file.finish() : -1;
   if (fd < 0) {
     syslog(LOG_ERR, "Cannot write the curl configuration(%m), nothing more is sent");
     return RunEnd::kNotWritten;
   }
-  util::child_stdio_slots[0] = fd;
+  util::ChildSpec child;
+  child.child_stdio_slots[0] = fd;
+  child.record_fd = pass.record_fd;
   char line_buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(line_buffer, sizeof line_buffer);
   build_batch_line(line);
-  status = util::run_shell(line.text);
+  child.shell(line.text);
+  status = util::run_child(child);
   FILE* results = fopen(kCurlResults, "re");
   int code = 0;
   bool reported = next < end && next_outcome(results, code, message);
@@ -210,8 +214,8 @@ RunEnd run_once(const Selection& files, size_t& next, size_t end, time_t waterma
   }
   while (reported && code == 0) {
     char path[util::kPathSize];
-    files.path(next, settings::cfg.scan_folder, path);
-    dispose_sent_file(path, files.identity(next), watermark);
+    files.path(next, pass.cfg.scan_folder, path);
+    files.set_outcome(next, dispose_sent_file(pass, path, files.identity(next)));
     ++next;
     reported = next < end && next_outcome(results, code, message);
   }
@@ -228,36 +232,6 @@ RunEnd run_once(const Selection& files, size_t& next, size_t end, time_t waterma
   return RunEnd::kFailed;
 }
 
-// Sends files[next...end) in as few runs as possible; a file that fails in
-// a run gets the rest of its attempts one at a time, and a new run takes
-// the files behind it. kFailed when the pass must end, with `left`
-// counting the files not attempted; kCannotReport from the first run of a
-// pass.
-RunEnd send_files(const Selection& files, size_t next, size_t end, time_t watermark,
-                  const char* config, bool& first_of_pass, unsigned& left) {
-  while (next < end) {
-    int status = 0;
-    char message[512] = "";
-    RunEnd result = run_once(files, next, end, watermark, config, first_of_pass, status, message);
-    first_of_pass = false;
-    if (result == RunEnd::kAllSent || result == RunEnd::kCannotReport) return result;
-    if (result == RunEnd::kNotWritten) {
-      tally.error = true;
-      left += static_cast<unsigned>(end - next);
-      return RunEnd::kFailed;
-    }
-    if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);
-    sleep(kRetryDelay);
-    char path[util::kPathSize];
-    files.path(next, settings::cfg.scan_folder, path);
-    if (send_with_retries(path, files.identity(next++), watermark, config, kAttempts - 1)) {
-      left += static_cast<unsigned>(end - next);
-      return RunEnd::kFailed;
-    }
-  }
-  return RunEnd::kAllSent;
-}
-
 }  // namespace
 
 bool next_outcome(FILE* results, int& code, char (&message)[512]) {
@@ -272,35 +246,46 @@ bool next_outcome(FILE* results, int& code, char (&message)[512]) {
   return true;
 }
 
-bool upload_by_curl_batch(const util::Dir& dir, time_t watermark, const char* config) {
-  Order order = send_order(settings::cfg);
-  bool first_of_pass = true;
-  Selection files;
-  bool more = true;
-  while (more) {
-    // In listing order a run's files are taken as the scan finds them; in
-    // another order all of them first.
-    files.clear();
-    more = select_new_files(dir, watermark, Mode::kCurlBatch, files,
-                            order == Order::kListing ? kBatchFiles : SIZE_MAX);
-    files.sort(order);
-    for (size_t first = 0; first < files.size(); first += kBatchFiles) {
-      size_t end = std::min(first + kBatchFiles, files.size());
-      unsigned left = static_cast<unsigned>(files.size() - end);
-      RunEnd result = send_files(files, first, end, watermark, config, first_of_pass, left);
-      if (result == RunEnd::kCannotReport) {
-        // Nothing was sent: the caller sends each file alone, and selects anew.
-        rewinddir(dir.get());
-        tally.refused = 0;
-        return false;
+Refusal CurlBatchSender::refusal_of(const char* path) const {
+  // A configuration file's quoted string cannot hold a control character.
+  return util::has_control(path) ? Refusal::kControl : per_file_.refusal_of(path);
+}
+
+// In listing order a run's files are taken as the scan finds them, which
+// bounds the memory and the configuration file of a large backlog.
+size_t CurlBatchSender::batch_size() const { return kBatchFiles; }
+
+// Sends the selection in runs of kBatchFiles; a file that fails in a run
+// gets the rest of its attempts one at a time, and a new run takes the
+// files behind it.
+SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
+  for (size_t first = 0; first < files.size(); first += kBatchFiles) {
+    size_t end = std::min(first + kBatchFiles, files.size());
+    size_t next = first;
+    while (next < end) {
+      int status = 0;
+      char message[512] = "";
+      RunEnd result =
+          run_once(pass, files, next, end, per_file_.config(), first_run_, status, message);
+      first_run_ = false;
+      if (result == RunEnd::kCannotReport) return SendEnd::kCannotReport;
+      if (result == RunEnd::kAllSent) break;
+      if (result == RunEnd::kNotWritten) {
+        pass.tally.error = true;
+        return SendEnd::kStop;
       }
-      if (result == RunEnd::kFailed) {
-        report_left_files(dir, watermark, left);
-        return true;
-      }
+      if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);
+      sleep(kRetryDelay);
+      char path[util::kPathSize];
+      files.path(next, cfg_.scan_folder, path);
+      bool server_down = false;
+      files.set_outcome(next, send_with_retries(pass, path, files.identity(next),
+                                                per_file_.config(), kAttempts - 1, server_down));
+      ++next;
+      if (server_down) return SendEnd::kStop;
     }
   }
-  return true;
+  return SendEnd::kDone;
 }
 
 }  // namespace upload

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstdio>
-#include <ctime>
+#include <vector>
 
-#include "util/scandir.h"
+#include "settings/settings.h"
+#include "upload/curl_file.h"
+#include "upload/mode.h"
 
 namespace upload {
 
@@ -14,12 +16,26 @@ constexpr const char* kCurlResults = "/var/vastrel/curl_results";
 // no unnamed ones; a mkstemp template.
 constexpr char kCurlBatchConfig[] = "/var/vastrel/curl_batch.XXXXXX";
 
-// Sends every file newer than the watermark through as few curl runs as
-// possible, each logging in once; `config` holds the user line and bounds.
-// False when the pass's first curl run shows that curl cannot report each
-// transfer (older than 7.75): nothing was sent, and the caller sends the
-// files one at a time.
-bool upload_by_curl_batch(const util::Dir& dir, time_t watermark, const char* config);
+// Sends a pass's files through as few curl runs as possible, each logging
+// in once. Refuses what curl per file refuses, and names with a control
+// character, which a configuration file cannot hold. The pass's first run
+// may show that curl cannot report each transfer (older than 7.75): then
+// nothing was sent (kCannotReport), and the pass sends the files one at a
+// time.
+class CurlBatchSender : public Sender {
+ public:
+  explicit CurlBatchSender(const settings::ModuleSettings& s) : cfg_(s), per_file_(s) {}
+  void prepare(util::Findings& findings) override { per_file_.prepare(findings); }
+  Refusal refusal_of(const char* path) const override;
+  size_t batch_size() const override;
+  SendEnd send(Pass& pass, Selection& files) override;
+  std::vector<util::Tool> tools() const override { return per_file_.tools(); }
+
+ private:
+  const settings::ModuleSettings& cfg_;
+  CurlFileSender per_file_;  // its configuration, and the retries of a file
+  bool first_run_ = true;
+};
 
 // Reads the outcome of the next transfer from the results: its exit code,
 // and "curl: (N) TEXT" as curl itself prints a failure. False when the run

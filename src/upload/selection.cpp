@@ -4,11 +4,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "settings/settings.h"
-#include "util/filestat.h"
-#include "util/scandir.h"
-
 namespace upload {
+
+Order send_order(const settings::ModuleSettings& s) {
+  return s.send_order == 1 || s.send_order == 2 ? static_cast<Order>(s.send_order)
+                                                : Order::kListing;
+}
 
 void Selection::add(const util::ScanEntry& entry) {
   size_t length = strlen(entry.name) + 1;
@@ -20,11 +21,14 @@ void Selection::add(const util::ScanEntry& entry) {
   memcpy(blocks_.back().get() + used_, entry.name, length);
   used_ += static_cast<uint32_t>(length);
   items_.push_back(Item{at, static_cast<int32_t>(entry.st.st_mtim.tv_nsec),
-                        static_cast<int64_t>(entry.st.st_mtim.tv_sec), identity_of(entry.st)});
+                        static_cast<int64_t>(entry.st.st_mtim.tv_sec),
+                        static_cast<int64_t>(entry.st.st_size), identity_of(entry.st)});
+  outcomes_.push_back(Outcome::kPending);
 }
 
 void Selection::clear() {
   items_.clear();
+  outcomes_.clear();
   blocks_.clear();
   used_ = kBlockSize;
 }
@@ -33,6 +37,7 @@ void Selection::path(size_t k, const char* folder, char (&out)[util::kPathSize])
   if (!util::join_path(out, sizeof out, folder, name(k))) out[0] = '\0';
 }
 
+// Outcomes are all pending while a selection is ordered.
 void Selection::sort(Order order) {
   if (order == Order::kListing) return;
   bool newest_first = order == Order::kNewestFirst;
@@ -44,16 +49,6 @@ void Selection::sort(Order order) {
     }
     return strcmp(name_at(a.name), name_at(b.name)) < 0;
   });
-}
-
-bool select_new_files(const util::Dir& dir, time_t watermark, Mode mode, Selection& files,
-                      size_t limit) {
-  util::ScanEntry entry;
-  while (files.size() < limit) {
-    if (!util::next_regular_file(dir, settings::cfg.scan_folder, entry)) return false;
-    if (is_new(entry, watermark) && !refused(mode, entry.path)) files.add(entry);
-  }
-  return true;
 }
 
 }  // namespace upload

@@ -1,6 +1,6 @@
-// The new files of a pass, in the order they are sent.
-// Held compactly (24 bytes and the name each) so that a large backlog can
-// be ordered, queued and sent.
+// The new files of a pass, in the order they are sent, with what became
+// of each. Held compactly (32 bytes, an outcome byte and the name each) so
+// that a large backlog can be ordered, queued and sent.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +10,14 @@
 #include <memory>
 #include <vector>
 
-#include "upload/upload.h"
+#include "upload/pass.h"
 #include "util/scandir.h"
 
 namespace upload {
+
+// The order new files go in (MOD_VASTREL_SEND_ORDER).
+enum class Order { kListing = 0, kOldestFirst = 1, kNewestFirst = 2 };
+Order send_order(const settings::ModuleSettings& s);
 
 class Selection {
  public:
@@ -24,6 +28,9 @@ class Selection {
   const char* name(size_t k) const { return name_at(items_[k].name); }
   const FileIdentity& identity(size_t k) const { return items_[k].identity; }
   time_t mtime(size_t k) const { return static_cast<time_t>(items_[k].mtime_sec); }
+  int64_t file_size(size_t k) const { return items_[k].size; }
+  Outcome outcome(size_t k) const { return outcomes_[k]; }
+  void set_outcome(size_t k, Outcome outcome) { outcomes_[k] = outcome; }
   // The file's path in the scan folder, which the scan found to fit.
   void path(size_t k, const char* folder, char (&out)[util::kPathSize]) const;
   // Oldest or newest modification time first, the name breaking ties.
@@ -35,6 +42,7 @@ class Selection {
     uint32_t name;  // block * kBlockSize + offset
     int32_t mtime_nsec;
     int64_t mtime_sec;
+    int64_t size;
     FileIdentity identity;
   };
   const char* name_at(uint32_t at) const {
@@ -43,14 +51,9 @@ class Selection {
   // A deque grows without copying what it holds, so a large backlog never
   // needs twice its size at once.
   std::deque<Item> items_;
+  std::deque<Outcome> outcomes_;
   std::vector<std::unique_ptr<char[]>> blocks_;
   uint32_t used_ = kBlockSize;
 };
-
-// Adds every new file that `mode` can send to `files`, logging those it
-// cannot (they stay new); at most `limit` files, then true while the scan
-// has more to give.
-bool select_new_files(const util::Dir& dir, time_t watermark, Mode mode, Selection& files,
-                      size_t limit = SIZE_MAX);
 
 }  // namespace upload

@@ -2,17 +2,20 @@
 #include "upload/sftp.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "settings/settings.h"
 #include "upload/selection.h"
-#include "upload/upload.h"
+#include "upload/target.h"
 #include "util/cmdline.h"
 #include "util/command.h"
 #include "util/filestat.h"
@@ -96,22 +99,6 @@ long started_commands() {
   return count;
 }
 
-// The logging form of split_sftp_url; false when nothing may be sent.
-bool split_remote(const char* url, const char* user, char (&host)[kSftpPartSize],
-                  char (&folder)[kSftpPartSize + 1]) {
-  switch (split_sftp_url(url, host, folder)) {
-    case SftpUrl::kNoScheme:
-      syslog(LOG_ERR, "Remote URL %s holds sftp but not sftp://, nothing is sent", url);
-      return false;
-    case SftpUrl::kTooLong:
-      syslog(LOG_ERR, "Remote URL %s is longer than %zu characters after sftp://, nothing is sent",
-             url, kSftpPartSize - 1);
-      return false;
-    case SftpUrl::kOk: break;
-  }
-  return !util::refused_as_option("Host", host) && !util::refused_as_option("User name", user);
-}
-
 // ssh's bounds, given before the configuration file so that they hold
 // whatever it says: connecting and the key exchange within the connect
 // bound, and a session whose server sends nothing for the stall bound ends
@@ -126,17 +113,140 @@ void put_ssh_bounds(util::CommandLine& line, unsigned connect_timeout, unsigned 
   util::cmd_raw(line, text);
 }
 
-// Runs the batch line with the password in the feeder's environment only;
-// the copy is wiped once the batch has ended.
-int run_with_password(const char* line, const char* password) {
+// The URL split into host and folder, or refused; check also says how it split.
+bool split_verdict(const settings::ModuleSettings& cfg, char (&host)[kSftpPartSize],
+                   char (&folder)[kSftpPartSize + 1], util::Findings& findings) {
+  switch (split_sftp_url(cfg.remote_url, host, folder)) {
+    case SftpUrl::kNoScheme:
+      findings.refuse("Remote URL %s holds sftp but not sftp://, nothing is sent",
+                      util::Url{cfg.remote_url});
+      return false;
+    case SftpUrl::kTooLong:
+      findings.refuse("Remote URL %s is longer than %zu characters after sftp://, nothing is sent",
+                      util::Url{cfg.remote_url}, kSftpPartSize - 1);
+      return false;
+    case SftpUrl::kOk: break;
+  }
+  findings.note("  user %s, host %s, remote folder %s\n", cfg.username,
+                util::masked_url(host).c_str(), folder[0] != '\0' ? folder : "(the login folder)");
+  if (util::reads_as_option(host)) findings.refuse(util::kOptionRefusal, "Host", util::Url{host});
+  if (util::reads_as_option(cfg.username)) {
+    findings.refuse(util::kOptionRefusal, "User name", cfg.username);
+  }
+  return !findings.refused();
+}
+
+// The batch command line, built once a pass; false when it would not fit.
+bool build_batch_command(util::CommandLine& line, const settings::ModuleSettings& cfg,
+                         const char* host, const char* folder) {
+  if (cfg.password[0] != '\0') {
+    // The feeder reads the password from its environment, which only the
+    // owner can read; on a command line every local user would see it.
+    // Batch mode turns password prompts off; ssh takes the first value given.
+    util::cmd_raw(line, {kPasswordFeeder, " -e ", kSftpClient, " -o BatchMode=no -b - "});
+  } else {
+    util::cmd_raw(line, {kSftpClient, " -b - "});
+  }
+  if (cfg.rate_limit != 0) {
+    // Kbit/s, as the client counts (1024 bits).
+    char limit[32];
+    snprintf(limit, sizeof limit, "-l %llu ", 8ULL * cfg.rate_limit);
+    util::cmd_raw(line, limit);
+  }
+  util::cmd_raw(line, {"-S ", kSshClient, " -F ", kSshConfig, " -o LogLevel=ERROR "});
+  put_ssh_bounds(line, cfg.connect_timeout, cfg.stall_timeout);
+  util::cmd_word(line, cfg.username);
+  util::cmd_raw(line, "@");
+  util::cmd_word(line, host);
+  util::cmd_raw(line, ":");
+  util::cmd_word(line, folder);
+  // The client echoes each command it starts: its transcript tells which
+  // files of a failed batch were sent.
+  util::cmd_raw(line, {" < ", kSftpQueue, " 2>", kSftpError, " > ", kSftpOutput});
+  return !line.overflow;
+}
+
+// What the password feeder's own exit code says, or null: its codes are
+// the only account of a login it gave up on.
+const char* feeder_failure(int status) {
+  if (!WIFEXITED(status)) return nullptr;
+  switch (WEXITSTATUS(status)) {
+    case 5: return "the server refused the password";
+    case 6: return "the server's host key is not known: pin it in /var/vastrel/ssh_config";
+    case 7:
+      return "the server's host key has changed: check the server, then pin its new key in "
+             "/var/vastrel/ssh_config";
+    default: return nullptr;
+  }
+}
+
+// Runs one batch with the password in the feeder's environment only (the
+// copy is wiped once the batch has ended); its wait status, logged when it
+// is not 0.
+int run_batch(const Pass& pass, const char* command) {
   static char entry[sizeof "SSHPASS=" + settings::kLineSize];  // the longest setting fits
+  const char* password = pass.cfg.password;
+  util::ChildSpec child;
+  child.record_fd = pass.record_fd;
   if (password[0] != '\0') {
     snprintf(entry, sizeof entry, "SSHPASS=%s", password);
-    util::child_env_extra = entry;
+    child.env_extra = entry;
   }
-  int status = util::run_shell(line);
+  child.shell(command);
+  int status = util::run_child(child);
   explicit_bzero(entry, sizeof entry);
+  if (status == 0) return 0;
+  const char* feeder = password[0] != '\0' ? feeder_failure(status) : nullptr;
+  if (feeder != nullptr) {
+    syslog(LOG_ERR, "file upload has failed(%s)", feeder);
+  } else if (util::file_size(kSftpError) != 0) {
+    syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_text(kSftpError));
+  } else {
+    syslog(LOG_ERR, "file upload has failed(check host or credentials)");
+  }
   return status;
+}
+
+// Queues the pending files of files[first...]; returns how many. A file
+// whose lines cannot be written is passed by (logged) and stays new.
+size_t write_queue(const settings::ModuleSettings& cfg, Selection& files, size_t first) {
+  QueueWriter queue;
+  size_t queued = 0;
+  for (size_t k = first; k < files.size(); ++k) {
+    if (files.outcome(k) != Outcome::kPending) continue;
+    char path[util::kPathSize];
+    files.path(k, cfg.scan_folder, path);
+    char buffer[2 * kQueueLineSize];
+    util::CommandLine lines = util::command_line(buffer, sizeof buffer);
+    if (format_sftp_put(lines, path, cfg.partial_suffix) &&
+        queue.append(path, lines.text, lines.length)) {
+      ++queued;
+    } else {
+      files.set_outcome(k, Outcome::kPassedBy);
+    }
+  }
+  return queued;
+}
+
+// Disposes of the first `count` queued files from `first`; returns the
+// index of the queued file after them.
+size_t dispose_queued(Pass& pass, Selection& files, size_t first, size_t count) {
+  size_t k = first;
+  for (; k < files.size(); ++k) {
+    if (files.outcome(k) != Outcome::kPending) continue;
+    if (count-- == 0) break;
+    char path[util::kPathSize];
+    files.path(k, pass.cfg.scan_folder, path);
+    files.set_outcome(k, dispose_sent_file(pass, path, files.identity(k)));
+  }
+  return k;
+}
+
+// Every queued file from `first` failed: nothing is known to be sent.
+void fail_queued(Selection& files, size_t first) {
+  for (size_t k = first; k < files.size(); ++k) {
+    if (files.outcome(k) == Outcome::kPending) files.set_outcome(k, Outcome::kFailed);
+  }
 }
 
 }  // namespace
@@ -155,13 +265,6 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
   size_t folder_length = strlen(folder);
   if (folder_length > 0 && folder[folder_length - 1] != '/') strcat(folder, "/");
   return SftpUrl::kOk;
-}
-
-std::vector<util::Tool> sftp_tools(const settings::ModuleSettings& s) {
-  std::vector<util::Tool> tools = {{kSftpClient, "the sftp client"},
-                                   {kSshClient, "the ssh client"}};
-  if (s.password[0] != '\0') tools.push_back({kPasswordFeeder, "the password feeder"});
-  return tools;
 }
 
 bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix) {
@@ -192,92 +295,43 @@ bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffi
   return !out.overflow;
 }
 
-namespace {
-
-// The batch command line, built once a pass; false when nothing may be sent.
-bool build_batch_command(util::CommandLine& line, const settings::ModuleSettings& cfg) {
+void SftpSender::prepare(util::Findings& findings) {
+  // A queue left by an earlier pass must never be taken for this one's.
+  if (!findings.checking()) unlink(kSftpQueue);
   char host[kSftpPartSize];
   char folder[kSftpPartSize + 1];
-  if (!split_remote(cfg.remote_url, cfg.username, host, folder)) return false;
-  if (cfg.password[0] != '\0') {
-    // The feeder reads the password from its environment, which only the
-    // owner can read; on a command line every local user would see it.
-    // Batch mode turns password prompts off; ssh takes the first value given.
-    util::cmd_raw(line, {kPasswordFeeder, " -e ", kSftpClient, " -o BatchMode=no -b - "});
+  if (!split_verdict(cfg_, host, folder, findings)) return;
+  util::CommandLine line = util::command_line(command_, sizeof command_);
+  if (!build_batch_command(line, cfg_, host, folder)) {
+    findings.refuse("sftp command line for %s is longer than %zu characters, nothing is sent",
+                    util::Url{cfg_.remote_url}, util::kCommandSize - 1);
+  }
+  if (!findings.checking()) return;
+  struct stat st;
+  if (stat(kSshConfig, &st) == 0) {
+    findings.note("  ssh_config %s (read by the ssh client)\n", kSshConfig);
+  } else if (errno == ENOENT) {
+    findings.note("  ssh_config %s is missing\n", kSshConfig);
+    findings.problem("%s is missing: the ssh client refuses to start", kSshConfig);
   } else {
-    util::cmd_raw(line, {kSftpClient, " -b - "});
+    findings.note("  ssh_config %s cannot be read by this user (%s)\n", kSshConfig,
+                  strerror(errno));
   }
-  if (cfg.rate_limit != 0) {
-    // Kbit/s, as the client counts (1024 bits).
-    char limit[32];
-    snprintf(limit, sizeof limit, "-l %llu ", 8ULL * cfg.rate_limit);
-    util::cmd_raw(line, limit);
-  }
-  util::cmd_raw(line, {"-S ", kSshClient, " -F ", kSshConfig, " -o LogLevel=ERROR "});
-  put_ssh_bounds(line, cfg.connect_timeout, cfg.stall_timeout);
-  util::cmd_word(line, cfg.username);
-  util::cmd_raw(line, "@");
-  util::cmd_word(line, host);
-  util::cmd_raw(line, ":");
-  util::cmd_word(line, folder);
-  // The client echoes each command it starts: its transcript tells which
-  // files of a failed batch were sent.
-  util::cmd_raw(line, {" < ", kSftpQueue, " 2>", kSftpError, " > ", kSftpOutput});
-  if (line.overflow) {
-    syslog(LOG_ERR, "sftp command line for %s is longer than %zu characters, nothing is sent",
-           cfg.remote_url, util::kCommandSize - 1);
-    return false;
-  }
-  return true;
 }
 
-// Runs one batch; its wait status, logged when it is not 0.
-int run_batch(const char* command) {
-  int status = run_with_password(command, settings::cfg.password);
-  if (status == 0) return 0;
-  if (util::file_size(kSftpError) != 0) {
-    syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_text(kSftpError));
-  } else {
-    syslog(LOG_ERR, "file upload has failed(check host or credentials)");
+Refusal SftpSender::refusal_of(const char* path) const {
+  if (util::has_control(path)) return Refusal::kControl;
+  const char* suffix = cfg_.partial_suffix;
+  if (suffix[0] != '\0' && !remote_name_fits(cfg_.remote_url, path, suffix)) {
+    return Refusal::kNameTooLong;
   }
-  return status;
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  return format_sftp_put(line, path, suffix) ? Refusal::kNone : Refusal::kQueueLineTooLong;
 }
 
-// Queues files[first...] that were not left out before; returns how many.
-// A file whose lines cannot be written is left out (logged) and stays new.
-size_t write_queue(const Selection& files, size_t first, std::vector<bool>& left_out) {
-  QueueWriter queue;
-  size_t queued = 0;
-  for (size_t k = first; k < files.size(); ++k) {
-    if (left_out[k]) continue;
-    char path[util::kPathSize];
-    files.path(k, settings::cfg.scan_folder, path);
-    char buffer[2 * kQueueLineSize];
-    util::CommandLine lines = util::command_line(buffer, sizeof buffer);
-    if (format_sftp_put(lines, path, settings::cfg.partial_suffix) &&
-        queue.append(path, lines.text, lines.length)) {
-      ++queued;
-    } else {
-      left_out[k] = true;
-    }
-  }
-  return queued;
-}
-
-// Disposes of the first `count` queued files from `first`; returns the
-// index of the queued file after them.
-size_t dispose_queued(const Selection& files, size_t first, const std::vector<bool>& left_out,
-                      size_t count, time_t watermark) {
-  size_t k = first;
-  for (; k < files.size(); ++k) {
-    if (left_out[k]) continue;
-    if (count-- == 0) break;
-    char path[util::kPathSize];
-    files.path(k, settings::cfg.scan_folder, path);
-    dispose_sent_file(path, files.identity(k), watermark);
-  }
-  return k;
-}
+// One batch takes the whole selection.
+size_t SftpSender::batch_size() const { return SIZE_MAX; }
 
 // Batches over the selected files until every one was sent or failed on
 // its own. A failed batch sent the files whose commands were followed by a
@@ -285,51 +339,38 @@ size_t dispose_queued(const Selection& files, size_t first, const std::vector<bo
 // for it. Anything else (no command started: the connection, the login
 // or the remote folder failed; a lost session, 255) is the server's, and
 // ends the pass.
-void send_batches(const Selection& files, const char* command, time_t watermark) {
-  size_t commands_per_file = settings::cfg.partial_suffix[0] != '\0' ? 2 : 1;
-  std::vector<bool> left_out(files.size());
+SendEnd SftpSender::send(Pass& pass, Selection& files) {
+  size_t commands_per_file = cfg_.partial_suffix[0] != '\0' ? 2 : 1;
   size_t first = 0;
   while (first < files.size()) {
-    size_t queued = write_queue(files, first, left_out);
-    if (queued == 0) return;
-    int status = run_batch(command);
+    size_t queued = write_queue(cfg_, files, first);
+    if (queued == 0) return SendEnd::kDone;
+    int status = run_batch(pass, command_);
     if (status == 0) {
-      dispose_queued(files, first, left_out, queued, watermark);
-      return;
+      dispose_queued(pass, files, first, queued);
+      return SendEnd::kDone;
     }
     long started = started_commands();
-    if (started < 0) {  // nothing is known to be sent
-      tally.failed += static_cast<unsigned>(queued);
-      return;
+    if (started < 0) {
+      fail_queued(files, first);
+      return SendEnd::kDone;
     }
     size_t commands = queued * commands_per_file;
     bool known = started > 0 && static_cast<size_t>(started) <= commands;
     size_t sent = known ? static_cast<size_t>(started - 1) / commands_per_file : 0;
-    size_t failed = dispose_queued(files, first, left_out, sent, watermark);
-    if (started > 0) ++tally.failed;
-    if (!known || !WIFEXITED(status) || WEXITSTATUS(status) != 1) {
-      log_left_files(static_cast<unsigned>(queued - sent - (started > 0 ? 1 : 0)));
-      return;
-    }
+    size_t failed = dispose_queued(pass, files, first, sent);
+    if (started > 0 && failed < files.size()) files.set_outcome(failed, Outcome::kFailed);
+    if (!known || !WIFEXITED(status) || WEXITSTATUS(status) != 1) return SendEnd::kStop;
     first = failed + 1;  // the failed file stays new; a new batch takes the rest
   }
+  return SendEnd::kDone;
 }
 
-}  // namespace
-
-void upload_by_sftp(const util::Dir& dir, time_t watermark) {
-  unlink(kSftpQueue);
-  Selection files;
-  select_new_files(dir, watermark, Mode::kSftp, files);
-  if (files.size() == 0) return;
-  files.sort(send_order(settings::cfg));
-  char buffer[util::kCommandSize];
-  util::CommandLine command = util::command_line(buffer, sizeof buffer);
-  if (!build_batch_command(command, settings::cfg)) {
-    tally.error = true;
-    return;
-  }
-  send_batches(files, command.text, watermark);
+std::vector<util::Tool> SftpSender::tools() const {
+  std::vector<util::Tool> tools = {{kSftpClient, "the sftp client"},
+                                   {kSshClient, "the ssh client"}};
+  if (cfg_.password[0] != '\0') tools.push_back({kPasswordFeeder, "the password feeder"});
+  return tools;
 }
 
 }  // namespace upload

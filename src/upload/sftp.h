@@ -2,13 +2,12 @@
 #pragma once
 
 #include <cstddef>
-#include <ctime>
 #include <vector>
 
 #include "settings/settings.h"
+#include "upload/mode.h"
 #include "util/cmdline.h"
 #include "util/command.h"
-#include "util/scandir.h"
 
 namespace upload {
 
@@ -28,12 +27,24 @@ constexpr const char* kSftpError = "/var/vastrel/sftp_error";
 
 constexpr size_t kQueueLineSize = 256;  // a queue line holds at most 255 characters
 
-// The tools the batch runs under these settings.
-std::vector<util::Tool> sftp_tools(const settings::ModuleSettings& s);
+// Sends a pass's files in one sftp batch, and one more behind each file
+// that fails on its own. Its refusals (an unusable URL, a host or user
+// read as an option, a command line that would not fit) are told only
+// once there is a file to send.
+class SftpSender : public Sender {
+ public:
+  explicit SftpSender(const settings::ModuleSettings& s) : cfg_(s) {}
+  void prepare(util::Findings& findings) override;
+  bool refuses_only_with_files() const override { return true; }
+  Refusal refusal_of(const char* path) const override;
+  size_t batch_size() const override;
+  SendEnd send(Pass& pass, Selection& files) override;
+  std::vector<util::Tool> tools() const override;
 
-// Sends every file newer than the watermark in one sftp batch, and one more
-// behind each file that fails on its own.
-void upload_by_sftp(const util::Dir& dir, time_t watermark);
+ private:
+  const settings::ModuleSettings& cfg_;
+  char command_[util::kCommandSize] = "";
+};
 
 // The part after "sftp://" split into host and remote folder (given a
 // trailing "/" when it has none, so it cannot name a remote file).

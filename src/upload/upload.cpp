@@ -1,291 +1,36 @@
-// The upload pass: modes, refusals, one curl transfer, retries, disposal.
+// The upload pass: select the new files, hand them to the mode, tally.
 #include "upload/upload.h"
 
-#include <strings.h>
-#include <sys/time.h>
+#include <fcntl.h>
 #include <syslog.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 #include "download/download.h"
-#include "settings/settings.h"
 #include "upload/curl_batch.h"
+#include "upload/curl_file.h"
 #include "upload/selection.h"
 #include "upload/sftp.h"
+#include "upload/target.h"
 #include "util/cmdline.h"
-#include "util/command.h"
-#include "util/curl.h"
 #include "util/filestat.h"
-#include "util/scandir.h"
 #include "util/scratch.h"
 
 namespace upload {
 
-RunTally tally;
-
 namespace {
 
-// Where the path of a URL starts, or null for a URL without one.
-const char* url_path(const char* url) {
-  const char* scheme = strstr(url, "://");
-  return strchr(scheme != nullptr ? scheme + 3 : url, '/');
-}
+constexpr size_t kFirstShown = 5;  // the files check names, in sending order
 
-// A URL names a folder when it ends in "/" or has no path: curl then names
-// the upload after the file.
-bool names_folder(const char* url) {
-  const char* path = url_path(url);
-  return path == nullptr || url[strlen(url) - 1] == '/';
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The post-transfer rename of the suffix mode as one curl quote command
-// ("-RNFR NAME+SUFFIX" or "-RNTO NAME"); false when it would not fit.
-bool rename_command(char (&out)[util::kCommandSize], const char* verb, const char* name,
-                    const char* suffix) {
-  util::CommandLine text = util::command_line(out, sizeof out);
-  util::cmd_raw(text, verb);
-  util::cmd_raw(text, name);
-  util::cmd_raw(text, suffix);
-  return !text.overflow;
-}
-
-// One round of a 64-bit mixer (splitmix64's finaliser).
-uint64_t mixed(uint64_t value) {
-  value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  value = (value ^ (value >> 27)) * 0x94d049bb133111ebULL;
-  return value ^ (value >> 31);
-}
-
-// Every new file, oldest or newest first, each with its attempts.
-void send_in_order(const util::Dir& dir, time_t watermark, const char* config) {
-  Selection files;
-  select_new_files(dir, watermark, Mode::kCurl, files);
-  files.sort(send_order(settings::cfg));
-  for (size_t k = 0; k < files.size(); ++k) {
-    char path[util::kPathSize];
-    files.path(k, settings::cfg.scan_folder, path);
-    if (send_with_retries(path, files.identity(k), watermark, config, kAttempts)) {
-      log_left_files(static_cast<unsigned>(files.size() - k - 1));
-      return;
-    }
-  }
-}
-
-void upload_by_curl(const util::Dir& dir, time_t watermark) {
-  const settings::ModuleSettings& cfg = settings::cfg;
-  if (util::refused_as_option("Remote URL", cfg.remote_url) ||
-      util::refused_as_option("User name", cfg.username)) {
-    tally.error = true;
-    return;
-  }
-  char config_buffer[util::kCommandSize];
-  util::CommandLine config = util::command_line(config_buffer, sizeof config_buffer);
-  util::curl_user_line(config, cfg.username, cfg.password);
-  util::curl_bounds(config, cfg.connect_timeout, cfg.stall_timeout, cfg.rate_limit);
-  if (config.overflow) {
-    syslog(LOG_ERR, "Credential line is longer than %zu characters, nothing is sent",
-           util::kCommandSize - 1);
-    tally.error = true;
-    return;
-  }
-  if (cfg.curl_batch != 0 && upload_by_curl_batch(dir, watermark, config.text)) return;
-  if (send_order(cfg) != Order::kListing) {
-    send_in_order(dir, watermark, config.text);
-    return;
-  }
-  util::ScanEntry entry;
-  while (util::next_regular_file(dir, cfg.scan_folder, entry)) {
-    if (is_new(entry, watermark) && !refused(Mode::kCurl, entry.path) &&
-        send_with_retries(entry.path, identity_of(entry.st), watermark, config.text, kAttempts)) {
-      report_left_files(dir, watermark, 0);
-      return;
-    }
-  }
-}
-
-}  // namespace
-
-bool uses_sftp(const char* remote_url) { return strstr(remote_url, "sftp") != nullptr; }
-
-std::vector<util::Tool> upload_tools(const settings::ModuleSettings& s) {
-  if (uses_sftp(s.remote_url)) return sftp_tools(s);
-  return {{util::kCurl, "sends the files"}};
-}
-
+// The selection: a regular file strictly newer than the watermark.
 bool is_new(const util::ScanEntry& entry, time_t watermark) {
   return entry.st.st_mtime > watermark;
 }
 
-bool send_with_retries(const char* path, const FileIdentity& selected, time_t watermark,
-                       const char* config, int attempts) {
-  PutResult result = PutResult::kFailed;
-  for (int attempt = 0; attempt < attempts; ++attempt) {
-    result = curl_put_file(path, settings::cfg.remote_url, config);
-    if (result == PutResult::kRefused) return false;
-    if (result == PutResult::kSent) {
-      dispose_sent_file(path, selected, watermark);
-      return false;
-    }
-    sleep(kRetryDelay);  // after the last attempt too
-  }
-  ++tally.failed;
-  return result == PutResult::kServerDown;
-}
-
-void report_left_files(const util::Dir& dir, time_t watermark, unsigned left) {
-  util::ScanEntry entry;
-  while (util::next_regular_file(dir, settings::cfg.scan_folder, entry)) {
-    if (is_new(entry, watermark)) ++left;
-  }
-  log_left_files(left);
-}
-
-Backlog backlog_of(const char* folder, time_t watermark) {
-  Backlog backlog;
-  util::Dir dir(folder);
-  if (dir.get() == nullptr) return backlog;
-  util::ScanEntry entry;
-  util::SkipCounts skips;  // counted, not logged again
-  while (util::next_regular_file(dir, folder, entry, &skips)) {
-    if (!is_new(entry, watermark)) continue;
-    ++backlog.files;
-    backlog.bytes += static_cast<int64_t>(entry.st.st_size);
-    if (backlog.files == 1 || entry.st.st_mtime < backlog.oldest)
-      backlog.oldest = entry.st.st_mtime;
-  }
-  return backlog;
-}
-
-void log_left_files(unsigned left) {
-  tally.server_unusable = true;
-  if (left > 0) {
-    syslog(LOG_ERR, "Server cannot be used now, %u new files left for the next run", left);
-  }
-}
-
-FileIdentity identity_of(const struct stat& st) {
-  uint64_t fields[] = {static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_mtim.tv_sec),
-                       static_cast<uint64_t>(st.st_mtim.tv_nsec), static_cast<uint64_t>(st.st_ino),
-                       static_cast<uint64_t>(st.st_dev)};
-  uint64_t identity = 0;
-  for (uint64_t field : fields) identity = mixed(identity ^ field) + 0x9e3779b97f4a7c15ULL;
-  return identity;
-}
-
-Order send_order(const settings::ModuleSettings& s) {
-  return s.send_order == 1 || s.send_order == 2 ? static_cast<Order>(s.send_order)
-                                                : Order::kListing;
-}
-
-const char* name_of(const char* path) {
-  const char* slash = strrchr(path, '/');
-  return slash != nullptr ? slash + 1 : path;
-}
-
-bool remote_name(char (&out)[util::kPathSize], const char* remote_url, const char* path) {
-  if (names_folder(remote_url)) {
-    return snprintf(out, sizeof out, "%s", name_of(path)) < static_cast<int>(sizeof out);
-  }
-  size_t length = 0;
-  for (const char* p = strrchr(remote_url, '/') + 1; *p != '\0'; ++p) {
-    if (length + 1 >= sizeof out) return false;
-    int high = p[0] == '%' ? hex_value(p[1]) : -1;
-    int low = high >= 0 ? hex_value(p[2]) : -1;
-    if (low >= 0) {
-      out[length++] = static_cast<char>(high * 16 + low);
-      p += 2;
-    } else {
-      out[length++] = *p;
-    }
-  }
-  out[length] = '\0';
-  return true;
-}
-
-const char* target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path,
-                       const char* suffix) {
-  const char* name = name_of(path);
-  bool folder = names_folder(remote_url);
-  bool cut_by_curl = folder && url_path(remote_url) != nullptr && strchr(name, '\\') != nullptr;
-  if (suffix[0] == '\0' && !cut_by_curl) return remote_url;
-  util::CommandLine url = util::command_line(out, sizeof out);
-  util::cmd_raw(url, remote_url);
-  if (folder && url_path(remote_url) == nullptr) util::cmd_char(url, '/');
-  if (folder) util::cmd_percent_encoded(url, name);
-  util::cmd_percent_encoded(url, suffix);
-  return url.overflow ? nullptr : out;
-}
-
-bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url,
-                       const char* suffix) {
-  char url_buffer[util::kCommandSize];
-  const char* url = target_url(url_buffer, remote_url, path, suffix);
-  if (url == nullptr) return false;
-  util::cmd_raw(line, {util::kCurl, " -fSs "});
-  util::cmd_curl_glob_off(line, path, url);
-  util::cmd_curl_config(line);
-  util::cmd_raw(line, "-K - ");
-  util::cmd_word(line, url);
-  util::cmd_raw(line, " -T ");
-  util::cmd_word(line, path);
-  if (suffix[0] != '\0') {
-    char name[util::kPathSize];
-    char from[util::kCommandSize];
-    char to[util::kCommandSize];
-    if (!remote_name(name, remote_url, path) || !rename_command(from, "-RNFR ", name, suffix) ||
-        !rename_command(to, "-RNTO ", name, "")) {
-      return false;
-    }
-    util::cmd_raw(line, " -Q ");
-    util::cmd_word(line, from);
-    util::cmd_raw(line, " -Q ");
-    util::cmd_word(line, to);
-  }
-  util::cmd_raw(line, {" 2>", util::kCurlError});
-  return !line.overflow;
-}
-
-Mode transfer_mode(const settings::ModuleSettings& s) {
-  if (uses_sftp(s.remote_url)) return Mode::kSftp;
-  return s.curl_batch != 0 ? Mode::kCurlBatch : Mode::kCurl;
-}
-
-bool can_rename(const char* remote_url) {
-  return uses_sftp(remote_url) || strncasecmp(remote_url, "ftp://", 6) == 0 ||
-         strncasecmp(remote_url, "ftps://", 7) == 0;
-}
-
-Refusal refusal_of(Mode mode, const char* path, const char* remote_url, const char* suffix) {
-  // curl alone tries a name with a control character (and curl refuses it).
-  if (mode != Mode::kCurl && util::has_control(path)) return Refusal::kControl;
-  if (suffix[0] != '\0') {
-    char name[util::kPathSize];
-    if (!remote_name(name, remote_url, path) || strlen(name) + strlen(suffix) >= util::kPathSize) {
-      return Refusal::kNameTooLong;
-    }
-  }
-  char buffer[util::kCommandSize];
-  util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  bool fits = mode == Mode::kSftp ? format_sftp_put(line, path, suffix)
-                                  : build_put_command(line, path, remote_url, suffix);
-  return fits ? Refusal::kNone : Refusal::kLineTooLong;
-}
-
-bool refused(Mode mode, const char* path) {
-  const settings::ModuleSettings& cfg = settings::cfg;
-  Refusal refusal = refusal_of(mode, path, cfg.remote_url, cfg.partial_suffix);
-  if (refusal != Refusal::kNone) ++tally.refused;
+void log_refusal(Refusal refusal, const char* path) {
   switch (refusal) {
-    case Refusal::kNone: return false;
+    case Refusal::kNone: break;
     case Refusal::kControl:
       syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
       break;
@@ -293,103 +38,229 @@ bool refused(Mode mode, const char* path) {
       syslog(LOG_ERR, "Remote name of file %s would be longer than %zu characters, not sent", path,
              util::kPathSize - 1);
       break;
-    case Refusal::kLineTooLong:
-      if (mode == Mode::kSftp) {
-        syslog(LOG_ERR, "Queue line for file %s is longer than %zu characters, not sent", path,
-               kQueueLineSize - 1);
-      } else {
-        syslog(LOG_ERR, "Command line for file %s is longer than %zu characters, not sent", path,
-               util::kCommandSize - 1);
-      }
+    case Refusal::kQueueLineTooLong:
+      syslog(LOG_ERR, "Queue line for file %s is longer than %zu characters, not sent", path,
+             kQueueLineSize - 1);
       break;
+    case Refusal::kCommandTooLong:
+      syslog(LOG_ERR, "Command line for file %s is longer than %zu characters, not sent", path,
+             util::kCommandSize - 1);
+      break;
+  }
+}
+
+// Adds the new files the sender can send to `files`, at most `limit`,
+// logging (a dry pass: counting) those it cannot: they stay new. True
+// while the scan has more to give.
+bool select_new_files(Pass& pass, const Sender& sender, Selection& files, size_t limit) {
+  util::ScanEntry entry;
+  util::SkipCounts* skips = pass.dry ? &pass.tally.skips : nullptr;
+  while (files.size() < limit) {
+    if (!util::next_regular_file(pass.dir, pass.cfg.scan_folder, entry, skips)) return false;
+    if (!is_new(entry, pass.watermark)) continue;
+    Refusal refusal = sender.refusal_of(entry.path);
+    if (refusal == Refusal::kNone) {
+      files.add(entry);
+      continue;
+    }
+    ++pass.tally.refused;
+    ++pass.tally.refused_as[static_cast<int>(refusal)];
+    pass.tally.leave(static_cast<int64_t>(entry.st.st_size), entry.st.st_mtime);
+    if (!pass.dry) log_refusal(refusal, entry.path);
   }
   return true;
 }
 
-PutResult curl_put_file(const char* path, const char* remote_url, const char* config) {
-  char buffer[util::kCommandSize];
-  util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  if (!build_put_command(line, path, remote_url, settings::cfg.partial_suffix)) {
-    return PutResult::kRefused;  // refused() let no such file through
-  }
-  if (!util::feed_child_stdin(config)) {
-    syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
-    return PutResult::kFailed;
-  }
-  int status = util::run_shell(line.text);
-  if (status == 0) return PutResult::kSent;
-  if (util::file_size(util::kCurlError) != 0) {
-    syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
-  }
-  return util::curl_server_unusable(status) ? PutResult::kServerDown : PutResult::kFailed;
+// A failed file stays new unless it went meanwhile.
+bool still_there(const Pass& pass, const char* name) {
+  struct stat st;
+  return fstatat(pass.dir.fd(), name, &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-void dispose_sent_file(const char* path, const FileIdentity& selected, time_t watermark) {
-  struct stat sent;
-  if (stat(path, &sent) != 0) {
-    syslog(LOG_ERR, "File %s disappeared during upload", path);
-    return;
-  }
-  if (identity_of(sent) != selected) {
-    syslog(LOG_ERR, "File %s changed during upload and will be sent again", path);
-    return;
-  }
-  syslog(LOG_NOTICE, "File %s was uploaded", path);
-  ++tally.sent;
-  tally.bytes_sent += static_cast<int64_t>(sent.st_size);
-  if (settings::cfg.ruploaded != 0) {
-    if (unlink(path) == 0) {
-      syslog(LOG_NOTICE, "File %s was removed", path);
-      return;
+// Counts what became of each file of a sent (or, dry, selected) batch.
+void tally_outcomes(Pass& pass, const Selection& files) {
+  Tally& tally = pass.tally;
+  for (size_t k = 0; k < files.size(); ++k) {
+    ++tally.selected;
+    tally.bytes_selected += files.file_size(k);
+    if (util::has_control(files.name(k))) ++tally.control;
+    switch (files.outcome(k)) {
+      case Outcome::kSent:
+      case Outcome::kGone: continue;
+      case Outcome::kFailed:
+        ++tally.failed;
+        if (!still_there(pass, files.name(k))) continue;
+        break;
+      case Outcome::kPending:
+      case Outcome::kSentStillNew:
+      case Outcome::kPassedBy: break;
     }
-    syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
-  }
-  util::stamp_file_times(path, watermark);
-  // An append between the check above and the stamp would now look old and
-  // never be sent: make such a file new again.
-  struct stat now;
-  if (stat(path, &now) == 0 && (now.st_size != sent.st_size || now.st_ino != sent.st_ino)) {
-    syslog(LOG_ERR, "File %s changed during upload and will be sent again", path);
-    utimes(path, nullptr);
+    tally.leave(files.file_size(k), files.mtime(k));
   }
 }
 
-void op_upload() {
-  const settings::ModuleSettings& cfg = settings::cfg;
-  if (!util::ensure_scratch_folder()) {
-    tally.error = true;
+// After the server could not be used: the files not attempted, and the
+// rest of the scan's new files, stay for the next run.
+void end_pass(Pass& pass, const Selection& files) {
+  unsigned left = 0;
+  for (size_t k = 0; k < files.size(); ++k) left += files.outcome(k) == Outcome::kPending;
+  util::ScanEntry entry;
+  while (util::next_regular_file(pass.dir, pass.cfg.scan_folder, entry)) {
+    if (!is_new(entry, pass.watermark)) continue;
+    ++left;
+    pass.tally.leave(static_cast<int64_t>(entry.st.st_size), entry.st.st_mtime);
+  }
+  pass.tally.server_unusable = true;
+  if (left > 0) {
+    syslog(LOG_ERR, "Server cannot be used now, %u new files left for the next run", left);
+  }
+}
+
+// Sends one selection; a dry pass only notes the first files to go. A
+// mode that refuses only with files to send refuses here, and the pass
+// then counts what it leaves.
+SendEnd send_selection(Pass& pass, Sender& sender, const util::Findings& verdict,
+                       Selection& files) {
+  if (!pass.dry && verdict.log_refusal()) {
+    pass.tally.error = true;
+    pass.dry = true;
+  }
+  if (!pass.dry) return sender.send(pass, files);
+  for (size_t k = 0; k < files.size() && pass.first.size() < kFirstShown; ++k) {
+    pass.first.emplace_back(files.mtime(k), files.name(k));
+  }
+  return SendEnd::kDone;
+}
+
+// The pass over the open folder: the new files in selections of the
+// size the mode takes (in listing order), or all at once, in order.
+SendEnd run_pass(Pass& pass, Sender& sender, const util::Findings& verdict) {
+  Order order = send_order(pass.cfg);
+  size_t batch = order == Order::kListing ? sender.batch_size() : SIZE_MAX;
+  Selection files;
+  for (bool more = true; more;) {
+    files.clear();
+    more = select_new_files(pass, sender, files, batch);
+    if (files.size() == 0) continue;
+    files.sort(order);
+    SendEnd end = send_selection(pass, sender, verdict, files);
+    if (end == SendEnd::kCannotReport) return end;
+    tally_outcomes(pass, files);
+    if (end == SendEnd::kStop) {
+      end_pass(pass, files);
+      return end;
+    }
+  }
+  return SendEnd::kDone;
+}
+
+const char* mode_name(Mode mode) {
+  switch (mode) {
+    case Mode::kSftp: return "sftp, one batch a run";
+    case Mode::kCurlBatch: return "curl, a pass's files in one curl run (curl 7.75 or later)";
+    case Mode::kCurl: break;
+  }
+  return "curl, one file at a time";
+}
+
+// The pass of a run. A curl batch whose first run shows a curl that cannot
+// report each transfer has sent nothing: the pass starts again one file
+// at a time.
+void send_new_files(Pass& pass) {
+  std::unique_ptr<Sender> sender = make_sender(transfer_mode(pass.cfg), pass.cfg);
+  util::Findings verdict(false);
+  upload_verdict(pass.cfg, *sender, verdict);
+  if (verdict.refused() && !sender->refuses_only_with_files()) {
+    verdict.log_refusal();
+    pass.dry = true;  // counts what stays
+    run_pass(pass, *sender, verdict);
+    pass.tally.error = true;
     return;
   }
-  // Runs share the scratch files: a second one would rewrite them mid-transfer.
+  if (run_pass(pass, *sender, verdict) != SendEnd::kCannotReport) return;
+  rewinddir(pass.dir.get());
+  pass.tally = Tally{};
+  sender = make_sender(Mode::kCurl, pass.cfg);
+  util::Findings again(false);
+  sender->prepare(again);
+  run_pass(pass, *sender, again);
+}
+
+}  // namespace
+
+Mode transfer_mode(const settings::ModuleSettings& s) {
+  if (uses_sftp(s.remote_url)) return Mode::kSftp;
+  return s.curl_batch != 0 ? Mode::kCurlBatch : Mode::kCurl;
+}
+
+std::unique_ptr<Sender> make_sender(Mode mode, const settings::ModuleSettings& s) {
+  switch (mode) {
+    case Mode::kSftp: return std::make_unique<SftpSender>(s);
+    case Mode::kCurlBatch: return std::make_unique<CurlBatchSender>(s);
+    case Mode::kCurl: break;
+  }
+  return std::make_unique<CurlFileSender>(s);
+}
+
+void upload_verdict(const settings::ModuleSettings& s, Sender& sender, util::Findings& findings) {
+  findings.note("\nTransfer: %s\n", mode_name(transfer_mode(s)));
+  findings.note("  remote URL %s\n", util::masked_url(s.remote_url).c_str());
+  findings.note("  each attempt: %u s to connect, at most %u s without a byte moving\n",
+                s.connect_timeout, s.stall_timeout);
+  if (s.partial_suffix[0] != '\0') {
+    findings.note("  each file is written as NAME%s and renamed to NAME once whole\n",
+                  s.partial_suffix);
+    if (!can_rename(s.remote_url)) {
+      findings.refuse(
+          "Remote URL %s cannot rename a file after its transfer (ftp://, ftps:// and sftp:// "
+          "can), nothing is sent while MOD_VASTREL_PARTIAL_SUFFIX is set",
+          util::Url{s.remote_url});
+    }
+  }
+  sender.prepare(findings);
+}
+
+Tally op_upload(const settings::ModuleSettings& s) {
+  util::Findings start(false);
+  util::scratch_folder_verdict(start);
   util::RunLock lock;
-  if (!lock.take(util::kLockFile)) {
+  if (start.refused() || !lock.take(util::kLockFile, start)) {
+    start.log_refusal();
+    // Counted for the metrics only: this run scanned nothing.
+    Tally tally = s.metrics_dir[0] != '\0' ? backlog(s) : Tally{};
     (lock.busy() ? tally.busy : tally.error) = true;
-    return;
+    return tally;
   }
-  if (cfg.download != 0) {
-    download::fetch_downloads(cfg.scan_folder, cfg.download_url, cfg.download_user,
-                              cfg.download_passwd);
-  }
+  if (s.download != 0) download::fetch_downloads(s, lock.fd());
+  // Read after the downloads: what they fetched is new.
   time_t watermark = util::file_mtime(util::kWatermark);
-  util::Dir dir(cfg.scan_folder);
-  if (dir.get() == nullptr) {
-    syslog(LOG_ERR, "Cannot open dir: %s", cfg.scan_folder);
+  util::Dir dir;
+  util::Findings folder(false);
+  util::open_scan_folder(dir, s.scan_folder, folder);
+  if (folder.log_refusal()) {
+    Tally tally;
     tally.error = true;
-    return;
+    return tally;
   }
-  if (cfg.partial_suffix[0] != '\0' && !can_rename(cfg.remote_url)) {
-    syslog(LOG_ERR,
-           "Remote URL %s cannot rename a file after its transfer (ftp://, ftps:// and sftp:// "
-           "can), nothing is sent while MOD_VASTREL_PARTIAL_SUFFIX is set",
-           cfg.remote_url);
-    tally.error = true;
-    return;
-  }
-  if (uses_sftp(cfg.remote_url)) {
-    upload_by_sftp(dir, watermark);
-  } else {
-    upload_by_curl(dir, watermark);
-  }
+  Pass pass{s, watermark, dir, lock.fd()};
+  send_new_files(pass);
+  return pass.tally;
+}
+
+void plan_pass(Pass& pass) {
+  pass.dry = true;
+  std::unique_ptr<Sender> sender = make_sender(transfer_mode(pass.cfg), pass.cfg);
+  run_pass(pass, *sender, util::Findings(true));
+}
+
+Tally backlog(const settings::ModuleSettings& s) {
+  util::Dir dir;
+  util::Findings unused(true);  // looks only: a dry pass logs nothing
+  util::open_scan_folder(dir, s.scan_folder, unused);
+  if (dir.get() == nullptr) return Tally{};
+  Pass pass{s, util::file_mtime(util::kWatermark), dir};
+  plan_pass(pass);
+  return pass.tally;
 }
 
 }  // namespace upload

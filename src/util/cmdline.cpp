@@ -1,8 +1,6 @@
 // Quoting values for the shell and for the tools behind it.
 #include "util/cmdline.h"
 
-#include <syslog.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -65,12 +63,6 @@ bool has_control(const char* value) {
 }
 
 bool reads_as_option(const char* value) { return value[0] == '-'; }
-
-bool refused_as_option(const char* what, const char* value) {
-  if (!reads_as_option(value)) return false;
-  syslog(LOG_ERR, "%s %s starts with \"-\", refused", what, value);
-  return true;
-}
 
 void cmd_raw(CommandLine& line, const char* text) {
   for (const char* p = text; *p != '\0'; ++p) put(line, *p);

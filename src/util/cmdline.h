@@ -31,8 +31,8 @@ bool has_control(const char* value);
 // True for a value that curl or ssh would read as an option (a leading "-").
 bool reads_as_option(const char* value);
 
-// Logs and returns true for a value that reads as an option.
-bool refused_as_option(const char* what, const char* value);
+// The refusal of such a value: what it is, then the value.
+constexpr const char* kOptionRefusal = "%s %s starts with \"-\", refused";
 
 // Template text, as it stands.
 void cmd_raw(CommandLine& line, const char* text);

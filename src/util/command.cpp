@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -19,27 +20,13 @@ extern char** environ;
 
 namespace util {
 
-thread_local int child_stdio_slots[3] = {-1, -1, -1};
-thread_local const char* child_env_extra = nullptr;
-int child_record_fd = -1;
-
 namespace {
 
-constexpr int kMaxArgs = 62;
-
-void reset_child_stdio() {
-  for (int& slot : child_stdio_slots) {
-    if (slot > 2) close(slot);
-  }
-  for (int& slot : child_stdio_slots) slot = -1;
-  child_env_extra = nullptr;
-}
-
-// The environment for the next child: the program's own, with
-// child_env_extra added in place of any entry of the same name.
-std::vector<char*> child_environment() {
+// The environment for a child: the program's own, with the spec's extra
+// entry in place of any entry of the same name.
+std::vector<char*> child_environment(const ChildSpec& spec) {
   std::vector<char*> env;
-  const char* extra = child_env_extra;
+  const char* extra = spec.env_extra;
   size_t name_length = extra != nullptr ? strcspn(extra, "=") + 1 : 0;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     if (extra == nullptr || strncmp(*entry, extra, name_length) != 0) env.push_back(*entry);
@@ -80,8 +67,8 @@ const char* boot_id() {
   return id;
 }
 
-void record_child(pid_t pid) {
-  if (child_record_fd < 0 || pid <= 0) return;
+void record_child(int record_fd, pid_t pid) {
+  if (record_fd < 0 || pid <= 0) return;
   unsigned long long start = 0;
   long group = 0;
   if (!process_start(pid, start, group)) return;
@@ -89,15 +76,15 @@ void record_child(pid_t pid) {
   int length = snprintf(text, sizeof text, "%d %llu %s\n", static_cast<int>(pid), start, boot_id());
   // Without a record, a killed run's child only runs on to its own end,
   // which the transfer bounds keep finite.
-  if (ftruncate(child_record_fd, 0) == 0) {
-    ssize_t written = pwrite(child_record_fd, text, static_cast<size_t>(length), 0);
+  if (ftruncate(record_fd, 0) == 0) {
+    ssize_t written = pwrite(record_fd, text, static_cast<size_t>(length), 0);
     static_cast<void>(written);
   }
 }
 
-void clear_child_record() {
-  if (child_record_fd < 0) return;
-  int result = ftruncate(child_record_fd, 0);
+void clear_child_record(int record_fd) {
+  if (record_fd < 0) return;
+  int result = ftruncate(record_fd, 0);
   static_cast<void>(result);
 }
 
@@ -133,9 +120,9 @@ class FileActions {
   FileActions& operator=(const FileActions&) = delete;
 
   // Streams from the slots or /dev/null; nothing else open from 3 on.
-  bool build() {
+  bool build(const ChildSpec& spec) {
     for (int k = 0; ok_ && k < 3; ++k) {
-      int slot = child_stdio_slots[k];
+      int slot = spec.child_stdio_slots[k];
       if (slot == k) continue;
       ok_ = slot >= 0 ? posix_spawn_file_actions_adddup2(&actions_, slot, k) == 0
                       : posix_spawn_file_actions_addopen(&actions_, k, "/dev/null", O_RDWR, 0) == 0;
@@ -152,11 +139,12 @@ class FileActions {
 // The child's pid; 0 with `status` set when it could not be started (read
 // as a child that exited with code 1, as after a failed exec); -1 when no
 // child could be created.
-pid_t start_child(char* const* argv, int& status) {
+pid_t start_child(const ChildSpec& spec, int& status) {
   FileActions actions;
   SpawnAttributes attributes;
-  if (!actions.build() || !attributes.ok()) return -1;
-  std::vector<char*> env = child_environment();
+  if (!actions.build(spec) || !attributes.ok()) return -1;
+  std::vector<char*> env = child_environment(spec);
+  char* const* argv = const_cast<char* const*>(spec.argv);
   pid_t pid = -1;
   int error = posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv, env.data());
   if (error == 0) return pid;
@@ -178,26 +166,27 @@ void close_descriptors_from_3() {
 // from the slots or /dev/null, nothing else open. A stream that cannot be
 // set fails the start as a failed exec does, never leaving it closed for
 // the tool's first open file to take.
-[[noreturn]] void child_exec(char* const* argv, char* const* env) {
+[[noreturn]] void child_exec(const ChildSpec& spec, char* const* env) {
   setpgid(0, 0);
   int devnull = open("/dev/null", O_RDWR);
   // Keep /dev/null clear of streams 0-2, which are about to be replaced.
   if (devnull >= 0 && devnull <= 2) devnull = fcntl(devnull, F_DUPFD, 3);
   for (int k = 0; k < 3; ++k) {
-    int slot = child_stdio_slots[k];
+    int slot = spec.child_stdio_slots[k];
     if (slot == k) continue;
     int from = slot >= 0 ? slot : devnull;
     if (from < 0 || dup2(from, k) != k) _exit(1);
   }
   close_descriptors_from_3();
+  char* const* argv = const_cast<char* const*>(spec.argv);
   execvpe(argv[0], argv, env);
   _exit(1);
 }
 
-pid_t start_child(char* const* argv, int&) {
-  std::vector<char*> env = child_environment();
+pid_t start_child(const ChildSpec& spec, int&) {
+  std::vector<char*> env = child_environment(spec);
   pid_t pid = fork();
-  if (pid == 0) child_exec(argv, env.data());
+  if (pid == 0) child_exec(spec, env.data());
   // Set from both sides, so the group exists before the parent records or
   // stops it; once the child has run its exec this fails, harmlessly.
   if (pid > 0) static_cast<void>(setpgid(pid, pid));
@@ -216,35 +205,87 @@ int wait_for(pid_t pid) {
 
 }  // namespace
 
+ChildSpec::~ChildSpec() {
+  for (int slot : child_stdio_slots) {
+    if (slot > 2) close(slot);
+  }
+}
+
+void ChildSpec::shell(const char* line, const char* flags) {
+  argv[0] = kShell;
+  argv[1] = flags;
+  argv[2] = line;
+  argv[3] = nullptr;
+}
+
+int run_child(ChildSpec& spec) {
+  int status = 0;
+  pid_t pid = start_child(spec, status);
+  // The child has its copies: the slots are closed at once, as a pipe's
+  // writer must see its reader's end as the child's alone.
+  for (int& slot : spec.child_stdio_slots) {
+    if (slot > 2) close(slot);
+    slot = -1;
+  }
+  if (pid < 0) return -1;
+  if (pid == 0) return status;
+  record_child(spec.record_fd, pid);
+  status = wait_for(pid);
+  clear_child_record(spec.record_fd);
+  return status;
+}
+
+void tool_verdict(const Tool& tool, Findings& findings) {
+  char found[4096];
+  const char* path = tool.path;
+  if (strchr(tool.path, '/') == nullptr) {
+    const char* search = getenv("PATH");
+    path = nullptr;
+    for (const char* dir = search != nullptr ? search : "/usr/bin:/bin"; *dir != '\0';) {
+      size_t length = strcspn(dir, ":");
+      int written =
+          snprintf(found, sizeof found, "%.*s/%s", static_cast<int>(length), dir, tool.path);
+      // A candidate that does not fit is passed over, never checked cut.
+      if (length > 0 && written > 0 && static_cast<size_t>(written) < sizeof found &&
+          access(found, X_OK) == 0) {
+        path = found;
+        break;
+      }
+      dir += length + (dir[length] == ':');
+    }
+  }
+  const char* name = strrchr(tool.path, '/') != nullptr ? strrchr(tool.path, '/') + 1 : tool.path;
+  if (path != nullptr && access(path, X_OK) == 0) {
+    findings.note("  %-8s %s (%s)\n", name, path, tool.role);
+    return;
+  }
+  findings.note("  %-8s not found or not executable (%s)\n", name, tool.role);
+  findings.problem("missing tool: %s", tool.path);
+}
+
 int run_command(const char* program, ...) {
-  const char* argv[kMaxArgs + 2] = {program};
+  ChildSpec spec;
+  spec.argv[0] = program;
   va_list args;
   va_start(args, program);
   int count = 1;
   while (count <= kMaxArgs) {
     const char* arg = va_arg(args, const char*);
     if (arg == nullptr) break;
-    argv[count++] = arg;
+    spec.argv[count++] = arg;
   }
   va_end(args);
-  argv[count] = nullptr;
-
-  int status = 0;
-  pid_t pid = start_child(const_cast<char* const*>(argv), status);
-  reset_child_stdio();
-  if (pid < 0) return -1;
-  if (pid == 0) return status;
-  record_child(pid);
-  status = wait_for(pid);
-  clear_child_record();
-  return status;
+  spec.argv[count] = nullptr;
+  return run_child(spec);
 }
 
-int run_shell(const char* line, const char* flags) {
-  return run_command(kShell, flags, line, nullptr);
+int run_shell(const char* line) {
+  ChildSpec spec;
+  spec.shell(line);
+  return run_child(spec);
 }
 
-bool feed_child_stdin(const char* text) {
+bool ChildSpec::feed_stdin(const char* text) {
   size_t length = strlen(text);
   // Written before the child starts: it must fit the smallest pipe buffer.
   if (length > PIPE_BUF) {

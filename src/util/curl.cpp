@@ -4,8 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace util {
 
@@ -23,7 +25,93 @@ bool has_curl_config() {
   return present;
 }
 
+// Options of the integrator's curl settings that would change what the
+// program relies on: which files go where, what curl reports, how many
+// transfers a run makes, and that names and bytes are taken as they are.
+constexpr const char* kRefused[] = {"url",
+                                    "upload-file",
+                                    "output",
+                                    "remote-name",
+                                    "remote-name-all",
+                                    "output-dir",
+                                    "next",
+                                    "config",
+                                    "write-out",
+                                    "parallel",
+                                    "parallel-max",
+                                    "parallel-immediate",
+                                    "fail-early",
+                                    "quote",
+                                    "append",
+                                    "continue-at",
+                                    "crlf",
+                                    "use-ascii",
+                                    "list-only",
+                                    "request",
+                                    "range",
+                                    "globoff",
+                                    "fail",
+                                    "silent",
+                                    "show-error",
+                                    "stderr",
+                                    "dump-header",
+                                    "trace",
+                                    "trace-ascii",
+                                    "get",
+                                    "head",
+                                    "include",
+                                    "data",
+                                    "form",
+                                    "remote-header-name",
+                                    "create-file-mode"};
+// The short forms of those options.
+constexpr const char kShortRefused[] = "ToOK:wZQaCBlXrgfsSDGIidFJ";
+constexpr const char* kShortNames[] = {
+    "upload-file", "output",    "remote-name", "config",      "next",
+    "write-out",   "parallel",  "quote",       "append",      "continue-at",
+    "use-ascii",   "list-only", "request",     "range",       "globoff",
+    "fail",        "silent",    "show-error",  "dump-header", "get",
+    "head",        "include",   "data",        "form",        "remote-header-name"};
+
+// The option a line of a curl configuration sets, or "" for none.
+std::string option_of(const char* line) {
+  line += strspn(line, " \t");
+  if (*line == '\0' || *line == '#' || *line == '\n' || *line == '\r') return "";
+  if (line[0] == '-' && line[1] != '-') {
+    const char* at = line[1] != '\0' ? strchr(kShortRefused, line[1]) : nullptr;
+    return at != nullptr ? kShortNames[at - kShortRefused] : "";
+  }
+  if (line[0] == '-') line += 2;
+  std::string name(line, strcspn(line, " \t=:\r\n"));
+  // "no-" turns an option off: that changes what the program relies on too.
+  return name.compare(0, 3, "no-") == 0 ? name.substr(3) : name;
+}
+
 }  // namespace
+
+void curl_config_verdict(Findings& findings) {
+  FILE* file = fopen(kCurlConfig, "re");
+  if (file == nullptr) {
+    if (errno != ENOENT) {
+      findings.note("  curl settings %s cannot be read by this user (%s)\n", kCurlConfig,
+                    strerror(errno));
+    }
+    return;
+  }
+  findings.note("  curl settings %s (read by every curl before the program's own)\n", kCurlConfig);
+  char line[4096];
+  unsigned line_no = 0;
+  while (fgets(line, sizeof line, file) != nullptr) {
+    ++line_no;
+    std::string option = option_of(line);
+    for (const char* refused : kRefused) {
+      if (option != refused) continue;
+      findings.problem("%s line %u sets %s, which the program relies on", kCurlConfig, line_no,
+                       refused);
+    }
+  }
+  fclose(file);
+}
 
 void cmd_curl_config(CommandLine& line) {
   if (!has_curl_config()) return;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "util/cmdline.h"
+#include "util/findings.h"
 
 namespace util {
 
@@ -19,6 +20,10 @@ constexpr const char* kCurlConfig = "/var/vastrel/curl_config";
 // "-g " (curl's globbing off) when either value holds [] or {}: curl would
 // otherwise expand them and send or fetch other files than the one named.
 void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other = "");
+
+// What check says of the integrator's curl settings: a problem for each
+// line that would change what the program relies on.
+void curl_config_verdict(Findings& findings);
 
 // "-K " and kCurlConfig when the integrator's curl settings are there:
 // given ahead of the program's own "-K -", so that what the program relies

@@ -39,6 +39,19 @@ bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry, Ski
   return false;
 }
 
+void open_scan_folder(Dir& dir, const char* folder, Findings& findings) {
+  if (dir.open(folder)) {
+    findings.note("\nScan folder %s: readable\n", folder);
+    return;
+  }
+  if (folder[0] == '\0') {
+    findings.note("\nScan folder: not set (MOD_VASTREL_SCANFOLDER): nothing to send or remove\n");
+  } else {
+    findings.note("\nScan folder %s: cannot be read (%s)\n", folder, strerror(errno));
+  }
+  findings.refuse("Cannot open dir: %s", folder);
+}
+
 bool join_path(char* out, size_t size, const char* folder, const char* name) {
   // Called for every folder entry: plain copies, no formatting.
   size_t folder_length = strlen(folder);

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "util/findings.h"
+
 namespace util {
 
 constexpr size_t kPathSize = 256;  // "%s/%s" paths hold at most 255 characters
@@ -17,18 +19,29 @@ bool join_path(char* out, size_t size, const char* folder, const char* name);
 // Owns an open directory so that every path out of a pass closes it.
 class Dir {
  public:
+  Dir() = default;
   explicit Dir(const char* path) : dir_(opendir(path)) {}
   ~Dir() {
     if (dir_ != nullptr) closedir(dir_);
   }
   Dir(const Dir&) = delete;
   Dir& operator=(const Dir&) = delete;
+  // False (errno set) when the folder cannot be opened.
+  bool open(const char* path) {
+    if (dir_ != nullptr) closedir(dir_);
+    dir_ = opendir(path);
+    return dir_ != nullptr;
+  }
   DIR* get() const { return dir_; }
   int fd() const { return dirfd(dir_); }
 
  private:
-  DIR* dir_;
+  DIR* dir_ = nullptr;
 };
+
+// Opens the scan folder for a pass, or refuses the pass: "Cannot open dir".
+// Check also says why.
+void open_scan_folder(Dir& dir, const char* folder, Findings& findings);
 
 // One regular file of the folder: its name, its full path and its status.
 struct ScanEntry {

@@ -2,6 +2,7 @@
 #include "util/scratch.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -29,13 +30,31 @@ void cut_line_end(char* text) {
 
 }  // namespace
 
-bool ensure_scratch_folder() {
-  if (mkdir(kScratchFolder, 0700) == 0) return true;
+void scratch_folder_verdict(Findings& findings) {
+  constexpr const char* kRefusal = "Cannot create scratch folder %s(%s)";
   struct stat st;
-  if (errno == EEXIST && stat(kScratchFolder, &st) == 0 && S_ISDIR(st.st_mode)) return true;
-  if (errno == EEXIST) errno = ENOTDIR;
-  syslog(LOG_ERR, "Cannot create scratch folder %s(%m)", kScratchFolder);
-  return false;
+  if (stat(kScratchFolder, &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) {
+      findings.refuse(kRefusal, kScratchFolder, strerror(ENOTDIR));
+      return;
+    }
+    const struct passwd* owner = getpwuid(st.st_uid);
+    findings.note("\nScratch folder %s: mode %04o, owner %s (%u)\n", kScratchFolder,
+                  static_cast<unsigned>(st.st_mode & 07777),
+                  owner != nullptr ? owner->pw_name : "?", static_cast<unsigned>(st.st_uid));
+    return;
+  }
+  if (findings.checking()) {
+    if (errno == ENOENT) {
+      findings.note("\nScratch folder %s: missing; the first upload creates it with mode 0700\n",
+                    kScratchFolder);
+    } else {
+      findings.note("\nScratch folder %s: cannot be read by this user (%s)\n", kScratchFolder,
+                    strerror(errno));
+    }
+  } else if (mkdir(kScratchFolder, 0700) != 0 && errno != EEXIST) {
+    findings.refuse(kRefusal, kScratchFolder, strerror(errno));
+  }
 }
 
 void empty_file(const char* path) {
@@ -73,15 +92,21 @@ const char* read_error_text(const char* path) {
 }
 
 RunLock::~RunLock() {
-  if (fd_ < 0) return;
-  if (child_record_fd == fd_) child_record_fd = -1;
-  close(fd_);
+  if (fd_ >= 0) close(fd_);
 }
 
-bool RunLock::take(const char* path) {
+bool RunLock::take(const char* path, Findings& findings) {
+  constexpr const char* kCannotOpen = "Cannot open lock file %s(%s)";
+  if (findings.checking()) {
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+      findings.refuse(kCannotOpen, path, strerror(EISDIR));
+    }
+    return false;
+  }
   fd_ = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0) {
-    syslog(LOG_ERR, "Cannot open lock file %s(%m)", path);
+    findings.refuse(kCannotOpen, path, strerror(errno));
     return false;
   }
   while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
@@ -90,7 +115,7 @@ bool RunLock::take(const char* path) {
       busy_ = true;
       syslog(LOG_NOTICE, "another upload run is in progress, this run ends without work");
     } else {
-      syslog(LOG_ERR, "Cannot lock %s(%m)", path);
+      findings.refuse("Cannot lock %s(%s)", path, strerror(errno));
     }
     return false;
   }
@@ -100,7 +125,6 @@ bool RunLock::take(const char* path) {
     syslog(LOG_ERR, "A transfer left running by a killed run was stopped (process group %d)",
            group);
   }
-  child_record_fd = fd_;
   return true;
 }
 

@@ -1,14 +1,17 @@
 // The scratch folder: creating it, tools' error text in it, the run lock.
 #pragma once
 
+#include "util/findings.h"
+
 namespace util {
 
 constexpr const char* kScratchFolder = "/var/vastrel";
 constexpr const char* kLockFile = "/var/vastrel/lock";
 
-// Creates the scratch folder (mode 0700) when it is missing; every
-// redirection into it fails otherwise. Logs and returns false on failure.
-bool ensure_scratch_folder();
+// The scratch folder, which every redirection needs: a run creates it
+// (mode 0700) when it is missing; check only says what it finds. A folder
+// that is not one, or cannot be made, is refused.
+void scratch_folder_verdict(Findings& findings);
 
 // Empties a scratch file so that it cannot carry an earlier tool's text.
 void empty_file(const char* path);
@@ -29,11 +32,14 @@ class RunLock {
   ~RunLock();
   RunLock(const RunLock&) = delete;
   RunLock& operator=(const RunLock&) = delete;
-  // False when another run holds the lock (logged at LOG_NOTICE) or the
-  // lock file cannot be opened (logged at LOG_ERR).
-  bool take(const char* path);
+  // Takes the lock; false when another run holds it (logged at LOG_NOTICE)
+  // or the lock file cannot be opened or locked (refused). Check takes
+  // nothing: it says only what is sure to refuse a run.
+  bool take(const char* path, Findings& findings);
   // After a failed take: another run held the lock.
   bool busy() const { return busy_; }
+  // The lock file, which names the process group of a running tool.
+  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;

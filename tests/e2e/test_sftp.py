@@ -196,14 +196,20 @@ def test_a_file_the_server_refuses_holds_back_no_other(world, sshd, position):
 
 
 @pytest.mark.parametrize("password, port, message", [
-    ("wrong", None, "file upload has failed(Permission denied, please try again.; )"),
+    ("wrong", None, "file upload has failed(the server refused the password)"),
     (None, 1, "file upload has failed(ssh: connect to host 127.0.0.1 port 1: Connection refused; "
               "Connection closed; )"),
+    # A first deployment whose ssh_config pins no host key: the feeder gives up.
+    (None, "unpinned", "file upload has failed(the server's host key is not known: pin it in "
+                       "/var/vastrel/ssh_config)"),
 ])
 def test_login_and_connection_failures_are_logged_once(world, sshd, password, port, message):
     world.timestamp(WATERMARK)
     f = world.file("f", mtime=NEW)
-    if port:
+    if port == "unpinned":
+        (SCRATCH / "ssh_config").write_text(
+            f"Port {sshd.port}\nUserKnownHostsFile {SCRATCH}/known_hosts\n")
+    elif port:
         sshd.install_client(port=port)
     sftp_settings(world, sshd, PASSWORD=password or sshd.PASSWORD)
     run = world.run()

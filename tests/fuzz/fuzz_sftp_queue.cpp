@@ -7,7 +7,7 @@
 
 #include "../unit/sftp_words.h"
 #include "upload/sftp.h"
-#include "upload/upload.h"
+#include "upload/target.h"
 #include "util/cmdline.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/check.h"
+#include "util/findings.h"
 
 namespace {
 
@@ -40,12 +40,12 @@ TEST(Dispatch, NoArgumentsDispatchesNothing) {
   EXPECT_EQ(app::operation_for(0, argv), Operation::kNone);
 }
 
-TEST(Check, MasksOnlyThePasswordOfAUrl) {
-  EXPECT_EQ(app::masked_url("ftp://u:p@ss@h/x"), "ftp://u:***@h/x");  // the last "@" ends it
-  EXPECT_EQ(app::masked_url("u:pw@h"), "u:***@h");
-  EXPECT_EQ(app::masked_url("ftp://u@h/a:b@c"), "ftp://u@h/a:b@c");  // "@" in the path
-  EXPECT_EQ(app::masked_url("ftp://u:@h/"), "ftp://u:@h/");          // no password
-  EXPECT_EQ(app::masked_url(""), "");
+TEST(Findings, MaskOnlyThePasswordOfAUrl) {
+  EXPECT_EQ(util::masked_url("ftp://u:p@ss@h/x"), "ftp://u:***@h/x");  // the last "@" ends it
+  EXPECT_EQ(util::masked_url("u:pw@h"), "u:***@h");
+  EXPECT_EQ(util::masked_url("ftp://u@h/a:b@c"), "ftp://u@h/a:b@c");  // "@" in the path
+  EXPECT_EQ(util::masked_url("ftp://u:@h/"), "ftp://u:@h/");          // no password
+  EXPECT_EQ(util::masked_url(""), "");
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 
 #include "sftp_words.h"
 #include "upload/curl_batch.h"
+#include "upload/curl_file.h"
 #include "upload/sftp.h"
-#include "upload/upload.h"
 #include "util/command.h"
 #include "util/curl.h"
 

@@ -74,20 +74,24 @@ TEST(RunCommand, WorksWhenTheParentHasNoStandardStreams) {
   EXPECT_EQ(read_file(out), "/dev/null\n");
 }
 
-TEST(RunCommand, SlotsStdinAndEnvironmentServeOneStartOnly) {
+TEST(RunCommand, TheSpecsSlotsStdinAndEnvironmentReachItsChildOnly) {
   TempDir dir;
   std::string path = dir.path + "/slot";
-  util::child_stdio_slots[1] = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_TRUE(util::feed_child_stdin("fed text\n"));
-  util::child_env_extra = "VASTREL_UNIT_SECRET=s3cret";
-  // The child leads its own process group, and sees the fed text and the entry.
-  EXPECT_EQ(sh("cat; echo \"$VASTREL_UNIT_SECRET\"; [ \"$(cut -d' ' -f5 /proc/$$/stat)\" -eq $$ ]"),
-            0);
-  for (int slot : util::child_stdio_slots) EXPECT_EQ(slot, -1);
-  EXPECT_EQ(util::child_env_extra, nullptr);
+  std::string line =
+      "cat; echo \"$VASTREL_UNIT_SECRET\"; [ \"$(cut -d' ' -f5 /proc/$$/stat)\" -eq $$ ]";
+  {
+    util::ChildSpec spec;
+    spec.child_stdio_slots[1] = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_TRUE(spec.feed_stdin("fed text\n"));
+    spec.env_extra = "VASTREL_UNIT_SECRET=s3cret";
+    spec.shell(line.c_str());
+    // The child leads its own process group, and sees the fed text and the entry.
+    EXPECT_EQ(util::run_child(spec), 0);
+    for (int slot : spec.child_stdio_slots) EXPECT_EQ(slot, -1);    // closed once started
+    EXPECT_FALSE(spec.feed_stdin(std::string(8192, 'x').c_str()));  // could block the pipe
+  }
   EXPECT_EQ(sh("cat; echo \"second $VASTREL_UNIT_SECRET\""), 0);
   EXPECT_EQ(read_file(path), "fed text\ns3cret\n");
-  EXPECT_FALSE(util::feed_child_stdin(std::string(8192, 'x').c_str()));  // could block the pipe
 }
 
 bool gone_or_zombie(pid_t pid) {
@@ -101,9 +105,12 @@ TEST(RunCommand, TheChildOfAKilledRunIsStoppedByTheNextRunOnly) {
   int record = open(lock.c_str(), O_RDWR | O_CREAT, 0600);
   pid_t run = fork();
   if (run == 0) {
-    util::child_record_fd = record;
-    sh("echo $$ > " + dir.path + "/shell.tmp; mv " + dir.path + "/shell.tmp " + dir.path +
-       "/shell; sleep 60");
+    util::ChildSpec spec;
+    spec.record_fd = record;
+    std::string line = "echo $$ > " + dir.path + "/shell.tmp; mv " + dir.path + "/shell.tmp " +
+                       dir.path + "/shell; sleep 60";
+    spec.shell(line.c_str());
+    util::run_child(spec);
     _exit(0);
   }
   for (int i = 0; i < 500 && (read_file(dir.path + "/shell").empty() || read_file(lock).empty());

@@ -1,0 +1,144 @@
+// One curl transfer, its attempts, and what curl mode refuses.
+#include "upload/curl_file.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "upload/target.h"
+#include "util/command.h"
+#include "util/curl.h"
+#include "util/filestat.h"
+#include "util/scratch.h"
+
+namespace upload {
+
+namespace {
+
+enum class PutResult { kSent, kFailed, kServerDown, kRefused };
+
+// The post-transfer rename of the suffix mode as one curl quote command
+// ("-RNFR NAME+SUFFIX" or "-RNTO NAME"); false when it would not fit.
+bool rename_command(char (&out)[util::kCommandSize], const char* verb, const char* name,
+                    const char* suffix) {
+  util::CommandLine text = util::command_line(out, sizeof out);
+  util::cmd_raw(text, verb);
+  util::cmd_raw(text, name);
+  util::cmd_raw(text, suffix);
+  return !text.overflow;
+}
+
+// Sends one file with curl, given curl's configuration text. kServerDown:
+// failed so that no other file can go either; kRefused: not run, the
+// command line would not fit (the selection let no such file through).
+PutResult curl_put_file(const Pass& pass, const char* path, const char* config) {
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  if (!build_put_command(line, path, pass.cfg.remote_url, pass.cfg.partial_suffix)) {
+    return PutResult::kRefused;
+  }
+  util::ChildSpec child;
+  child.record_fd = pass.record_fd;
+  if (!child.feed_stdin(config)) {
+    syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
+    return PutResult::kFailed;
+  }
+  child.shell(line.text);
+  int status = util::run_child(child);
+  if (status == 0) return PutResult::kSent;
+  if (util::file_size(util::kCurlError) != 0) {
+    syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
+  }
+  return util::curl_server_unusable(status) ? PutResult::kServerDown : PutResult::kFailed;
+}
+
+}  // namespace
+
+bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url,
+                       const char* suffix) {
+  char url_buffer[util::kCommandSize];
+  const char* url = target_url(url_buffer, remote_url, path, suffix);
+  if (url == nullptr) return false;
+  util::cmd_raw(line, {util::kCurl, " -fSs "});
+  util::cmd_curl_glob_off(line, path, url);
+  util::cmd_curl_config(line);
+  util::cmd_raw(line, "-K - ");
+  util::cmd_word(line, url);
+  util::cmd_raw(line, " -T ");
+  util::cmd_word(line, path);
+  if (suffix[0] != '\0') {
+    char name[util::kPathSize];
+    char from[util::kCommandSize];
+    char to[util::kCommandSize];
+    if (!remote_name(name, remote_url, path) || !rename_command(from, "-RNFR ", name, suffix) ||
+        !rename_command(to, "-RNTO ", name, "")) {
+      return false;
+    }
+    util::cmd_raw(line, " -Q ");
+    util::cmd_word(line, from);
+    util::cmd_raw(line, " -Q ");
+    util::cmd_word(line, to);
+  }
+  util::cmd_raw(line, {" 2>", util::kCurlError});
+  return !line.overflow;
+}
+
+Refusal curl_refusal(const settings::ModuleSettings& s, const char* path) {
+  const char* suffix = s.partial_suffix;
+  if (suffix[0] != '\0' && !remote_name_fits(s.remote_url, path, suffix)) {
+    return Refusal::kNameTooLong;
+  }
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  return build_put_command(line, path, s.remote_url, suffix) ? Refusal::kNone
+                                                             : Refusal::kCommandTooLong;
+}
+
+Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
+                          const char* config, int attempts, bool& server_down) {
+  PutResult result = PutResult::kFailed;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    result = curl_put_file(pass, path, config);
+    if (result == PutResult::kRefused) return Outcome::kPassedBy;
+    if (result == PutResult::kSent) return dispose_sent_file(pass, path, selected);
+    sleep(kRetryDelay);  // after the last attempt too
+  }
+  server_down = result == PutResult::kServerDown;
+  return Outcome::kFailed;
+}
+
+void CurlFileSender::prepare(util::Findings& findings) {
+  if (cfg_.remote_url[0] == '\0') {
+    findings.problem("MOD_VASTREL_REMOTEURL is empty: every file fails");
+  }
+  if (util::reads_as_option(cfg_.remote_url)) {
+    findings.refuse(util::kOptionRefusal, "Remote URL", util::Url{cfg_.remote_url});
+  }
+  if (util::reads_as_option(cfg_.username)) {
+    findings.refuse(util::kOptionRefusal, "User name", cfg_.username);
+  }
+  util::CommandLine config = util::command_line(config_, sizeof config_);
+  util::curl_user_line(config, cfg_.username, cfg_.password);
+  util::curl_bounds(config, cfg_.connect_timeout, cfg_.stall_timeout, cfg_.rate_limit);
+  if (config.overflow) {
+    findings.refuse("Credential line is longer than %zu characters, nothing is sent",
+                    util::kCommandSize - 1);
+  }
+}
+
+SendEnd CurlFileSender::send(Pass& pass, Selection& files) {
+  for (size_t k = 0; k < files.size(); ++k) {
+    char path[util::kPathSize];
+    files.path(k, cfg_.scan_folder, path);
+    bool server_down = false;
+    files.set_outcome(
+        k, send_with_retries(pass, path, files.identity(k), config_, kAttempts, server_down));
+    if (server_down) return SendEnd::kStop;
+  }
+  return SendEnd::kDone;
+}
+
+std::vector<util::Tool> CurlFileSender::tools() const { return {{util::kCurl, "sends the files"}}; }
+
+}  // namespace upload

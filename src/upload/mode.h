@@ -1,0 +1,45 @@
+// What a transfer mode is to the pass above it: it says what stands in its
+// way, why a file cannot go, and sends what the pass selected.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "upload/pass.h"
+#include "upload/selection.h"
+#include "util/command.h"
+#include "util/findings.h"
+
+namespace upload {
+
+// Why a new file cannot be sent in a mode; kNone when it can.
+enum class Refusal { kNone, kControl, kCommandTooLong, kQueueLineTooLong, kNameTooLong };
+constexpr int kRefusals = 5;
+
+// How a send ended.
+enum class SendEnd {
+  kDone,         // every file of the selection has its outcome
+  kStop,         // the pass ends: the server cannot be used now (or nothing more can go)
+  kCannotReport  // curl batch only: nothing was sent; curl is older than 7.75
+};
+
+class Sender {
+ public:
+  virtual ~Sender() = default;
+  // What stands in the way of this mode before any file: refusals (a run
+  // logs the first and sends nothing) and, for check, what it will do.
+  // Makes ready what its sends need.
+  virtual void prepare(util::Findings& findings) = 0;
+  // True when a refusal of prepare() is told only once a file is to go.
+  virtual bool refuses_only_with_files() const { return false; }
+  // Why `path` cannot be sent; the same for the run and for check.
+  virtual Refusal refusal_of(const char* path) const = 0;
+  // How many files of a pass in listing order it takes at once.
+  virtual size_t batch_size() const = 0;
+  // Sends the selection, giving each file its outcome.
+  virtual SendEnd send(Pass& pass, Selection& files) = 0;
+  // The outside tools it runs.
+  virtual std::vector<util::Tool> tools() const = 0;
+};
+
+}  // namespace upload

@@ -1,0 +1,77 @@
+// One upload pass: its record, what became of each file, and the tally.
+// Below the transfer modes: each of them disposes of what it sent here.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "settings/settings.h"
+#include "util/scandir.h"
+
+namespace upload {
+
+// What a selected file was (size, modification time to the nanosecond,
+// inode and device, folded into 64 bits so that a backlog of 100,000 files
+// stays small), so that one changed during its transfer is not disposed
+// of: deleting it would lose what was written meanwhile.
+using FileIdentity = uint64_t;
+
+FileIdentity identity_of(const struct stat& st);
+
+// What became of one selected file.
+enum class Outcome : uint8_t {
+  kPending,       // not attempted (yet)
+  kSent,          // sent, then deleted or stamped
+  kSentStillNew,  // sent, but its stamp failed or it changed after it
+  kFailed,        // its last attempt failed
+  kPassedBy,      // changed during its transfer, or left out of a batch
+  kGone,          // not there any more
+};
+
+// What an upload run did, for the metrics file; a dry pass counts what it
+// would do.
+struct Tally {
+  unsigned sent = 0;
+  int64_t bytes_sent = 0;
+  unsigned failed = 0;    // files whose last attempt failed
+  unsigned refused = 0;   // new files that cannot be sent under their names
+  unsigned selected = 0;  // handed to the transfer (a dry pass: would be)
+  int64_t bytes_selected = 0;
+  unsigned left = 0;  // new files left after the run
+  int64_t bytes_left = 0;
+  time_t oldest_left = 0;       // 0 when none is left
+  unsigned refused_as[5] = {};  // by Refusal, for check
+  unsigned control = 0;         // of the selected, names with a control character
+  util::SkipCounts skips;       // a dry pass counts what a run logs
+  bool server_unusable = false;
+  bool busy = false;   // another run held the lock
+  bool error = false;  // the pass could not run (logged)
+
+  // A new file that stays new: counted as left.
+  void leave(int64_t size, time_t mtime);
+};
+
+// The record of one pass, passed down to every mode and disposal.
+struct Pass {
+  Pass(const settings::ModuleSettings& s, time_t mark, const util::Dir& folder, int record = -1)
+      : cfg(s), watermark(mark), dir(folder), record_fd(record) {}
+  const settings::ModuleSettings& cfg;
+  time_t watermark;
+  const util::Dir& dir;  // the open scan folder
+  int record_fd = -1;    // names a running tool's process group (the lock file)
+  bool dry = false;      // check: select and count, send and log nothing
+  Tally tally;
+  // A dry pass: the first files it would send, in order (time, name).
+  std::vector<std::pair<time_t, std::string>> first;
+};
+
+// After a successful transfer: report the file, then delete it or stamp it
+// to the watermark; a file that changed meanwhile is left new.
+Outcome dispose_sent_file(Pass& pass, const char* path, const FileIdentity& selected);
+
+}  // namespace upload

@@ -1,0 +1,35 @@
+// Where a file goes on the server: remote names and the URL of one file.
+// Shared by the transfer modes and by the pass's verdict.
+#pragma once
+
+#include "util/cmdline.h"
+#include "util/scandir.h"
+
+namespace upload {
+
+// A remote URL holding "sftp" anywhere selects the sftp batch.
+bool uses_sftp(const char* remote_url);
+
+// True when files can be written under a temporary name and renamed after
+// their transfer: ftp://, ftps:// and sftp:// URLs.
+bool can_rename(const char* remote_url);
+
+// The text after the last "/" of a path.
+const char* name_of(const char* path);
+
+// The name a file ends up under on the server: its own name where the URL
+// names a folder (a trailing "/", or no path), else the URL's last segment,
+// percent-decoded. False when that would be longer than 255 characters.
+bool remote_name(char (&out)[util::kPathSize], const char* remote_url, const char* path);
+
+// True when the remote name plus `suffix` fits in 255 characters.
+bool remote_name_fits(const char* remote_url, const char* path, const char* suffix);
+
+// The URL curl sends one file to: the remote URL as it stands where curl
+// names the upload right itself, else with the remote name appended whole,
+// percent-encoded: a name with a backslash (curl would cut it there), or
+// the temporary name NAME+SUFFIX. Null when it would not fit `out`.
+const char* target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path,
+                       const char* suffix);
+
+}  // namespace upload
