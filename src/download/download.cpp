@@ -1,10 +1,14 @@
 // The download pass: the listing, then one curl fetch for each listed file.
 #include "download/download.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -23,6 +27,23 @@ constexpr int kCurlListingNotFound = 19;
 constexpr size_t kListLineLength = 127;    // a listed URL, without its line end
 constexpr size_t kCredentialLength = 127;  // the user line, without its line end
 
+// Owns an open descriptor.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  ~Descriptor() { reset(-1); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
 // What one pass works with, made ready by its verdict.
 struct Fetch {
   const char* folder;
@@ -30,6 +51,8 @@ struct Fetch {
   bool directory;  // the URL names a remote directory: its listing is fetched
   int record_fd;
   char config[util::kCommandSize];  // curl's configuration: user line and bounds
+  Descriptor scan;                  // the scan folder
+  Descriptor private_;              // kFetchFolder in it, the program's own
 };
 
 // A URL ending in "/" names a remote directory.
@@ -65,11 +88,9 @@ bool prefix_line(util::CommandLine& line, const char* url) {
   return no_newline && !line.overflow;
 }
 
-// The command line that fetches one URL into the folder.
-bool fetch_line(util::CommandLine& line, const char* folder, const char* url) {
-  util::cmd_raw(line, "cd ");
-  util::cmd_word(line, folder);
-  util::cmd_raw(line, {"; ", util::kCurl, " "});
+// The command line that fetches one URL into the folder it starts in.
+bool fetch_line(util::CommandLine& line, const char* url) {
+  util::cmd_raw(line, {util::kCurl, " "});
   util::cmd_curl_config(line);
   util::cmd_raw(line, "-K - -fSOs ");
   util::cmd_curl_glob_off(line, url);
@@ -131,11 +152,67 @@ void line_verdict(const Fetch& fetch, const char* url, bool too_long, util::Find
 }
 
 // The fetch of one line, or why it cannot run.
-void fetch_verdict(const Fetch& fetch, const char* url, util::CommandLine& line,
-                   util::Findings& findings) {
-  if (!fetch_line(line, fetch.folder, url)) {
+void fetch_verdict(const char* url, util::CommandLine& line, util::Findings& findings) {
+  if (!fetch_line(line, url)) {
     findings.refuse("Command line for %s is longer than %zu characters, not fetched",
                     util::Url{url}, util::kCommandSize - 1);
+  }
+}
+
+// A listing of the private folder from its start (a duplicated
+// descriptor shares its position with every other); null on failure.
+DIR* list_private(const Fetch& fetch) {
+  int fd = fcntl(fetch.private_.get(), F_DUPFD_CLOEXEC, 0);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr && fd >= 0) close(fd);
+  if (dir != nullptr) rewinddir(dir);
+  return dir;
+}
+
+// Removes what an earlier fetch left in the private folder.
+void empty_private(const Fetch& fetch) {
+  DIR* dir = list_private(fetch);
+  if (dir == nullptr) return;
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_type != DT_DIR) unlinkat(fetch.private_.get(), entry->d_name, 0);
+  }
+  closedir(dir);
+}
+
+// The private folder: made by a run when missing (check only looks), then
+// used by descriptor alone, and only while it is a folder of the program's
+// user with mode 0700: the scan folder is written by others, who could put
+// anything under its name.
+void private_folder_verdict(Fetch& fetch, util::Findings& findings) {
+  constexpr const char* kRefusal = "Cannot use fetch folder %s/%s(%s), nothing is downloaded";
+  fetch.scan.reset(open(fetch.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fetch.scan.get() < 0) {
+    findings.refuse(kRefusal, fetch.folder, kFetchFolder, strerror(errno));
+    return;
+  }
+  if (!findings.checking() && mkdirat(fetch.scan.get(), kFetchFolder, 0700) != 0 &&
+      errno != EEXIST) {
+    findings.refuse(kRefusal, fetch.folder, kFetchFolder, strerror(errno));
+    return;
+  }
+  fetch.private_.reset(
+      openat(fetch.scan.get(), kFetchFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (fetch.private_.get() < 0) {
+    if (errno == ENOENT && findings.checking()) {
+      findings.note("  each fetch is written in %s/%s first, which the pass makes\n", fetch.folder,
+                    kFetchFolder);
+    } else {
+      findings.refuse(kRefusal, fetch.folder, kFetchFolder,
+                      errno == ELOOP || errno == ENOTDIR ? "not a folder" : strerror(errno));
+    }
+  } else if (fstat(fetch.private_.get(), &st) != 0 || st.st_uid != geteuid() ||
+             (st.st_mode & 07777) != 0700) {
+    findings.refuse(kRefusal, fetch.folder, kFetchFolder,
+                    "not this user's own with mode 0700: never used");
+    fetch.private_.reset(-1);
+  } else {
+    findings.note("  each fetch is written in %s/%s first\n", fetch.folder, kFetchFolder);
   }
 }
 
@@ -162,12 +239,15 @@ void prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& fi
   util::cmd_raw(config, user_buffer);
   util::curl_bounds(config, s.connect_timeout, s.stall_timeout, s.rate_limit);
   if (!findings.refused()) list_verdict(fetch, findings);
+  if (!findings.refused()) private_folder_verdict(fetch, findings);
 }
 
-// Runs a curl line with its configuration on curl's standard input.
-int run_curl(const Fetch& fetch, const char* line, const char* shell_flags) {
+// Runs a curl line with its configuration on curl's standard input,
+// starting in `cwd_fd` (-1: the program's own folder).
+int run_curl(const Fetch& fetch, const char* line, const char* shell_flags, int cwd_fd = -1) {
   util::ChildSpec child;
   child.record_fd = fetch.record_fd;
+  child.cwd_fd = cwd_fd;
   if (!child.feed_stdin(fetch.config)) {
     syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
     return -1;
@@ -222,15 +302,36 @@ void cut_line(char* line) {
   if (char* cr = strrchr(line, '\r')) *cr = '\0';
 }
 
-// Fetches one URL into the folder; false when the server as a whole cannot
-// be used now, which ends the fetching.
+// Moves what a whole fetch wrote into the scan folder, under its name: a
+// rename on one file system, which replaces whatever stood there (a link
+// too), never writing through it.
+void move_fetched(const Fetch& fetch) {
+  DIR* dir = list_private(fetch);
+  if (dir == nullptr) {
+    syslog(LOG_ERR, "Cannot read fetch folder %s/%s(%m)", fetch.folder, kFetchFolder);
+    return;
+  }
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_type != DT_REG) continue;
+    if (renameat(fetch.private_.get(), entry->d_name, fetch.scan.get(), entry->d_name) != 0) {
+      syslog(LOG_ERR, "Cannot move fetched file %s into %s(%m)", entry->d_name, fetch.folder);
+    }
+  }
+  closedir(dir);
+}
+
+// Fetches one URL into the private folder, and what arrived whole into the
+// scan folder; false when the server as a whole cannot be used now, which
+// ends the fetching.
 bool fetch_one(const Fetch& fetch, const char* url, const char* line) {
-  // A failed change of folder must not report an earlier failure's text.
+  // A fetch that fails before curl writes must not report an earlier one's text.
   util::empty_file(util::kCurlError);
-  int status = run_curl(fetch, line, "-ce");
+  int status = run_curl(fetch, line, "-ce", fetch.private_.get());
+  if (status == 0) move_fetched(fetch);
   if (status != 0 && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "getting file %s has failed(%s)", url, util::read_error_text(util::kCurlError));
   }
+  empty_private(fetch);  // a cut fetch goes nowhere
   return !util::curl_server_unusable(status);
 }
 
@@ -253,7 +354,7 @@ void fetch_listed(const Fetch& fetch) {
     syslog(LOG_NOTICE, "downloading %s", url);
     char buffer[util::kCommandSize];
     util::CommandLine line = util::command_line(buffer, sizeof buffer);
-    fetch_verdict(fetch, url, line, findings);
+    fetch_verdict(url, line, findings);
     if (findings.log_refusal()) continue;
     server_down = !fetch_one(fetch, url, line.text);
   }
@@ -267,7 +368,7 @@ void fetch_listed(const Fetch& fetch) {
 }  // namespace
 
 void download_verdict(const settings::ModuleSettings& s, util::Findings& findings) {
-  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), -1, ""};
+  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), -1, "", {}, {}};
   findings.note("  download URL %s\n", util::masked_url(fetch.url).c_str());
   prepare(s, fetch, findings);
   if (findings.refused()) return;
@@ -278,7 +379,7 @@ void download_verdict(const settings::ModuleSettings& s, util::Findings& finding
   if (findings.refused()) return;
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  fetch_verdict(fetch, url.c_str(), line, findings);
+  fetch_verdict(url.c_str(), line, findings);
 }
 
 std::vector<util::Tool> download_tools(const char* url) {
@@ -288,10 +389,12 @@ std::vector<util::Tool> download_tools(const char* url) {
 }
 
 void fetch_downloads(const settings::ModuleSettings& s, int record_fd) {
-  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), record_fd, ""};
+  Fetch fetch{
+      s.scan_folder, s.download_url, names_directory(s.download_url), record_fd, "", {}, {}};
   util::Findings findings(false);
   prepare(s, fetch, findings);
   if (findings.log_refusal()) return;
+  empty_private(fetch);  // what a killed run left
   if (fetch.directory) {
     if (!fetch_listing(fetch)) return;
   } else {

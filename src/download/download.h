@@ -14,6 +14,10 @@ namespace download {
 constexpr const char* kDownloadList = "/var/vastrel/list";
 // Prefixes each listed name with the download URL.
 constexpr const char* kSed = "sed";
+// Inside the scan folder, on its file system: each fetch is written here
+// and renamed into the scan folder only once whole. The passes never select
+// a folder.
+constexpr const char* kFetchFolder = ".vastrel-fetch";
 
 // What stands in the way of the download pass before it fetches anything
 // (a run logs the first refusal and fetches nothing), and for check what

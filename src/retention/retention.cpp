@@ -65,9 +65,7 @@ Tally op_remove(const settings::ModuleSettings& s) {
   time_t now = time(nullptr);
   time_t watermark = util::file_mtime(util::kWatermark);
   util::Dir dir;
-  util::Findings folder(false);
-  util::open_scan_folder(dir, s.scan_folder, folder);
-  if (folder.log_refusal()) {
+  if (!util::open_scan_folder(dir, s.scan_folder)) {
     Tally tally;
     tally.error = true;
     return tally;

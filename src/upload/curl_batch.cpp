@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "settings/settings.h"
 #include "upload/selection.h"
@@ -19,6 +21,7 @@
 #include "util/command.h"
 #include "util/curl.h"
 #include "util/filestat.h"
+#include "util/pin.h"
 #include "util/scratch.h"
 
 namespace upload {
@@ -119,7 +122,7 @@ class ConfigFile {
 // With a suffix, the file goes to its temporary name in a transfer of its
 // own ("next"), whose rename follows only a successful transfer.
 bool config_entry(const settings::ModuleSettings& cfg, util::CommandLine& entry, const char* path,
-                  const char* config, bool first) {
+                  const char* source, const char* config, bool first) {
   char url_buffer[util::kCommandSize];
   const char* url = target_url(url_buffer, cfg.remote_url, path, cfg.partial_suffix);
   if (url == nullptr) return false;
@@ -130,7 +133,7 @@ bool config_entry(const settings::ModuleSettings& cfg, util::CommandLine& entry,
     util::cmd_raw(entry, config);
   }
   util::cmd_raw(entry, "upload-file = ");
-  util::curl_config_string(entry, path);
+  util::curl_config_string(entry, source);
   util::cmd_raw(entry, "\nurl = ");
   util::curl_config_string(entry, url);
   util::cmd_raw(entry, "\n");
@@ -147,17 +150,38 @@ bool config_entry(const settings::ModuleSettings& cfg, util::CommandLine& entry,
   return !entry.overflow;
 }
 
+// One run's files: each pinned, so curl reads the very file listed.
+struct RunFiles {
+  std::vector<size_t> index;  // into the selection, in order
+  std::vector<util::PinnedFile> pins;
+};
+
+// Pins the pending files of files[next, end), at most as many as a child
+// may be given; a name no longer the listed file is passed by.
+void pin_run(const Pass& pass, Selection& files, size_t next, size_t end, RunFiles& run) {
+  size_t budget = std::min(kBatchFiles, util::descriptor_budget());
+  for (size_t k = next; k < end && run.pins.size() < budget; ++k) {
+    char path[util::kPathSize];
+    util::PinnedFile pin;
+    if (!pin_file(pass, files, k, path, pin)) continue;
+    run.index.push_back(k);
+    run.pins.push_back(std::move(pin));
+  }
+}
+
 bool write_config(const settings::ModuleSettings& cfg, ConfigFile& file, const Selection& files,
-                  size_t first, size_t end, const char* config) {
+                  const RunFiles& run, const char* config) {
   file.add(config);
   file.add(kBatchOptions);
-  for (size_t k = first; k < end; ++k) {
+  for (size_t j = 0; j < run.index.size(); ++j) {
     char path[util::kPathSize];
-    files.path(k, cfg.scan_folder, path);
+    files.path(run.index[j], cfg.scan_folder, path);
+    char source[32];
+    util::inherited_path(source, j);
     static char buffer[6 * util::kCommandSize];
     util::CommandLine entry = util::command_line(buffer, sizeof buffer);
     // The selection let no file through whose entry would not fit.
-    if (!config_entry(cfg, entry, path, config, k == first)) return false;
+    if (!config_entry(cfg, entry, path, source, config, j == 0)) return false;
     file.add(entry.text);
   }
   return true;
@@ -184,13 +208,21 @@ bool cannot_report(int status) {
          strstr(util::read_error_text(util::kCurlError), "create-file-mode") != nullptr;
 }
 
-// One curl run over files[next...]: disposes of each sent file in order and
-// stops at the first that was not sent, which `next` then names, with the
-// status of its attempt and its error text (empty when there was none).
+// One curl run over the pending files from files[next...]: disposes of
+// each sent file in order and stops at the first that was not sent, which
+// `next` then names, with the status of its attempt and its error text
+// (empty when there was none). kAllSent: every file the run took was sent,
+// and `next` names the file after them.
 RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const char* config,
                 bool first_of_pass, int& status, char (&message)[512]) {
+  RunFiles run;
+  pin_run(pass, files, next, end, run);
+  if (run.index.empty()) {
+    next = end;
+    return RunEnd::kAllSent;
+  }
   ConfigFile file;
-  int fd = write_config(pass.cfg, file, files, next, end, config) ? file.finish() : -1;
+  int fd = write_config(pass.cfg, file, files, run, config) ? file.finish() : -1;
   if (fd < 0) {
     syslog(LOG_ERR, "Cannot write the curl configuration(%m), nothing more is sent");
     return RunEnd::kNotWritten;
@@ -198,6 +230,7 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
   util::ChildSpec child;
   child.child_stdio_slots[0] = fd;
   child.record_fd = pass.record_fd;
+  for (const util::PinnedFile& pin : run.pins) child.inherited.push_back(pin.fd());
   char line_buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(line_buffer, sizeof line_buffer);
   build_batch_line(line);
@@ -205,7 +238,8 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
   status = util::run_child(child);
   FILE* results = fopen(kCurlResults, "re");
   int code = 0;
-  bool reported = next < end && next_outcome(results, code, message);
+  size_t j = 0;
+  bool reported = next_outcome(results, code, message);
   if (!reported && first_of_pass && cannot_report(status)) {
     if (results != nullptr) fclose(results);
     syslog(LOG_NOTICE,
@@ -214,13 +248,17 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
   }
   while (reported && code == 0) {
     char path[util::kPathSize];
-    files.path(next, pass.cfg.scan_folder, path);
-    files.set_outcome(next, dispose_sent_file(pass, path, files.identity(next)));
-    ++next;
-    reported = next < end && next_outcome(results, code, message);
+    files.path(run.index[j], pass.cfg.scan_folder, path);
+    files.set_outcome(run.index[j],
+                      dispose_sent_file(pass, path, run.pins[j], files.identity(run.index[j])));
+    reported = ++j < run.index.size() && next_outcome(results, code, message);
   }
   if (results != nullptr) fclose(results);
-  if (next == end) return RunEnd::kAllSent;
+  if (j == run.index.size()) {
+    next = run.index.back() + 1;
+    return RunEnd::kAllSent;
+  }
+  next = run.index[j];
   if (code != 0) {
     status = util::exit_status(code);  // that transfer's own exit code
   } else {
@@ -269,7 +307,7 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
           run_once(pass, files, next, end, per_file_.config(), first_run_, status, message);
       first_run_ = false;
       if (result == RunEnd::kCannotReport) return SendEnd::kCannotReport;
-      if (result == RunEnd::kAllSent) break;
+      if (result == RunEnd::kAllSent) continue;
       if (result == RunEnd::kNotWritten) {
         pass.tally.error = true;
         return SendEnd::kStop;

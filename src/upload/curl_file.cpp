@@ -32,14 +32,18 @@ bool rename_command(char (&out)[util::kCommandSize], const char* verb, const cha
 // Sends one file with curl, given curl's configuration text. kServerDown:
 // failed so that no other file can go either; kRefused: not run, the
 // command line would not fit (the selection let no such file through).
-PutResult curl_put_file(const Pass& pass, const char* path, const char* config) {
+PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFile& pin,
+                        const char* config) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  if (!build_put_command(line, path, pass.cfg.remote_url, pass.cfg.partial_suffix)) {
+  char source[32];
+  util::inherited_path(source, 0);
+  if (!build_put_command(line, source, path, pass.cfg.remote_url, pass.cfg.partial_suffix)) {
     return PutResult::kRefused;
   }
   util::ChildSpec child;
   child.record_fd = pass.record_fd;
+  child.inherited.push_back(pin.fd());
   if (!child.feed_stdin(config)) {
     syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
     return PutResult::kFailed;
@@ -55,18 +59,18 @@ PutResult curl_put_file(const Pass& pass, const char* path, const char* config) 
 
 }  // namespace
 
-bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url,
-                       const char* suffix) {
+bool build_put_command(util::CommandLine& line, const char* source, const char* path,
+                       const char* remote_url, const char* suffix) {
   char url_buffer[util::kCommandSize];
   const char* url = target_url(url_buffer, remote_url, path, suffix);
   if (url == nullptr) return false;
   util::cmd_raw(line, {util::kCurl, " -fSs "});
-  util::cmd_curl_glob_off(line, path, url);
+  util::cmd_curl_glob_off(line, url);
   util::cmd_curl_config(line);
   util::cmd_raw(line, "-K - ");
   util::cmd_word(line, url);
   util::cmd_raw(line, " -T ");
-  util::cmd_word(line, path);
+  util::cmd_word(line, source);
   if (suffix[0] != '\0') {
     char name[util::kPathSize];
     char from[util::kCommandSize];
@@ -91,17 +95,21 @@ Refusal curl_refusal(const settings::ModuleSettings& s, const char* path) {
   }
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  return build_put_command(line, path, s.remote_url, suffix) ? Refusal::kNone
-                                                             : Refusal::kCommandTooLong;
+  char source[32];
+  util::inherited_path(source, 0);
+  return build_put_command(line, source, path, s.remote_url, suffix) ? Refusal::kNone
+                                                                     : Refusal::kCommandTooLong;
 }
 
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
                           const char* config, int attempts, bool& server_down) {
+  util::PinnedFile pin;
+  if (!pin_selected(pass, path, selected, pin)) return Outcome::kGone;
   PutResult result = PutResult::kFailed;
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    result = curl_put_file(pass, path, config);
+    result = curl_put_file(pass, path, pin, config);
     if (result == PutResult::kRefused) return Outcome::kPassedBy;
-    if (result == PutResult::kSent) return dispose_sent_file(pass, path, selected);
+    if (result == PutResult::kSent) return dispose_sent_file(pass, path, pin, selected);
     sleep(kRetryDelay);  // after the last attempt too
   }
   server_down = result == PutResult::kServerDown;

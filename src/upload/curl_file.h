@@ -16,20 +16,22 @@ constexpr int kAttempts = 3;
 // next file (or the next run) never follows a failure at once.
 constexpr unsigned kRetryDelay = 5;
 
-// The curl command line for one file; false when it would not fit. The
+// The curl command line for the file `path`, which curl reads as
+// `source` (its pinned descriptor); false when it would not fit. The
 // credentials and bounds reach curl on its standard input ("-K -"); with a
 // suffix, the rename follows the transfer (RNFR and RNTO, sent only after
 // a successful one).
-bool build_put_command(util::CommandLine& line, const char* path, const char* remote_url,
-                       const char* suffix);
+bool build_put_command(util::CommandLine& line, const char* source, const char* path,
+                       const char* remote_url, const char* suffix);
 
 // Why a file cannot go through curl as one transfer: a remote name too long
 // for the suffix, or a command line that would not fit.
 Refusal curl_refusal(const settings::ModuleSettings& s, const char* path);
 
-// Up to `attempts` attempts, each failed one followed by kRetryDelay, then
-// the disposition of a sent file. Returns the file's outcome; sets
-// `server_down` when the last attempt failed so that the pass must end.
+// Pins the file, then up to `attempts` attempts, each failed one followed
+// by kRetryDelay, then the disposition of a sent file. Returns the file's
+// outcome; sets `server_down` when the last attempt failed so that the
+// pass must end.
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
                           const char* config, int attempts, bool& server_down);
 

@@ -1,9 +1,11 @@
 // Disposal of a sent file, and what the tally counts.
 #include "upload/pass.h"
 
-#include <sys/time.h>
+#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "util/filestat.h"
 
@@ -21,12 +23,21 @@ uint64_t mixed(uint64_t value) {
 }  // namespace
 
 FileIdentity identity_of(const struct stat& st) {
-  uint64_t fields[] = {static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_mtim.tv_sec),
-                       static_cast<uint64_t>(st.st_mtim.tv_nsec), static_cast<uint64_t>(st.st_ino),
-                       static_cast<uint64_t>(st.st_dev)};
-  uint64_t identity = 0;
-  for (uint64_t field : fields) identity = mixed(identity ^ field) + 0x9e3779b97f4a7c15ULL;
-  return identity;
+  uint64_t object =
+      mixed(mixed(static_cast<uint64_t>(st.st_ino)) ^ static_cast<uint64_t>(st.st_dev));
+  return FileIdentity{object, static_cast<int64_t>(st.st_size),
+                      static_cast<int64_t>(st.st_mtim.tv_sec),
+                      static_cast<int32_t>(st.st_mtim.tv_nsec)};
+}
+
+bool same_object(const FileIdentity& listed, const struct stat& st) {
+  return S_ISREG(st.st_mode) && identity_of(st).object == listed.object;
+}
+
+bool unchanged(const FileIdentity& listed, const struct stat& st) {
+  FileIdentity now = identity_of(st);
+  return same_object(listed, st) && now.size == listed.size && now.mtime_sec == listed.mtime_sec &&
+         now.mtime_nsec == listed.mtime_nsec;
 }
 
 void Tally::leave(int64_t size, time_t mtime) {
@@ -35,13 +46,30 @@ void Tally::leave(int64_t size, time_t mtime) {
   bytes_left += size;
 }
 
-Outcome dispose_sent_file(Pass& pass, const char* path, const FileIdentity& selected) {
-  struct stat sent;
-  if (stat(path, &sent) != 0) {
+bool pin_selected(const Pass& pass, const char* path, const FileIdentity& listed,
+                  util::PinnedFile& pin) {
+  const char* name = strrchr(path, '/') + 1;
+  struct stat st;
+  if (pin.open(pass.dir.fd(), name, st) && same_object(listed, st)) return true;
+  pin.close();
+  syslog(LOG_ERR, "File %s is no longer the regular file that was listed, not sent", path);
+  return false;
+}
+
+Outcome dispose_sent_file(Pass& pass, const char* path, const util::PinnedFile& pin,
+                          const FileIdentity& listed) {
+  const char* name = strrchr(path, '/') + 1;
+  struct stat named;
+  if (fstatat(pass.dir.fd(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
     syslog(LOG_ERR, "File %s disappeared during upload", path);
     return Outcome::kGone;
   }
-  if (identity_of(sent) != selected) {
+  if (!same_object(listed, named)) {
+    syslog(LOG_ERR, "File %s is no longer the regular file that was listed, left as it is", path);
+    return Outcome::kGone;
+  }
+  struct stat sent;
+  if (fstat(pin.fd(), &sent) != 0 || !unchanged(listed, sent)) {
     syslog(LOG_ERR, "File %s changed during upload and will be sent again", path);
     return Outcome::kPassedBy;
   }
@@ -49,20 +77,20 @@ Outcome dispose_sent_file(Pass& pass, const char* path, const FileIdentity& sele
   ++pass.tally.sent;
   pass.tally.bytes_sent += static_cast<int64_t>(sent.st_size);
   if (pass.cfg.ruploaded != 0) {
-    if (unlink(path) == 0) {
+    if (unlinkat(pass.dir.fd(), name, 0) == 0) {
       syslog(LOG_NOTICE, "File %s was removed", path);
       return Outcome::kSent;
     }
     syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
   }
-  util::stamp_file_times(path, pass.watermark);
+  util::stamp_file_times(pin.fd(), path, pass.watermark);
   // An append between the check above and the stamp would now look old and
   // never be sent: make such a file new again.
   struct stat now;
-  if (stat(path, &now) != 0) return Outcome::kSent;
-  if (now.st_size != sent.st_size || now.st_ino != sent.st_ino) {
+  if (fstat(pin.fd(), &now) != 0) return Outcome::kSent;
+  if (now.st_size != sent.st_size) {
     syslog(LOG_ERR, "File %s changed during upload and will be sent again", path);
-    utimes(path, nullptr);
+    futimens(pin.fd(), nullptr);
     return Outcome::kSentStillNew;
   }
   // A stamp that failed (logged) leaves the file new: it goes again.

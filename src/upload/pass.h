@@ -11,17 +11,29 @@
 #include <vector>
 
 #include "settings/settings.h"
+#include "util/pin.h"
 #include "util/scandir.h"
 
 namespace upload {
 
-// What a selected file was (size, modification time to the nanosecond,
-// inode and device, folded into 64 bits so that a backlog of 100,000 files
-// stays small), so that one changed during its transfer is not disposed
-// of: deleting it would lose what was written meanwhile.
-using FileIdentity = uint64_t;
+// What a selected file was when it was listed: the file itself (inode and
+// device, folded into 64 bits so that a backlog of 100,000 files stays
+// small), its size and its modification time to the nanosecond. A name
+// that no longer leads to that file is not sent; a file that changed
+// during its transfer is not disposed of: deleting it would lose what was
+// written meanwhile.
+struct FileIdentity {
+  uint64_t object;
+  int64_t size;
+  int64_t mtime_sec;
+  int32_t mtime_nsec;
+};
 
 FileIdentity identity_of(const struct stat& st);
+// The same file, whatever happened to its bytes.
+bool same_object(const FileIdentity& listed, const struct stat& st);
+// The same file with the same size and modification time.
+bool unchanged(const FileIdentity& listed, const struct stat& st);
 
 // What became of one selected file.
 enum class Outcome : uint8_t {
@@ -70,8 +82,16 @@ struct Pass {
   std::vector<std::pair<time_t, std::string>> first;
 };
 
+// Opens a selected file as the one that was listed, for a tool to read;
+// false (logged: the file is passed by, not sent) when its name no longer
+// leads to that regular file.
+bool pin_selected(const Pass& pass, const char* path, const FileIdentity& listed,
+                  util::PinnedFile& pin);
+
 // After a successful transfer: report the file, then delete it or stamp it
-// to the watermark; a file that changed meanwhile is left new.
-Outcome dispose_sent_file(Pass& pass, const char* path, const FileIdentity& selected);
+// (through the pinned file) to the watermark; a file that changed
+// meanwhile, or whose name leads elsewhere now, is left as it is.
+Outcome dispose_sent_file(Pass& pass, const char* path, const util::PinnedFile& pin,
+                          const FileIdentity& listed);
 
 }  // namespace upload

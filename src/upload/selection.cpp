@@ -20,9 +20,8 @@ void Selection::add(const util::ScanEntry& entry) {
   uint32_t at = static_cast<uint32_t>(blocks_.size() - 1) * kBlockSize + used_;
   memcpy(blocks_.back().get() + used_, entry.name, length);
   used_ += static_cast<uint32_t>(length);
-  items_.push_back(Item{at, static_cast<int32_t>(entry.st.st_mtim.tv_nsec),
-                        static_cast<int64_t>(entry.st.st_mtim.tv_sec),
-                        static_cast<int64_t>(entry.st.st_size), identity_of(entry.st)});
+  FileIdentity listed = identity_of(entry.st);
+  items_.push_back(Item{at, listed.mtime_nsec, listed.mtime_sec, listed.size, listed.object});
   outcomes_.push_back(Outcome::kPending);
 }
 
@@ -49,6 +48,14 @@ void Selection::sort(Order order) {
     }
     return strcmp(name_at(a.name), name_at(b.name)) < 0;
   });
+}
+
+bool pin_file(const Pass& pass, Selection& files, size_t k, char (&path)[util::kPathSize],
+              util::PinnedFile& pin) {
+  files.path(k, pass.cfg.scan_folder, path);
+  if (pin_selected(pass, path, files.identity(k), pin)) return true;
+  files.set_outcome(k, Outcome::kGone);
+  return false;
 }
 
 }  // namespace upload

@@ -26,7 +26,10 @@ class Selection {
   void clear();
   size_t size() const { return items_.size(); }
   const char* name(size_t k) const { return name_at(items_[k].name); }
-  const FileIdentity& identity(size_t k) const { return items_[k].identity; }
+  FileIdentity identity(size_t k) const {
+    const Item& item = items_[k];
+    return FileIdentity{item.object, item.size, item.mtime_sec, item.mtime_nsec};
+  }
   time_t mtime(size_t k) const { return static_cast<time_t>(items_[k].mtime_sec); }
   int64_t file_size(size_t k) const { return items_[k].size; }
   Outcome outcome(size_t k) const { return outcomes_[k]; }
@@ -43,7 +46,7 @@ class Selection {
     int32_t mtime_nsec;
     int64_t mtime_sec;
     int64_t size;
-    FileIdentity identity;
+    uint64_t object;
   };
   const char* name_at(uint32_t at) const {
     return blocks_[at / kBlockSize].get() + at % kBlockSize;
@@ -55,5 +58,11 @@ class Selection {
   std::vector<std::unique_ptr<char[]>> blocks_;
   uint32_t used_ = kBlockSize;
 };
+
+// Pins file k of the selection for a tool to read, its path in `path`;
+// false (logged, and the file marked gone) when its name no longer leads
+// to the listed regular file.
+bool pin_file(const Pass& pass, Selection& files, size_t k, char (&path)[util::kPathSize],
+              util::PinnedFile& pin);
 
 }  // namespace upload

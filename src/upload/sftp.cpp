@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "settings/settings.h"
@@ -19,6 +20,7 @@
 #include "util/cmdline.h"
 #include "util/command.h"
 #include "util/filestat.h"
+#include "util/pin.h"
 #include "util/scratch.h"
 
 namespace upload {
@@ -180,14 +182,21 @@ const char* feeder_failure(int status) {
   }
 }
 
+// One batch's files, each pinned: the client reads the very file listed.
+struct Queued {
+  size_t index;  // into the selection
+  util::PinnedFile pin;
+};
+
 // Runs one batch with the password in the feeder's environment only (the
 // copy is wiped once the batch has ended); its wait status, logged when it
 // is not 0.
-int run_batch(const Pass& pass, const char* command) {
+int run_batch(const Pass& pass, const char* command, const std::vector<Queued>& queued) {
   static char entry[sizeof "SSHPASS=" + settings::kLineSize];  // the longest setting fits
   const char* password = pass.cfg.password;
   util::ChildSpec child;
   child.record_fd = pass.record_fd;
+  for (const Queued& file : queued) child.inherited.push_back(file.pin.fd());
   if (password[0] != '\0') {
     snprintf(entry, sizeof entry, "SSHPASS=%s", password);
     child.env_extra = entry;
@@ -207,20 +216,25 @@ int run_batch(const Pass& pass, const char* command) {
   return status;
 }
 
-// Queues the pending files of files[first...]; returns how many. A file
-// whose lines cannot be written is passed by (logged) and stays new.
-size_t write_queue(const settings::ModuleSettings& cfg, Selection& files, size_t first) {
+// Pins and queues the pending files of files[first...], as many as a child
+// may be given. A name no longer the listed file is passed by, and so is
+// a file whose lines cannot be written (both logged; the latter stays new).
+std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first) {
+  size_t budget = util::descriptor_budget();
+  std::vector<Queued> queued;
   QueueWriter queue;
-  size_t queued = 0;
-  for (size_t k = first; k < files.size(); ++k) {
+  for (size_t k = first; k < files.size() && queued.size() < budget; ++k) {
     if (files.outcome(k) != Outcome::kPending) continue;
     char path[util::kPathSize];
-    files.path(k, cfg.scan_folder, path);
+    util::PinnedFile pin;
+    if (!pin_file(pass, files, k, path, pin)) continue;
+    char source[32];
+    util::inherited_path(source, queued.size());
     char buffer[2 * kQueueLineSize];
     util::CommandLine lines = util::command_line(buffer, sizeof buffer);
-    if (format_sftp_put(lines, path, cfg.partial_suffix) &&
+    if (format_sftp_put(lines, source, path, pass.cfg.partial_suffix) &&
         queue.append(path, lines.text, lines.length)) {
-      ++queued;
+      queued.push_back(Queued{k, std::move(pin)});
     } else {
       files.set_outcome(k, Outcome::kPassedBy);
     }
@@ -228,24 +242,13 @@ size_t write_queue(const settings::ModuleSettings& cfg, Selection& files, size_t
   return queued;
 }
 
-// Disposes of the first `count` queued files from `first`; returns the
-// index of the queued file after them.
-size_t dispose_queued(Pass& pass, Selection& files, size_t first, size_t count) {
-  size_t k = first;
-  for (; k < files.size(); ++k) {
-    if (files.outcome(k) != Outcome::kPending) continue;
-    if (count-- == 0) break;
+// Disposes of the first `count` queued files.
+void dispose_queued(Pass& pass, Selection& files, const std::vector<Queued>& queued, size_t count) {
+  for (size_t j = 0; j < count; ++j) {
     char path[util::kPathSize];
-    files.path(k, pass.cfg.scan_folder, path);
-    files.set_outcome(k, dispose_sent_file(pass, path, files.identity(k)));
-  }
-  return k;
-}
-
-// Every queued file from `first` failed: nothing is known to be sent.
-void fail_queued(Selection& files, size_t first) {
-  for (size_t k = first; k < files.size(); ++k) {
-    if (files.outcome(k) == Outcome::kPending) files.set_outcome(k, Outcome::kFailed);
+    files.path(queued[j].index, pass.cfg.scan_folder, path);
+    files.set_outcome(queued[j].index, dispose_sent_file(pass, path, queued[j].pin,
+                                                         files.identity(queued[j].index)));
   }
 }
 
@@ -267,21 +270,20 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
   return SftpUrl::kOk;
 }
 
-bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix) {
+bool format_sftp_put(util::CommandLine& out, const char* source, const char* path,
+                     const char* suffix) {
+  const char* name = name_of(path);
   char put_buffer[kQueueLineSize];
   util::CommandLine put = util::command_line(put_buffer, sizeof put_buffer);
   util::cmd_raw(put, "put ");
-  put_queue_path(put, path);
-  if (suffix[0] == '\0') {
-    util::cmd_char(put, '\n');
-    util::cmd_raw(out, put_buffer);
-    return !put.overflow && !out.overflow;
-  }
-  // Written under a temporary name, renamed once whole.
-  const char* name = name_of(path);
+  put_queue_path(put, source);
   util::cmd_char(put, ' ');
   put_remote_name(put, name, suffix);
   util::cmd_char(put, '\n');
+  if (put.overflow) return false;
+  util::cmd_raw(out, put_buffer);
+  if (suffix[0] == '\0') return !out.overflow;
+  // Written under a temporary name, renamed once whole.
   char rename_buffer[kQueueLineSize];
   util::CommandLine rename = util::command_line(rename_buffer, sizeof rename_buffer);
   util::cmd_raw(rename, "rename ");
@@ -289,8 +291,7 @@ bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffi
   util::cmd_char(rename, ' ');
   put_remote_name(rename, name, "");
   util::cmd_char(rename, '\n');
-  if (put.overflow || rename.overflow) return false;
-  util::cmd_raw(out, put_buffer);
+  if (rename.overflow) return false;
   util::cmd_raw(out, rename_buffer);
   return !out.overflow;
 }
@@ -327,10 +328,13 @@ Refusal SftpSender::refusal_of(const char* path) const {
   }
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  return format_sftp_put(line, path, suffix) ? Refusal::kNone : Refusal::kQueueLineTooLong;
+  char widest[32];  // the source of the last file a batch may hold
+  util::inherited_path(widest, util::descriptor_budget() - 1);
+  return format_sftp_put(line, widest, path, suffix) ? Refusal::kNone : Refusal::kQueueLineTooLong;
 }
 
-// One batch takes the whole selection.
+// One batch takes the whole selection, as many files at a time as a child
+// may be given.
 size_t SftpSender::batch_size() const { return SIZE_MAX; }
 
 // Batches over the selected files until every one was sent or failed on
@@ -342,28 +346,30 @@ size_t SftpSender::batch_size() const { return SIZE_MAX; }
 SendEnd SftpSender::send(Pass& pass, Selection& files) {
   size_t commands_per_file = cfg_.partial_suffix[0] != '\0' ? 2 : 1;
   size_t first = 0;
-  while (first < files.size()) {
-    size_t queued = write_queue(cfg_, files, first);
-    if (queued == 0) return SendEnd::kDone;
-    int status = run_batch(pass, command_);
+  for (;;) {
+    std::vector<Queued> queued = write_queue(pass, files, first);
+    if (queued.empty()) return SendEnd::kDone;
+    int status = run_batch(pass, command_, queued);
     if (status == 0) {
-      dispose_queued(pass, files, first, queued);
-      return SendEnd::kDone;
+      dispose_queued(pass, files, queued, queued.size());
+      // A batch short of the budget took every file there was.
+      if (queued.size() < util::descriptor_budget()) return SendEnd::kDone;
+      first = queued.back().index + 1;
+      continue;
     }
     long started = started_commands();
-    if (started < 0) {
-      fail_queued(files, first);
+    if (started < 0) {  // nothing is known to be sent
+      for (const Queued& file : queued) files.set_outcome(file.index, Outcome::kFailed);
       return SendEnd::kDone;
     }
-    size_t commands = queued * commands_per_file;
+    size_t commands = queued.size() * commands_per_file;
     bool known = started > 0 && static_cast<size_t>(started) <= commands;
     size_t sent = known ? static_cast<size_t>(started - 1) / commands_per_file : 0;
-    size_t failed = dispose_queued(pass, files, first, sent);
-    if (started > 0 && failed < files.size()) files.set_outcome(failed, Outcome::kFailed);
+    dispose_queued(pass, files, queued, sent);
+    if (started > 0) files.set_outcome(queued[sent].index, Outcome::kFailed);
     if (!known || !WIFEXITED(status) || WEXITSTATUS(status) != 1) return SendEnd::kStop;
-    first = failed + 1;  // the failed file stays new; a new batch takes the rest
+    first = queued[sent].index + 1;  // the failed file stays new; a new batch takes the rest
   }
-  return SendEnd::kDone;
 }
 
 std::vector<util::Tool> SftpSender::tools() const {

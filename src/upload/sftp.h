@@ -53,10 +53,12 @@ enum class SftpUrl { kOk, kNoScheme, kTooLong };
 SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
                        char (&folder)[kSftpPartSize + 1]);
 
-// The queue lines for `path`, each shorter than kQueueLineSize: "put PATH\n"
-// (quoted where sftp would read the path otherwise), or with a suffix the
-// put to ./NAME+SUFFIX and its rename to ./NAME. False when a line would
-// not fit.
-bool format_sftp_put(util::CommandLine& line, const char* path, const char* suffix = "");
+// The queue lines for the file `path`, which the client reads as `source`
+// (its pinned descriptor), each shorter than kQueueLineSize: "put SOURCE
+// ./NAME\n" (the name quoted where sftp would read it otherwise), or with a
+// suffix the put to ./NAME+SUFFIX and its rename to ./NAME. False when a
+// line would not fit.
+bool format_sftp_put(util::CommandLine& line, const char* source, const char* path,
+                     const char* suffix = "");
 
 }  // namespace upload

@@ -71,14 +71,12 @@ bool remote_name_fits(const char* remote_url, const char* path, const char* suff
 
 const char* target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path,
                        const char* suffix) {
-  const char* name = name_of(path);
   bool folder = names_folder(remote_url);
-  bool cut_by_curl = folder && url_path(remote_url) != nullptr && strchr(name, '\\') != nullptr;
-  if (suffix[0] == '\0' && !cut_by_curl) return remote_url;
+  if (!folder && suffix[0] == '\0') return remote_url;
   util::CommandLine url = util::command_line(out, sizeof out);
   util::cmd_raw(url, remote_url);
   if (folder && url_path(remote_url) == nullptr) util::cmd_char(url, '/');
-  if (folder) util::cmd_percent_encoded(url, name);
+  if (folder) util::cmd_percent_encoded(url, name_of(path));
   util::cmd_percent_encoded(url, suffix);
   return url.overflow ? nullptr : out;
 }

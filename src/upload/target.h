@@ -25,10 +25,10 @@ bool remote_name(char (&out)[util::kPathSize], const char* remote_url, const cha
 // True when the remote name plus `suffix` fits in 255 characters.
 bool remote_name_fits(const char* remote_url, const char* path, const char* suffix);
 
-// The URL curl sends one file to: the remote URL as it stands where curl
-// names the upload right itself, else with the remote name appended whole,
-// percent-encoded: a name with a backslash (curl would cut it there), or
-// the temporary name NAME+SUFFIX. Null when it would not fit `out`.
+// The URL curl sends one file to. Where the remote URL names a folder, the
+// file's name is appended, percent-encoded: curl reads the file through a
+// descriptor, whose path names nothing. With a suffix, the temporary name
+// NAME+SUFFIX. Else the URL as it stands. Null when it would not fit `out`.
 const char* target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path,
                        const char* suffix);
 

@@ -235,9 +235,7 @@ Tally op_upload(const settings::ModuleSettings& s) {
   // Read after the downloads: what they fetched is new.
   time_t watermark = util::file_mtime(util::kWatermark);
   util::Dir dir;
-  util::Findings folder(false);
-  util::open_scan_folder(dir, s.scan_folder, folder);
-  if (folder.log_refusal()) {
+  if (!util::open_scan_folder(dir, s.scan_folder)) {
     Tally tally;
     tally.error = true;
     return tally;

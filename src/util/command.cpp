@@ -22,6 +22,8 @@ namespace util {
 
 namespace {
 
+constexpr int kFirstInherited = 3;
+
 // The environment for a child: the program's own, with the spec's extra
 // entry in place of any entry of the same name.
 std::vector<char*> child_environment(const ChildSpec& spec) {
@@ -119,15 +121,22 @@ class FileActions {
   FileActions(const FileActions&) = delete;
   FileActions& operator=(const FileActions&) = delete;
 
-  // Streams from the slots or /dev/null; nothing else open from 3 on.
-  bool build(const ChildSpec& spec) {
+  // The starting folder; streams from the slots or /dev/null; the
+  // inherited descriptors from 3 on; nothing else open.
+  bool build(const ChildSpec& spec, const std::vector<int>& inherited) {
+    if (ok_ && spec.cwd_fd >= 0)
+      ok_ = posix_spawn_file_actions_addfchdir_np(&actions_, spec.cwd_fd) == 0;
     for (int k = 0; ok_ && k < 3; ++k) {
       int slot = spec.child_stdio_slots[k];
       if (slot == k) continue;
       ok_ = slot >= 0 ? posix_spawn_file_actions_adddup2(&actions_, slot, k) == 0
                       : posix_spawn_file_actions_addopen(&actions_, k, "/dev/null", O_RDWR, 0) == 0;
     }
-    return ok_ && posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+    int next = kFirstInherited;
+    for (size_t k = 0; ok_ && k < inherited.size(); ++k) {
+      ok_ = posix_spawn_file_actions_adddup2(&actions_, inherited[k], next++) == 0;
+    }
+    return ok_ && posix_spawn_file_actions_addclosefrom_np(&actions_, next) == 0;
   }
   const posix_spawn_file_actions_t* get() const { return &actions_; }
 
@@ -139,10 +148,10 @@ class FileActions {
 // The child's pid; 0 with `status` set when it could not be started (read
 // as a child that exited with code 1, as after a failed exec); -1 when no
 // child could be created.
-pid_t start_child(const ChildSpec& spec, int& status) {
+pid_t start_child(const ChildSpec& spec, const std::vector<int>& inherited, int& status) {
   FileActions actions;
   SpawnAttributes attributes;
-  if (!actions.build(spec) || !attributes.ok()) return -1;
+  if (!actions.build(spec, inherited) || !attributes.ok()) return -1;
   std::vector<char*> env = child_environment(spec);
   char* const* argv = const_cast<char* const*>(spec.argv);
   pid_t pid = -1;
@@ -155,19 +164,21 @@ pid_t start_child(const ChildSpec& spec, int& status) {
 
 #else  // C libraries without closefrom for spawned children
 
-void close_descriptors_from_3() {
+void close_descriptors_from(int first) {
 #ifdef SYS_close_range
-  if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
+  if (syscall(SYS_close_range, static_cast<unsigned>(first), ~0U, 0U) == 0) return;
 #endif
-  for (int fd = getdtablesize() - 1; fd >= 3; --fd) close(fd);
+  for (int fd = getdtablesize() - 1; fd >= first; --fd) close(fd);
 }
 
 // What the spawn gives a child: a process group of its own, the streams
 // from the slots or /dev/null, nothing else open. A stream that cannot be
 // set fails the start as a failed exec does, never leaving it closed for
 // the tool's first open file to take.
-[[noreturn]] void child_exec(const ChildSpec& spec, char* const* env) {
+[[noreturn]] void child_exec(const ChildSpec& spec, const std::vector<int>& inherited,
+                             char* const* env) {
   setpgid(0, 0);
+  if (spec.cwd_fd >= 0 && fchdir(spec.cwd_fd) != 0) _exit(1);
   int devnull = open("/dev/null", O_RDWR);
   // Keep /dev/null clear of streams 0-2, which are about to be replaced.
   if (devnull >= 0 && devnull <= 2) devnull = fcntl(devnull, F_DUPFD, 3);
@@ -177,16 +188,21 @@ void close_descriptors_from_3() {
     int from = slot >= 0 ? slot : devnull;
     if (from < 0 || dup2(from, k) != k) _exit(1);
   }
-  close_descriptors_from_3();
+  int next = kFirstInherited;
+  for (int fd : inherited) {
+    if (dup2(fd, next) != next) _exit(1);
+    ++next;
+  }
+  close_descriptors_from(next);
   char* const* argv = const_cast<char* const*>(spec.argv);
   execvpe(argv[0], argv, env);
   _exit(1);
 }
 
-pid_t start_child(const ChildSpec& spec, int&) {
+pid_t start_child(const ChildSpec& spec, const std::vector<int>& inherited, int&) {
   std::vector<char*> env = child_environment(spec);
   pid_t pid = fork();
-  if (pid == 0) child_exec(spec, env.data());
+  if (pid == 0) child_exec(spec, inherited, env.data());
   // Set from both sides, so the group exists before the parent records or
   // stops it; once the child has run its exec this fails, harmlessly.
   if (pid > 0) static_cast<void>(setpgid(pid, pid));
@@ -203,6 +219,34 @@ int wait_for(pid_t pid) {
   return status;
 }
 
+// The inherited descriptors as the child's start takes them: one whose
+// number lies where another is to go is moved above them first, or it
+// would be overwritten before its turn. Owns what it moved.
+class Inherited {
+ public:
+  explicit Inherited(const std::vector<int>& fds) : fds_(fds) {
+    int above = kFirstInherited + static_cast<int>(fds_.size());
+    for (int& fd : fds_) {
+      if (fd >= above) continue;
+      fd = fcntl(fd, F_DUPFD_CLOEXEC, above);
+      if (fd < 0) ok_ = false;
+      if (fd >= 0) moved_.push_back(fd);
+    }
+  }
+  ~Inherited() {
+    for (int fd : moved_) close(fd);
+  }
+  Inherited(const Inherited&) = delete;
+  Inherited& operator=(const Inherited&) = delete;
+  bool ok() const { return ok_; }
+  const std::vector<int>& fds() const { return fds_; }
+
+ private:
+  std::vector<int> fds_;
+  std::vector<int> moved_;
+  bool ok_ = true;
+};
+
 }  // namespace
 
 ChildSpec::~ChildSpec() {
@@ -218,9 +262,14 @@ void ChildSpec::shell(const char* line, const char* flags) {
   argv[3] = nullptr;
 }
 
+void inherited_path(char (&out)[32], size_t k) {
+  snprintf(out, sizeof out, "/proc/self/fd/%zu", kFirstInherited + k);
+}
+
 int run_child(ChildSpec& spec) {
   int status = 0;
-  pid_t pid = start_child(spec, status);
+  Inherited inherited(spec.inherited);
+  pid_t pid = inherited.ok() ? start_child(spec, inherited.fds(), status) : -1;
   // The child has its copies: the slots are closed at once, as a pipe's
   // writer must see its reader's end as the child's alone.
   for (int& slot : spec.child_stdio_slots) {

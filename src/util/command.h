@@ -1,6 +1,9 @@
 // The one place that starts child processes.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include "util/findings.h"
 
 namespace util {
@@ -47,6 +50,12 @@ class ChildSpec {
   // While >= 0, the child's process group is recorded in this file for as
   // long as it runs, so that a later run can stop what a killed run left.
   int record_fd = -1;
+  // Descriptors the child gets as 3, 4, ... in this order: the files it
+  // reads as /proc/self/fd/N (inherited_path). The caller keeps its own.
+  std::vector<int> inherited;
+  // The folder the child starts in, by descriptor (-1: the program's own):
+  // a name on a command line could be pointed elsewhere meanwhile.
+  int cwd_fd = -1;
 
   // argv for one command line under the shell, with its flags ("-c", or
   // "-ce" to stop at the first failing command).
@@ -55,6 +64,11 @@ class ChildSpec {
   // set) when no pipe could be made or the text could block it.
   bool feed_stdin(const char* text);
 };
+
+// The descriptor the child gets as inherited[k], as a path the tool opens:
+// "/proc/self/fd/N". /proc is there wherever the program runs (it reads it
+// for the process-group record); /dev/fd is a link that devices may lack.
+void inherited_path(char (&out)[32], size_t k);
 
 // Starts the child `spec` describes, in a process group of its own, and
 // waits for it. Returns the raw wait status (0 is success), or -1 when no

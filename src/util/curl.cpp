@@ -11,10 +11,8 @@
 
 namespace util {
 
-void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other) {
-  if (strpbrk(value, "[]{}") != nullptr || strpbrk(other, "[]{}") != nullptr) {
-    cmd_raw(line, "-g ");
-  }
+void cmd_curl_glob_off(CommandLine& line, const char* url) {
+  if (strpbrk(url, "[]{}") != nullptr) cmd_raw(line, "-g ");
 }
 
 namespace {

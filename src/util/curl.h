@@ -17,9 +17,9 @@ constexpr const char* kCurlError = "/var/vastrel/curl_error";
 // program runs ahead of its own configuration; the program never writes it.
 constexpr const char* kCurlConfig = "/var/vastrel/curl_config";
 
-// "-g " (curl's globbing off) when either value holds [] or {}: curl would
+// "-g " (curl's globbing off) when the URL holds [] or {}: curl would
 // otherwise expand them and send or fetch other files than the one named.
-void cmd_curl_glob_off(CommandLine& line, const char* value, const char* other = "");
+void cmd_curl_glob_off(CommandLine& line, const char* url);
 
 // What check says of the integrator's curl settings: a problem for each
 // line that would change what the program relies on.

@@ -1,14 +1,13 @@
 // File times and sizes.
 #include "util/filestat.h"
 
-#include <sys/time.h>
 #include <syslog.h>
 
 namespace util {
 
 namespace {
 
-struct timeval stamp_times[2];
+struct timespec stamp_times[2];
 
 }  // namespace
 
@@ -22,11 +21,11 @@ int64_t file_size(const char* path) {
   return stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
 }
 
-void stamp_file_times(const char* path, time_t seconds) {
+void stamp_file_times(int fd, const char* path, time_t seconds) {
   stamp_times[0].tv_sec = seconds;
-  stamp_times[0].tv_usec = 0;
+  stamp_times[0].tv_nsec = 0;
   stamp_times[1] = stamp_times[0];
-  if (utimes(path, stamp_times) != 0) {
+  if (futimens(fd, stamp_times) != 0) {
     syslog(LOG_NOTICE, "modification of file %s failed: %m", path);
   }
 }

@@ -18,7 +18,8 @@ time_t file_mtime(const char* path);
 // Size in bytes; 0 when stat fails, so a missing error file reads as empty.
 int64_t file_size(const char* path);
 
-// Sets access and modification time to `seconds`; logs a failure.
-void stamp_file_times(const char* path, time_t seconds);
+// Sets access and modification time of the open file `fd` (named `path`
+// in the log) to `seconds`; logs a failure.
+void stamp_file_times(int fd, const char* path, time_t seconds);
 
 }  // namespace util

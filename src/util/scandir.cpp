@@ -24,8 +24,10 @@ bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry, Ski
       }
       continue;
     }
-    // Status through the open folder: no second path lookup per entry.
-    if (fstatat(dir.fd(), de->d_name, &entry.st, 0) != 0) {
+    // Status through the open folder: no second path lookup per entry, and
+    // no link followed: a name swapped for one since the listing is passed
+    // by as any entry that is not a regular file.
+    if (fstatat(dir.fd(), de->d_name, &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;
       if (skips != nullptr) {
         ++skips->unreadable;
@@ -34,7 +36,7 @@ bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry, Ski
       }
       continue;
     }
-    return true;
+    if (S_ISREG(entry.st.st_mode)) return true;
   }
   return false;
 }
@@ -50,6 +52,12 @@ void open_scan_folder(Dir& dir, const char* folder, Findings& findings) {
     findings.note("\nScan folder %s: cannot be read (%s)\n", folder, strerror(errno));
   }
   findings.refuse("Cannot open dir: %s", folder);
+}
+
+bool open_scan_folder(Dir& dir, const char* folder) {
+  Findings findings(false);
+  open_scan_folder(dir, folder, findings);
+  return !findings.log_refusal();
 }
 
 bool join_path(char* out, size_t size, const char* folder, const char* name) {

@@ -43,6 +43,9 @@ class Dir {
 // Check also says why.
 void open_scan_folder(Dir& dir, const char* folder, Findings& findings);
 
+// The same for a run: false, with the refusal logged, when it cannot.
+bool open_scan_folder(Dir& dir, const char* folder);
+
 // One regular file of the folder: its name, its full path and its status.
 struct ScanEntry {
   const char* name;
@@ -56,9 +59,9 @@ struct SkipCounts {
   unsigned unreadable = 0;
 };
 
-// Steps to the next regular file whose path fits and whose status can be
-// read. Entries passed by for a reason other than their type or their
-// disappearance are logged at LOG_ERR, or only counted when `skips` is given.
+// Steps to the next regular file (listed and found as one, never through
+// a link) whose path fits and whose status can be read. Entries passed by for a reason other than
+// their type or their disappearance are logged at LOG_ERR, or only counted when `skips` is given.
 bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry,
                        SkipCounts* skips = nullptr);
 

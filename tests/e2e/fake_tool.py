@@ -71,7 +71,9 @@ if action:
 code = pick("exit", 0)
 if code is None:
     try:
-        code = subprocess.run([script["real"]] + sys.argv[1:], input=stdin,
+        # As a shell does, the real tool gets every descriptor this one
+        # inherited: the files it is to read.
+        code = subprocess.run([script["real"]] + sys.argv[1:], input=stdin, close_fds=False,
                               timeout=script.get("timeout")).returncode
     except subprocess.TimeoutExpired:
         code = 28

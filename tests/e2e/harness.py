@@ -371,6 +371,57 @@ def parents():
     return found
 
 
+class HttpServer:
+    """Serves named contents over HTTP on loopback. `mode` "whole" sends each
+    whole; "cut" promises all, sends half and closes the connection; "stall"
+    sends half and then nothing until the client gives up."""
+
+    def __init__(self):
+        import http.server
+        import threading
+        self.contents = {}
+        self.mode = "whole"
+        self.released = threading.Event()
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                content = server.contents.get(self.path.lstrip("/"))
+                if content is None:
+                    self.send_error(404)
+                    return
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(content)))
+                self.end_headers()
+                try:
+                    if server.mode == "whole":
+                        self.wfile.write(content)
+                        return
+                    self.wfile.write(content[:len(content) // 2])
+                    self.wfile.flush()
+                    if server.mode == "stall":
+                        server.released.wait(20)
+                except OSError:
+                    pass  # the client gave up first
+                self.close_connection = True
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True
+        self.port = self.httpd.server_address[1]
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+    def url(self, name):
+        return f"http://127.0.0.1:{self.port}/{name}"
+
+    def stop(self):
+        self.released.set()
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
 def silent_listener():
     """A port that accepts connections and never says a word: the kernel
     completes the handshake for the backlog, nobody reads or writes."""

@@ -106,7 +106,7 @@ def counts(run):
 def test_the_plan_is_what_remove_and_upload_then_do(world, mode, suffix):
     world.timestamp(WATERMARK)
     # The long name's queue line fits, but not with the temporary name beside it.
-    new = [world.file(n, n * 3, mtime=NEW) for n in ("a", "bb", "tab\tname", "S" * 100)]
+    new = [world.file(n, n * 3, mtime=NEW) for n in ("a", "bb", "tab\tname", "S" * 120)]
     world.file("sent-before", mtime=OLD)
     world.file("aged", mtime=NOW - 2 * 3600)
     world.file("L" * (256 - len(str(world.scan))), mtime=NEW)  # its path would be cut

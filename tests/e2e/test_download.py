@@ -8,6 +8,11 @@ from harness import CURL_BOUNDS, ERR, NOTICE, SCRATCH
 LIST = SCRATCH / "list"
 
 
+def fetched(world):
+    """The files in the scan folder (its private fetch folder aside)."""
+    return {p.name for p in world.scan.iterdir() if p.is_file()}
+
+
 def serve(ftp, names):
     for name in names:
         (ftp.root / "down" / name).write_bytes(f"remote {name}".encode())
@@ -26,7 +31,7 @@ def test_a_remote_folder_is_fetched_and_sent_in_the_same_run(world, ftp):
     world.timestamp(1_000_000_000)
     download_settings(world, ftp, ftp.url("down/"))
     run = world.run()
-    assert {p.name for p in world.scan.iterdir()} == {"a.txt", "b.txt"}
+    assert fetched(world) == {"a.txt", "b.txt"}
     assert ftp.files() == ftp.files("down")
     assert sorted(run.matching("^downloading")) == [
         (NOTICE, f"downloading {ftp.url('down/a.txt')}"),
@@ -54,10 +59,10 @@ def test_commands_and_credentials_of_a_folder_download(world):
     calls = world.calls("curl")
     assert calls[0]["argv"][1:] == ["-K", "-", "-fSs", "--list-only", "ftp://h/d/"]
     assert calls[0]["stdin"] == 'user="u:p"\n' + CURL_BOUNDS
-    # CRLF listings give clean URLs; every fetch runs inside the scan folder.
+    # CRLF listings give clean URLs; every fetch runs in the private folder.
     assert [c["argv"][1:] for c in calls[1:3]] == [["-K", "-", "-fSOs", "ftp://h/d/a.txt"],
                                                   ["-K", "-", "-fSOs", "ftp://h/d/b.txt"]]
-    assert {c["cwd"] for c in calls[1:3]} == {str(world.scan)}
+    assert {c["cwd"] for c in calls[1:3]} == {str(world.scan / ".vastrel-fetch")}
 
 
 def test_without_credentials_curl_reads_only_its_bounds(world):
@@ -102,7 +107,7 @@ def test_hostile_listed_names_are_fetched_exactly_or_skipped(world, ftp):
     download_settings(world, ftp, ftp.url("down/"), DOWNLOAD_USER=ftp.HOSTILE_USER,
                       DOWNLOAD_PASSWD=f'"{ftp.HOSTILE_PASSWORD}"', REMOTEURL="")
     run = world.run()
-    assert {p.name for p in world.scan.iterdir()} == set(names)
+    assert fetched(world) == set(names)
     for name in names:
         assert (world.scan / name).read_bytes() == f"remote {name}".encode()
     assert sorted(m for _, m in run.matching("cannot be fetched")) == sorted(
@@ -133,15 +138,29 @@ def test_an_empty_scan_folder_downloads_nothing(world):
     assert world.calls("curl") == []
 
 
-def test_a_failed_change_of_folder_never_reports_old_error_text(world):
+@pytest.mark.parametrize("planted", ["no scan folder", "link", "open to all"])
+def test_a_fetch_folder_that_is_not_the_programs_own_is_never_used(world, tmp_path, planted):
     world.fake("curl", exit=[0])
     SCRATCH.mkdir()
     (SCRATCH / "curl_error").write_text("an earlier failure\n")
-    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/x", SCANFOLDER="/nonexistent")
+    private = world.scan / ".vastrel-fetch"
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir(mode=0o700)
+    folder, reason = str(world.scan), "not a folder"
+    if planted == "no scan folder":
+        folder, reason = "/nonexistent", "No such file or directory"
+    elif planted == "link":
+        private.symlink_to(elsewhere)
+    else:
+        private.mkdir()
+        private.chmod(0o777)
+        reason = "not this user's own with mode 0700: never used"
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/x", SCANFOLDER=folder)
     run = world.run()
-    assert run.has(NOTICE, "downloading ftp://h/d/x")
-    assert world.calls("curl") == []
-    assert not run.matching("getting file")
+    assert run.has(ERR, f"Cannot use fetch folder {folder}/.vastrel-fetch({reason}), "
+                        "nothing is downloaded")
+    assert world.calls("curl") == [] and list(elsewhere.iterdir()) == []
+    assert not run.matching("getting file|downloading")
 
 
 def test_a_hash_in_the_url_is_escaped_for_sed(world):

@@ -66,7 +66,7 @@ def test_a_server_that_never_answers_ends_the_pass_in_bounded_time(world, sshd, 
                            **BOUNDS)
             run = timed_run(world, 3)
             # One file's three attempts, then the pass ends: nothing else is tried.
-            assert len({c["argv"][-1] for c in world.calls("curl")}) == 1
+            assert len({c["fds"]["3"] for c in world.calls("curl")}) == 1
             assert len(world.calls("curl")) == 3 and run.sleeps == [5, 5, 5]
             assert all("(28)" in m for _, m in run.matching("file upload has failed"))
             assert run.has(ERR, "Server cannot be used now, 2 new files left for the next run")
@@ -176,7 +176,7 @@ def test_only_a_server_failure_ends_the_pass(world, ftp, fault):
         url = ftp.url("up/")
     world.settings(REMOTEURL=url, USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD)
     run = world.run()
-    tried = [c["argv"][-1] for c in world.calls("curl")]
+    tried = [c["fds"]["3"] for c in world.calls("curl")]  # the file curl read
     if fault == "refused":
         assert len(tried) == 3 and len(set(tried)) == 1
         assert run.has(ERR, "Server cannot be used now, 2 new files left for the next run")

@@ -17,7 +17,7 @@ def test_a_file_over_2_gib_is_sent_and_kept_while_young(world):
     world.timestamp(int(time.time()) - 3600)
     world.settings(REMOTEURL="ftp://h/up/", TIMEUNIT=2, TIMECOUNT=1)
     run = world.run()
-    assert [c["argv"][-1] for c in world.calls("curl")] == [str(big)]
+    assert [c["fds"]["3"] for c in world.calls("curl")] == [str(big)]
     assert run.has(NOTICE, f"File {big} was uploaded")
     removal = world.run("remove")
     assert big.exists() and not removal.matching("removed")

@@ -62,7 +62,9 @@ def test_exact_curl_command_with_credentials_on_stdin(world):
     world.settings(REMOTEURL="ftp://host/dir", USERNAME="user", PASSWORD="pw")
     world.run()
     [call] = world.calls("curl")
-    assert call["argv"][1:] == ["-fSs", "-K", "-", "ftp://host/dir", "-T", str(f)]
+    # curl reads the file the program opened: its descriptor 3.
+    assert call["argv"][1:] == ["-fSs", "-K", "-", "ftp://host/dir", "-T", "/proc/self/fd/3"]
+    assert call["fds"]["3"] == str(f)
     assert call["stdin"] == 'user="user:pw"\n' + CURL_BOUNDS
     assert call["fds"]["0"].startswith("pipe:")
     assert call["fds"]["2"] == "/var/vastrel/curl_error"
@@ -184,7 +186,7 @@ def test_over_long_command_lines_are_refused_per_file(world):
     world.settings(REMOTEURL="ftp://host/" + "d" * 600 + "/")
     run = world.run()
     assert run.has(ERR, f"Command line for file {quoted} is longer than 1023 characters, not sent")
-    assert [c["argv"][-1] for c in world.calls("curl")] == [str(fine)]
+    assert [c["fds"]["3"] for c in world.calls("curl")] == [str(fine)]
     assert mtime(quoted) == NEW and run.sleeps == []
 
 
@@ -229,7 +231,7 @@ def test_a_curl_that_cannot_report_each_transfer_sends_one_file_at_a_time(world,
     calls = world.calls("curl")
     assert calls[0]["argv"][1:] == ["-fSs", "--create-file-mode", "0644", "-K", "-"]
     assert sorted(c["argv"][1:] for c in calls[1:]) == sorted(
-        ["-fSs", "-K", "-", "ftp://host/up/", "-T", str(f)] for f in files)
+        ["-fSs", "-K", "-", f"ftp://host/up/{f.name}", "-T", "/proc/self/fd/3"] for f in files)
     assert run.has(NOTICE, "curl cannot report each transfer (7.75 or later can), "
                            "files are sent one at a time")
     assert len(run.matching("was uploaded")) == 2 and not run.matching("failed")

@@ -8,7 +8,10 @@ byte-identical copy on the server. "remove" deletes exactly the aged files.
 No injected command runs, the program never crashes, and it always exits 0.
 In runs with a partial suffix, every file the run wrote on the server under
 a real name is byte-identical to a version the device had under that name;
-and a remote folder named like one file holds back no other file.
+and a remote folder named like one file holds back no other file. No byte of
+a root-only file outside the scan folder, linked in place of a listed file
+after the listing, ever reaches the server; and no fetch cut short ever
+stands in the scan folder.
 
     soak.py --runs N --seed S      (inside tests/e2e/ns-run; see scripts/soak)
 """
@@ -28,14 +31,15 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
-from harness import (SCRATCH, TIMESTAMP, FtpServer, SshServer, World,  # noqa: E402
-                     bind_log_socket)
+from harness import (SCRATCH, TIMESTAMP, FtpServer, HttpServer, SshServer,  # noqa: E402
+                     World, bind_log_socket)
 
 FRAGMENTS = ["plain", "a b", "q'uote", 'd"q', "back\\slash", ";touch PWNED", "$(touch PWNED)",
              "`touch PWNED`", "g[1-2]", "{a,b}", "h#ash", "st*r", "q?m", "p%41", "new\nline",
              "\udcff\udcfe", "tab\tx", "&&touch PWNED", "\u00fc", "-lead", "  "]
 FAULTS = ["tool_fail", "server_down", "kill_mid", "full", "writer", "overlap",
-          "hostile_settings", "check_ftp", "vanish", "stalled", "remote_dir"]
+          "hostile_settings", "check_ftp", "vanish", "stalled", "remote_dir", "link_swap",
+          "cut_fetch"]
 SUFFIX = ".part"
 # The program's own bounds keep every run finite: short ones here.
 CONNECT_TIMEOUT, STALL_TIMEOUT = 2, 3
@@ -95,6 +99,14 @@ class Soak:
         self.marker_trees = [self.world.tmp]
         self.marker_tops = [Path("/tmp"), Path("/")]
         self.untouchables = self._make_untouchables()
+        # What a local writer links in place of a listed file.
+        self.root_only = base / "root-only"
+        self.root_only.write_bytes(b"ROOT-ONLY-" + os.urandom(4096))
+        self.root_only.chmod(0o600)
+        os.utime(self.root_only, (1000, 1000))
+        self.untouchables[self.root_only] = (self.root_only.read_bytes(),
+                                             os.stat(self.root_only).st_mtime_ns)
+        self.http = HttpServer()  # the download server that cuts its fetches short
 
     # Scan folder ----------------------------------------------------------
     def _make_untouchables(self):
@@ -196,6 +208,9 @@ class Soak:
                   "STALL_TIMEOUT": STALL_TIMEOUT,
                   "CURL_BATCH": self.rng.choice([0, 1]) if mode == "curl" else 0,
                   "PARTIAL_SUFFIX": self.rng.choice(["", SUFFIX])}
+        self.fetched = None
+        if "cut_fetch" in faults:
+            self.cut_fetch(values)
         self.fleet = self.rng.random() < 1 / 3
         if self.fleet:
             # Generous enough that the soak's small files never wait on it.
@@ -243,11 +258,16 @@ class Soak:
             kill = (f"kill -9 {self.ftp.proc.pid}" if mode == "curl"
                     else self.sshd.signal_command("KILL"))
             script["background"] = [f"sleep {delay}; {kill}"]
+        shell = []
         if "vanish" in faults and self.tracked:
             victim = self.rng.choice(list(self.tracked))
-            script["shell"] = [f"rm -f '{self._sh(victim)}'"]
+            shell.append(f"rm -f '{self._sh(victim)}'")
             self.tracked.pop(victim)
             self.stats["vanished during a run"] += 1
+        if "link_swap" in faults and self.tracked:
+            shell.append(self.swap_in_link())
+        if shell:
+            script["shell"] = ["; ".join(shell)]
         self.world.fake(tool, **script)
         (self.world.fakes / f"{tool}.calls").unlink(missing_ok=True)
         if tool == "sftp":
@@ -274,6 +294,36 @@ class Soak:
             self.world.fake(tool, **script)
             undo.insert(0, lambda: self._wait_background(marks))
         return undo
+
+    def swap_in_link(self):
+        """The command that puts a link to the root-only file in place of a
+        listed file (a new one where there is one), as a transfer starts."""
+        watermark = int(os.stat(TIMESTAMP).st_mtime) if TIMESTAMP.exists() else 0
+        new = [p for p in self.tracked if os.stat(p).st_mtime > watermark]
+        victim = self.rng.choice(new or list(self.tracked))
+        self.tracked.pop(victim)
+        self.counter += 1
+        link = victim.parent / f"swap{self.counter}"
+        self.stats["links swapped in after the listing"] += 1
+        return (f"ln -s '{self.root_only}' '{link}' && "
+                f"mv -T '{link}' '{self._sh(victim)}'")
+
+    def cut_fetch(self, values):
+        """A download whose server cuts the fetch short: of a file the folder
+        holds (which must survive) or of a new name (which must not appear)."""
+        if self.tracked and self.rng.random() < 0.5:
+            name = self.rng.choice(list(self.tracked)).name
+        else:
+            self.counter += 1
+            name = f"fetched{self.counter}"
+        if not all(c.isalnum() or c in "-._" for c in name):
+            self.counter += 1
+            name = f"fetched{self.counter}"
+        self.http.contents = {name: os.urandom(self.rng.choice([2, 200_000]))}
+        self.http.mode = self.rng.choice(["cut", "stall"])
+        values.update(DOWNLOAD=1, DOWNLOAD_URL=self.http.url(name))
+        self.fetched = None if (self.world.scan / name) in self.tracked else name
+        self.stats[f"fetches cut short ({self.http.mode})"] += 1
 
     @staticmethod
     def _wait_background(marks):
@@ -359,11 +409,12 @@ class Soak:
         self.check_upload(index, mode, run, others, watermark, before, remote_root / target)
         if suffix:
             self.check_real_names(index, mode, run, remote_before, remote_root / target)
+        self.check_nothing_foreign(index, mode, run, remote_before, remote_root / target)
         if faults == ["remote_dir"]:
             self.check_none_held_back(index, mode, run, watermark, before, remote_root / target)
         # The run counts what it saw: a file that another process changes or
         # deletes while the run goes is counted as the run last saw it.
-        if self.fleet and not {"overlap", "writer", "vanish"} & set(faults):
+        if self.fleet and not {"overlap", "writer", "vanish", "link_swap"} & set(faults):
             self.check_metrics(index, f"{mode}, faults {faults}", run, watermark)
         self.stats[f"upload runs ({mode})"] += 1
 
@@ -407,6 +458,22 @@ class Soak:
                 raise Failure(f"run {index} ({mode}): {remote_dir / name} holds {len(content)} "
                               f"bytes that were never a version of it\nlog: {run.log}")
             self.stats["real names checked after a suffix run"] += 1
+
+    def check_nothing_foreign(self, index, mode, run, remote_before, remote_dir):
+        """No byte of the root-only file reached the server, and no fetch cut
+        short stands in the scan folder."""
+        marker = self.untouchables[self.root_only][0][:32]
+        for name, stamp in remote_files(remote_dir).items():
+            if remote_before.get(name) != stamp and marker in (remote_dir / name).read_bytes():
+                raise Failure(f"run {index} ({mode}): the root-only file's bytes reached "
+                              f"{remote_dir / name}\nlog: {run.log}")
+        private = self.world.scan / ".vastrel-fetch"
+        cut = [p.name for p in private.iterdir()] if private.exists() else []
+        if self.fetched and os.path.lexists(self.world.scan / self.fetched):
+            cut.append(self.fetched)
+        if cut:
+            raise Failure(f"run {index} ({mode}): a fetch cut short stands in the scan folder: "
+                          f"{cut}\nlog: {run.log}")
 
     def metric(self, name, file="vastrel_upload.prom"):
         for line in (self.metrics / file).read_text().splitlines():

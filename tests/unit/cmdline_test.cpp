@@ -114,62 +114,72 @@ TEST_P(Quoting, QueueLinesReadBackAsTheExactNames) {
   std::string path = std::string("/scan/") + GetParam();
   // A name, not a path; names with a control character are never queued.
   if (strchr(GetParam(), '/') != nullptr || util::has_control(GetParam())) return;
+  const std::string source = "/proc/self/fd/3";
+  const std::string remote = std::string("./") + GetParam();
   char buffer[512];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  ASSERT_TRUE(upload::format_sftp_put(line, path.c_str()));
+  ASSERT_TRUE(upload::format_sftp_put(line, source.c_str(), path.c_str()));
   std::vector<std::string> words;
   ASSERT_TRUE(sftp_words(std::string(line.text, line.length - 1), words));
-  EXPECT_EQ(words, (std::vector<std::string>{"put", path}));
+  EXPECT_EQ(words, (std::vector<std::string>{"put", source, remote}));
   line = util::command_line(buffer, sizeof buffer);
-  ASSERT_TRUE(upload::format_sftp_put(line, path.c_str(), ".part"));
+  ASSERT_TRUE(upload::format_sftp_put(line, source.c_str(), path.c_str(), ".part"));
   std::string text = line.text;
   size_t end = text.find('\n');
   ASSERT_EQ(text.back(), '\n');
   ASSERT_TRUE(sftp_words(text.substr(0, end), words));
-  std::string remote = std::string("./") + GetParam();
-  EXPECT_EQ(words, (std::vector<std::string>{"put", path, remote + ".part"}));
+  EXPECT_EQ(words, (std::vector<std::string>{"put", source, remote + ".part"}));
   ASSERT_TRUE(sftp_words(text.substr(end + 1, text.size() - end - 2), words));
   EXPECT_EQ(words, (std::vector<std::string>{"rename", remote + ".part", remote}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, Quoting, ::testing::ValuesIn(kHostile));
 
+constexpr const char* kSource = "/proc/self/fd/3";
+
 TEST(CommandLine, OrdinaryValuesKeepTheTemplateByteForByte) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  ASSERT_TRUE(upload::build_put_command(line, "/scan/a.txt", "ftp://h:21/up/", ""));
-  EXPECT_STREQ(line.text, "curl -fSs -K - ftp://h:21/up/ -T /scan/a.txt 2>/var/vastrel/curl_error");
+  ASSERT_TRUE(upload::build_put_command(line, kSource, "/scan/a.txt", "ftp://h:21/up/", ""));
+  EXPECT_STREQ(line.text,
+               "curl -fSs -K - ftp://h:21/up/a.txt -T /proc/self/fd/3 2>/var/vastrel/curl_error");
+  // A URL without a folder names the one file every upload goes to.
+  line = util::command_line(buffer, sizeof buffer);
+  ASSERT_TRUE(upload::build_put_command(line, kSource, "/scan/a.txt", "ftp://h/dir", ""));
+  EXPECT_STREQ(line.text,
+               "curl -fSs -K - ftp://h/dir -T /proc/self/fd/3 2>/var/vastrel/curl_error");
 }
 
-TEST(CommandLine, GlobsAndBackslashNamesChangeOnlyWhatTheyMust) {
+TEST(CommandLine, NamesGoInTheUrlEncodedAndOnlyAGlobbingUrlTurnsGlobsOff) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  ASSERT_TRUE(upload::build_put_command(line, "/scan/g[1]", "ftp://h/up/", ""));
+  ASSERT_TRUE(upload::build_put_command(line, kSource, "/scan/g[1]", "ftp://h/up/", ""));
   EXPECT_STREQ(line.text,
-               "curl -fSs -g -K - ftp://h/up/ -T '/scan/g[1]' 2>/var/vastrel/curl_error");
+               "curl -fSs -K - ftp://h/up/g%5B1%5D -T /proc/self/fd/3 2>/var/vastrel/curl_error");
   line = util::command_line(buffer, sizeof buffer);
-  ASSERT_TRUE(upload::build_put_command(line, "/scan/a\\b c", "ftp://h/up/", ""));
+  ASSERT_TRUE(upload::build_put_command(line, kSource, "/scan/a\\b c", "ftp://h/[up]/", ""));
   EXPECT_STREQ(line.text,
-               "curl -fSs -K - ftp://h/up/a%5Cb%20c -T '/scan/a\\b c' 2>/var/vastrel/curl_error");
+               "curl -fSs -g -K - 'ftp://h/[up]/a%5Cb%20c' -T /proc/self/fd/3 "
+               "2>/var/vastrel/curl_error");
 }
 
 TEST(CommandLine, TheSuffixNamesTheTemporaryFileAndTheRenameAfterIt) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  ASSERT_TRUE(upload::build_put_command(line, "/scan/a b", "ftp://h/up/", ".part"));
+  ASSERT_TRUE(upload::build_put_command(line, kSource, "/scan/a b", "ftp://h/up/", ".part"));
   EXPECT_STREQ(line.text,
-               "curl -fSs -K - ftp://h/up/a%20b.part -T '/scan/a b' -Q '-RNFR a b.part' "
+               "curl -fSs -K - ftp://h/up/a%20b.part -T /proc/self/fd/3 -Q '-RNFR a b.part' "
                "-Q '-RNTO a b' 2>/var/vastrel/curl_error");
   // One remote name for every file: the URL's own, decoded for the rename.
   line = util::command_line(buffer, sizeof buffer);
-  ASSERT_TRUE(upload::build_put_command(line, "/scan/x", "ftp://h/up/all%20in", ".p"));
+  ASSERT_TRUE(upload::build_put_command(line, kSource, "/scan/x", "ftp://h/up/all%20in", ".p"));
   EXPECT_STREQ(line.text,
-               "curl -fSs -K - ftp://h/up/all%20in.p -T /scan/x -Q '-RNFR all in.p' "
+               "curl -fSs -K - ftp://h/up/all%20in.p -T /proc/self/fd/3 -Q '-RNFR all in.p' "
                "-Q '-RNTO all in' 2>/var/vastrel/curl_error");
   line = util::command_line(buffer, sizeof buffer);
-  ASSERT_TRUE(upload::build_put_command(line, "/scan/x", "ftp://h:21", ".p"));
+  ASSERT_TRUE(upload::build_put_command(line, kSource, "/scan/x", "ftp://h:21", ".p"));
   EXPECT_STREQ(line.text,
-               "curl -fSs -K - ftp://h:21/x.p -T /scan/x -Q '-RNFR x.p' -Q '-RNTO x' "
+               "curl -fSs -K - ftp://h:21/x.p -T /proc/self/fd/3 -Q '-RNFR x.p' -Q '-RNTO x' "
                "2>/var/vastrel/curl_error");
 }
 
@@ -182,9 +192,10 @@ TEST(CommandLine, OverflowIsReportedNotCut) {
   EXPECT_TRUE(line.overflow);
   char queue[256];
   util::CommandLine put = util::command_line(queue, sizeof queue);
-  EXPECT_TRUE(upload::format_sftp_put(put, std::string(250, 'a').c_str()));  // 255 with "put \n"
+  // 255 with "put /proc/self/fd/3 ./" and the line feed.
+  EXPECT_TRUE(upload::format_sftp_put(put, kSource, ("/s/" + std::string(232, 'a')).c_str()));
   put = util::command_line(queue, sizeof queue);
-  EXPECT_FALSE(upload::format_sftp_put(put, std::string(251, 'a').c_str()));
+  EXPECT_FALSE(upload::format_sftp_put(put, kSource, ("/s/" + std::string(233, 'a')).c_str()));
 }
 
 TEST(SftpUrl, SplitsAtTheLimitAndGivesTheFolderItsSlash) {

@@ -1,0 +1,97 @@
+"""A local writer of the scan folder: a name swapped for a link after the
+listing, a link planted under a fetched name, and fetches cut short. The
+tools read and write only the files the program decided about."""
+import os
+
+import pytest
+
+from harness import ERR, NOTICE, HttpServer
+
+WATERMARK = 1_700_000_000
+NEW, OLD = WATERMARK + 100, WATERMARK - 100
+
+
+def outside_file(tmp_path):
+    """A root-only file outside the scan folder, dated long ago (a read
+    would move its access time), and its bytes."""
+    secret = tmp_path / "root-only"
+    content = b"SECRET-" + os.urandom(4000)
+    secret.write_bytes(content)
+    secret.chmod(0o600)
+    os.utime(secret, (1_000_000, 1_000_000))
+    return secret, content
+
+
+@pytest.mark.parametrize("mode", ["curl", "curl-batch", "sftp"])
+def test_a_link_swapped_in_after_the_listing_is_never_read(world, ftp, sshd, tmp_path, mode):
+    secret, secret_bytes = outside_file(tmp_path)
+    world.timestamp(WATERMARK)
+    contents = {n: os.urandom(3000) for n in ("a.txt", "b.txt", "c.txt")}
+    for k, (name, content) in enumerate(contents.items()):
+        world.file(name, content, mtime=NEW + k)  # c.txt last when oldest go first
+    swap = (f"ln -s '{secret}' '{world.scan}/c.tmp' && mv -T '{world.scan}/c.tmp' "
+            f"'{world.scan}/c.txt'")
+    tool = "sftp" if mode == "sftp" else "curl"
+    # A stand-in swaps the link in as the first transfer starts, then runs the real tool.
+    world.fake(tool, exit=[None], real=f"/usr/bin/{tool}", shell=[swap, ""])
+    if mode == "sftp":
+        os.unlink("/opt/vastrel/bin/sftp")
+        os.symlink(world.fakebin / "sftp", "/opt/vastrel/bin/sftp")
+        world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD,
+                       RUPLOADED=1, SEND_ORDER=1)
+    else:
+        world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
+                       RUPLOADED=1, SEND_ORDER=1, CURL_BATCH=int(mode == "curl-batch"))
+    run = world.run()
+    arrived = (sshd if mode == "sftp" else ftp).files()
+    assert (os.stat(secret).st_mtime, os.stat(secret).st_atime) == (1_000_000, 1_000_000)
+    assert all(secret_bytes[:32] not in content for content in arrived.values())
+    assert {n: arrived[n] for n in ("a.txt", "b.txt")} == {n: contents[n] for n in ("a.txt", "b.txt")}
+    c = world.scan / "c.txt"
+    assert c.is_symlink() and not run.has(NOTICE, f"File {c} was removed")
+    # Pinned before the swap (a batch), c.txt's own bytes went; after it, nothing did.
+    pinned = run.has(ERR, f"File {c} is no longer the regular file that was listed, left as it is")
+    refused = run.has(ERR, f"File {c} is no longer the regular file that was listed, not sent")
+    assert pinned != refused and ("c.txt" in arrived) == pinned
+    assert pinned or mode == "curl"
+
+
+def test_a_link_planted_under_a_fetched_name_is_replaced_not_written_through(world, ftp,
+                                                                            tmp_path):
+    secret, before = outside_file(tmp_path)
+    (ftp.root / "down" / "x.bin").write_bytes(b"fetched bytes")
+    (world.scan / "x.bin").symlink_to(secret)
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL=ftp.url("down/x.bin"), DOWNLOAD_USER=ftp.USER,
+                   DOWNLOAD_PASSWD=ftp.PASSWORD, REMOTEURL="")
+    world.run()
+    assert secret.read_bytes() == before
+    x = world.scan / "x.bin"
+    assert not x.is_symlink() and x.read_bytes() == b"fetched bytes"
+
+
+@pytest.mark.parametrize("fault", ["cut", "stall"])
+def test_a_fetch_cut_short_leaves_the_folder_as_it_was(world, ftp, fault):
+    http = HttpServer()
+    try:
+        whole = os.urandom(200_000)
+        http.contents["r.bin"] = whole
+        world.timestamp(WATERMARK)
+        local = world.file("r.bin", b"a local file not yet sent", mtime=NEW)
+        world.settings(DOWNLOAD=1, DOWNLOAD_URL=http.url("r.bin"), REMOTEURL=ftp.url("up/"),
+                       USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD, STALL_TIMEOUT=1,
+                       CONNECT_TIMEOUT=2)
+        http.mode = fault
+        run = world.run()
+        code = "(18)" if fault == "cut" else "(28)"
+        assert [m for _, m in run.matching("getting file")] and code in run.matching(
+            "getting file")[0][1]
+        # The local file is sent as it was; nothing cut stands anywhere.
+        assert ftp.files() == {"r.bin": b"a local file not yet sent"}
+        assert run.has(NOTICE, f"File {local} was uploaded")
+        assert sorted(p.name for p in world.scan.iterdir()) == [".vastrel-fetch", "r.bin"]
+        assert list((world.scan / ".vastrel-fetch").iterdir()) == []
+        http.mode = "whole"
+        run = world.run()
+        assert local.read_bytes() == whole and ftp.files() == {"r.bin": whole}
+    finally:
+        http.stop()
