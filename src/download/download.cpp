@@ -17,6 +17,7 @@
 #include "util/command.h"
 #include "util/curl.h"
 #include "util/filestat.h"
+#include "util/pin.h"
 #include "util/scratch.h"
 
 namespace download {
@@ -27,23 +28,6 @@ constexpr int kCurlListingNotFound = 19;
 constexpr size_t kListLineLength = 127;    // a listed URL, without its line end
 constexpr size_t kCredentialLength = 127;  // the user line, without its line end
 
-// Owns an open descriptor.
-class Descriptor {
- public:
-  Descriptor() = default;
-  ~Descriptor() { reset(-1); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  void reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-
 // What one pass works with, made ready by its verdict.
 struct Fetch {
   const char* folder;
@@ -51,8 +35,8 @@ struct Fetch {
   bool directory;  // the URL names a remote directory: its listing is fetched
   int record_fd;
   char config[util::kCommandSize];  // curl's configuration: user line and bounds
-  Descriptor scan;                  // the scan folder
-  Descriptor private_;              // kFetchFolder in it, the program's own
+  util::Descriptor scan;            // the scan folder
+  util::Descriptor private_;        // kFetchFolder in it, the program's own
 };
 
 // A URL ending in "/" names a remote directory.

@@ -1,6 +1,7 @@
 // The sftp batch: its queue, its command line, and what its transcript tells.
 #include "upload/sftp.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -216,24 +217,52 @@ int run_batch(const Pass& pass, const char* command, const std::vector<Queued>& 
   return status;
 }
 
+// The folder of the batch's sources, made (mode 0700) and emptied; -1
+// (logged) when it cannot be.
+int sources_folder() {
+  if (mkdir(kSftpFiles, 0700) != 0 && errno != EEXIST) {
+    syslog(LOG_ERR, "Cannot make %s(%m), nothing is sent", kSftpFiles);
+    return -1;
+  }
+  int fd = open(kSftpFiles, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? fdopendir(fcntl(fd, F_DUPFD_CLOEXEC, 0)) : nullptr;
+  if (dir == nullptr) {
+    syslog(LOG_ERR, "Cannot make %s(%m), nothing is sent", kSftpFiles);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_type != DT_DIR) unlinkat(fd, entry->d_name, 0);
+  }
+  closedir(dir);
+  return fd;
+}
+
 // Pins and queues the pending files of files[first...], as many as a child
-// may be given. A name no longer the listed file is passed by, and so is
-// a file whose lines cannot be written (both logged; the latter stays new).
+// may be given, each with its source link. A name no longer the listed
+// file is passed by, and so is a file whose lines or link cannot be
+// written (both logged; the latter stays new).
 std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first) {
-  size_t budget = util::descriptor_budget();
   std::vector<Queued> queued;
+  util::Descriptor sources(sources_folder());
+  if (sources.get() < 0) return queued;
+  size_t budget = util::descriptor_budget();
   QueueWriter queue;
   for (size_t k = first; k < files.size() && queued.size() < budget; ++k) {
     if (files.outcome(k) != Outcome::kPending) continue;
     char path[util::kPathSize];
     util::PinnedFile pin;
     if (!pin_file(pass, files, k, path, pin)) continue;
-    char source[32];
-    util::inherited_path(source, queued.size());
+    char target[32];
+    util::inherited_path(target, queued.size());
+    char link[util::kPathSize + 64];
+    snprintf(link, sizeof link, "%s%s", name_of(path), pass.cfg.partial_suffix);
     char buffer[2 * kQueueLineSize];
     util::CommandLine lines = util::command_line(buffer, sizeof buffer);
-    if (format_sftp_put(lines, source, path, pass.cfg.partial_suffix) &&
-        queue.append(path, lines.text, lines.length)) {
+    bool linked = format_sftp_put(lines, path, pass.cfg.partial_suffix) &&
+                  symlinkat(target, sources.get(), link) == 0;
+    if (!linked) syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
+    if (linked && queue.append(path, lines.text, lines.length)) {
       queued.push_back(Queued{k, std::move(pin)});
     } else {
       files.set_outcome(k, Outcome::kPassedBy);
@@ -270,17 +299,17 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
   return SftpUrl::kOk;
 }
 
-bool format_sftp_put(util::CommandLine& out, const char* source, const char* path,
-                     const char* suffix) {
+bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix) {
   const char* name = name_of(path);
+  char source[util::kCommandSize];
+  util::CommandLine link = util::command_line(source, sizeof source);
+  util::cmd_raw(link, {kSftpFiles, "/", name, suffix});
   char put_buffer[kQueueLineSize];
   util::CommandLine put = util::command_line(put_buffer, sizeof put_buffer);
   util::cmd_raw(put, "put ");
   put_queue_path(put, source);
-  util::cmd_char(put, ' ');
-  put_remote_name(put, name, suffix);
   util::cmd_char(put, '\n');
-  if (put.overflow) return false;
+  if (link.overflow || put.overflow) return false;
   util::cmd_raw(out, put_buffer);
   if (suffix[0] == '\0') return !out.overflow;
   // Written under a temporary name, renamed once whole.
@@ -328,9 +357,7 @@ Refusal SftpSender::refusal_of(const char* path) const {
   }
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  char widest[32];  // the source of the last file a batch may hold
-  util::inherited_path(widest, util::descriptor_budget() - 1);
-  return format_sftp_put(line, widest, path, suffix) ? Refusal::kNone : Refusal::kQueueLineTooLong;
+  return format_sftp_put(line, path, suffix) ? Refusal::kNone : Refusal::kQueueLineTooLong;
 }
 
 // One batch takes the whole selection, as many files at a time as a child

@@ -24,6 +24,12 @@ constexpr const char* kSshConfig = "/var/vastrel/ssh_config";
 constexpr const char* kSftpQueue = "/var/vastrel/sftp_list";
 constexpr const char* kSftpOutput = "/var/vastrel/sftp_output";
 constexpr const char* kSftpError = "/var/vastrel/sftp_error";
+// The batch's sources: for each file a link NAME (or NAME+SUFFIX) to the
+// descriptor the client inherits, /proc/self/fd/N. The client names an
+// upload after its source, so the remote name needs no destination, which
+// it would stat first: a round trip more per file. Inside the scratch
+// folder, which only the program's user may change.
+constexpr const char* kSftpFiles = "/var/vastrel/sftp_files";
 
 constexpr size_t kQueueLineSize = 256;  // a queue line holds at most 255 characters
 
@@ -53,12 +59,10 @@ enum class SftpUrl { kOk, kNoScheme, kTooLong };
 SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
                        char (&folder)[kSftpPartSize + 1]);
 
-// The queue lines for the file `path`, which the client reads as `source`
-// (its pinned descriptor), each shorter than kQueueLineSize: "put SOURCE
-// ./NAME\n" (the name quoted where sftp would read it otherwise), or with a
-// suffix the put to ./NAME+SUFFIX and its rename to ./NAME. False when a
-// line would not fit.
-bool format_sftp_put(util::CommandLine& line, const char* source, const char* path,
-                     const char* suffix = "");
+// The queue lines for the file `path`, each shorter than kQueueLineSize:
+// "put kSftpFiles/NAME\n" (quoted where sftp would read it otherwise), or
+// with a suffix the put of kSftpFiles/NAME+SUFFIX and its rename to ./NAME.
+// False when a line would not fit.
+bool format_sftp_put(util::CommandLine& line, const char* path, const char* suffix = "");
 
 }  // namespace upload

@@ -219,15 +219,18 @@ int wait_for(pid_t pid) {
   return status;
 }
 
-// The inherited descriptors as the child's start takes them: one whose
-// number lies where another is to go is moved above them first, or it
-// would be overwritten before its turn. Owns what it moved.
+// The inherited descriptors as the child's start takes them. They are put
+// in place in order, the k-th on 3 + k after the streams: one numbered
+// below its own place would be overwritten before its turn, and one on it
+// would keep its close-on-exec flag (dup2 onto itself does nothing), so
+// such are moved above them all first. Owns what it moved.
 class Inherited {
  public:
   explicit Inherited(const std::vector<int>& fds) : fds_(fds) {
     int above = kFirstInherited + static_cast<int>(fds_.size());
-    for (int& fd : fds_) {
-      if (fd >= above) continue;
+    for (size_t k = 0; k < fds_.size(); ++k) {
+      int& fd = fds_[k];
+      if (fd > kFirstInherited + static_cast<int>(k)) continue;
       fd = fcntl(fd, F_DUPFD_CLOEXEC, above);
       if (fd < 0) ok_ = false;
       if (fd >= 0) moved_.push_back(fd);

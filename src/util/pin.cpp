@@ -5,6 +5,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+
 namespace util {
 
 namespace {
@@ -12,6 +15,11 @@ namespace {
 constexpr rlim_t kMargin = 64;  // the program's own: folder, log, lock, pipes
 
 }  // namespace
+
+void Descriptor::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
 
 PinnedFile& PinnedFile::operator=(PinnedFile&& other) noexcept {
   if (this != &other) {
@@ -33,6 +41,35 @@ bool PinnedFile::open(int dir_fd, const char* name, struct stat& st) {
 void PinnedFile::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+}
+
+namespace {
+
+void lease_broken(int) {}
+
+// A writer that opens a file while its lease is held makes the kernel
+// signal the holder with SIGIO, whose default action ends the process. A
+// handler (not SIG_IGN, which children would inherit) keeps the run alive.
+void survive_lease_breaks() {
+  static bool ready = false;
+  if (ready) return;
+  struct sigaction action {};
+  action.sa_handler = lease_broken;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ready = sigaction(SIGIO, &action, nullptr) == 0;
+}
+
+}  // namespace
+
+Writers writers_of(int fd, int* error) {
+  survive_lease_breaks();
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+    return Writers::kNone;
+  }
+  if (error != nullptr) *error = errno;
+  return errno == EAGAIN ? Writers::kOpen : Writers::kUnknown;
 }
 
 size_t descriptor_budget() {

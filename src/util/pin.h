@@ -10,6 +10,21 @@
 
 namespace util {
 
+// Owns an open descriptor.
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() { reset(-1); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  void reset(int fd);
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
 class PinnedFile {
  public:
   PinnedFile() = default;
@@ -29,6 +44,15 @@ class PinnedFile {
  private:
   int fd_ = -1;
 };
+
+// Whether any process holds a file open for writing, asked of an open
+// read-only descriptor: Linux refuses a read lease (EAGAIN) while one does.
+// The lease is released at once, since a writer that opens the file while
+// it is held waits until then. kUnknown where no lease can be had: a file
+// system without leases, a user without CAP_LEASE on another's file
+// (`error` then says which).
+enum class Writers { kNone, kOpen, kUnknown };
+Writers writers_of(int fd, int* error = nullptr);
 
 // How many files a child may be given at once: the soft descriptor limit,
 // raised to the hard one, less a margin for the program's own, and at most

@@ -9,6 +9,7 @@ from harness import ERR, NOTICE, SCRATCH
 WATERMARK = 1_700_000_000
 NEW, OLD = WATERMARK + 100, WATERMARK - 100
 QUEUE = SCRATCH / "sftp_list"
+SOURCES = SCRATCH / "sftp_files"  # a link to each file's descriptor, named as the file
 
 
 def mtime(path):
@@ -50,11 +51,11 @@ def test_a_batch_sends_every_new_file_and_disposes_of_each(world, sshd, ruploade
         assert not f.exists() if ruploaded else mtime(f) == WATERMARK
     assert len(run.matching("was removed")) == (3 if ruploaded else 0)
     assert mtime(old) == OLD
-    # The client reads each file the program opened, in queue order, and is
-    # told its name.
+    # The client reads each file the program opened, in queue order, through
+    # a link named as the file.
     queued = [line.split(" ") for line in QUEUE.read_text().splitlines()]
-    assert [q[:2] for q in queued] == [["put", f"/proc/self/fd/{3 + k}"] for k in range(3)]
-    assert sorted(q[2] for q in queued) == sorted(f"./{f.name}" for f in files)
+    assert sorted(queued) == sorted(["put", f"{SOURCES}/{f.name}"] for f in files)
+    assert [os.readlink(q[1]) for q in queued] == [f"/proc/self/fd/{3 + k}" for k in range(3)]
     second = world.run()
     assert second.log == [(NOTICE, "started"), (NOTICE, "exited")]
     assert not QUEUE.exists()
@@ -85,7 +86,7 @@ def test_the_client_command_line(world, url, target, password):
     assert call["argv"][1:] == expected
     # The password reaches the feeder through its environment, never an argv.
     assert call["env"].get("SSHPASS") == (password or None)
-    assert call["stdin"] == "put /proc/self/fd/3 ./f\n" and call["fds"]["3"] == str(f)
+    assert call["stdin"] == f"put {SOURCES}/f\n" and call["fds"]["3"] == str(f)
     assert call["fds"]["2"] == "/var/vastrel/sftp_error"
     assert run.has(NOTICE, f"File {f} was uploaded")
 

@@ -1,5 +1,5 @@
 // Any file the queue writer accepts reads back, as the sftp client splits
-// its words, as its descriptor and exactly its name, with and without a
+// its words, as the link named exactly as the file, with and without a
 // suffix.
 #include <cstdint>
 #include <cstdlib>
@@ -29,18 +29,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A queued path is a scan folder's file: never empty, never holding NUL.
   if (input.empty() || input.find('\0') != std::string::npos) return 0;
   if (util::has_control(input.c_str())) return 0;  // never queued
-  const std::string source = "/proc/self/fd/3";
-  std::string remote = std::string("./") + upload::name_of(input.c_str());
+  const char* name = upload::name_of(input.c_str());
+  std::string source = std::string(upload::kSftpFiles) + "/" + name;
+  std::string remote = std::string("./") + name;
   char buffer[512];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  if (!upload::format_sftp_put(line, source.c_str(), input.c_str())) return 0;
-  if (line_words(line.text) != std::vector<std::string>{"put", source, remote}) abort();
+  if (!upload::format_sftp_put(line, input.c_str())) return 0;
+  if (line_words(line.text) != std::vector<std::string>{"put", source}) abort();
   line = util::command_line(buffer, sizeof buffer);
-  if (!upload::format_sftp_put(line, source.c_str(), input.c_str(), ".part")) return 0;
+  if (!upload::format_sftp_put(line, input.c_str(), ".part")) return 0;
   std::string text = line.text;
   size_t end = text.find('\n') + 1;
-  if (line_words(text.substr(0, end)) !=
-          std::vector<std::string>{"put", source, remote + ".part"} ||
+  if (line_words(text.substr(0, end)) != std::vector<std::string>{"put", source + ".part"} ||
       line_words(text.substr(end)) !=
           std::vector<std::string>{"rename", remote + ".part", remote}) {
     abort();

@@ -109,26 +109,27 @@ TEST_P(Quoting, UserLineReachesCurlExactly) {
 }
 
 // The client reads each queue line's words back as the exact names, with a
-// suffix too: the put to ./NAME+SUFFIX and the rename of that to ./NAME.
+// suffix too: the put of the link named NAME+SUFFIX (the client names the
+// upload after it) and the rename of that to ./NAME.
 TEST_P(Quoting, QueueLinesReadBackAsTheExactNames) {
   std::string path = std::string("/scan/") + GetParam();
   // A name, not a path; names with a control character are never queued.
   if (strchr(GetParam(), '/') != nullptr || util::has_control(GetParam())) return;
-  const std::string source = "/proc/self/fd/3";
+  const std::string source = std::string(upload::kSftpFiles) + "/" + GetParam();
   const std::string remote = std::string("./") + GetParam();
   char buffer[512];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  ASSERT_TRUE(upload::format_sftp_put(line, source.c_str(), path.c_str()));
+  ASSERT_TRUE(upload::format_sftp_put(line, path.c_str()));
   std::vector<std::string> words;
   ASSERT_TRUE(sftp_words(std::string(line.text, line.length - 1), words));
-  EXPECT_EQ(words, (std::vector<std::string>{"put", source, remote}));
+  EXPECT_EQ(words, (std::vector<std::string>{"put", source}));
   line = util::command_line(buffer, sizeof buffer);
-  ASSERT_TRUE(upload::format_sftp_put(line, source.c_str(), path.c_str(), ".part"));
+  ASSERT_TRUE(upload::format_sftp_put(line, path.c_str(), ".part"));
   std::string text = line.text;
   size_t end = text.find('\n');
   ASSERT_EQ(text.back(), '\n');
   ASSERT_TRUE(sftp_words(text.substr(0, end), words));
-  EXPECT_EQ(words, (std::vector<std::string>{"put", source, remote + ".part"}));
+  EXPECT_EQ(words, (std::vector<std::string>{"put", source + ".part"}));
   ASSERT_TRUE(sftp_words(text.substr(end + 1, text.size() - end - 2), words));
   EXPECT_EQ(words, (std::vector<std::string>{"rename", remote + ".part", remote}));
 }
@@ -192,10 +193,10 @@ TEST(CommandLine, OverflowIsReportedNotCut) {
   EXPECT_TRUE(line.overflow);
   char queue[256];
   util::CommandLine put = util::command_line(queue, sizeof queue);
-  // 255 with "put /proc/self/fd/3 ./" and the line feed.
-  EXPECT_TRUE(upload::format_sftp_put(put, kSource, ("/s/" + std::string(232, 'a')).c_str()));
+  // 255 with "put /var/vastrel/sftp_files/" and the line feed.
+  EXPECT_TRUE(upload::format_sftp_put(put, ("/s/" + std::string(226, 'a')).c_str()));
   put = util::command_line(queue, sizeof queue);
-  EXPECT_FALSE(upload::format_sftp_put(put, kSource, ("/s/" + std::string(233, 'a')).c_str()));
+  EXPECT_FALSE(upload::format_sftp_put(put, ("/s/" + std::string(227, 'a')).c_str()));
 }
 
 TEST(SftpUrl, SplitsAtTheLimitAndGivesTheFolderItsSlash) {

@@ -94,6 +94,32 @@ TEST(RunCommand, TheSpecsSlotsStdinAndEnvironmentReachItsChildOnly) {
   EXPECT_EQ(read_file(path), "fed text\ns3cret\n");
 }
 
+TEST(RunCommand, InheritedDescriptorsArriveInOrderFrom3) {
+  TempDir dir;
+  if (fcntl(3, F_GETFD) != -1 || fcntl(5, F_GETFD) != -1) GTEST_SKIP() << "3 or 5 is in use";
+  // On its own place (3 and 5), and past it: each must arrive, in order.
+  auto opened_at = [&dir](const char* name, const char* text, int place) {
+    int fd = open(dir.file(name, text).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == place) return fd;
+    int moved = dup3(fd, place, O_CLOEXEC);
+    close(fd);
+    return moved;
+  };
+  int on3 = opened_at("a", "alpha", 3);
+  int b = opened_at("b", "beta", 700);
+  int on5 = opened_at("c", "gamma", 5);
+  ASSERT_EQ(on3, 3);
+  ASSERT_EQ(on5, 5);
+  std::string out = dir.path + "/out";
+  std::string line = "cat /proc/self/fd/3 /proc/self/fd/4 /proc/self/fd/5 > " + out;
+  util::ChildSpec spec;
+  spec.inherited = {on3, b, on5};
+  spec.shell(line.c_str());
+  EXPECT_EQ(util::run_child(spec), 0);
+  EXPECT_EQ(read_file(out), "alphabetagamma");
+  for (int fd : {on3, b, on5}) close(fd);
+}
+
 bool gone_or_zombie(pid_t pid) {
   std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
   return stat.empty() || stat.find(") Z") != std::string::npos;
