@@ -23,6 +23,7 @@
 #include "util/curl.h"
 #include "util/filestat.h"
 #include "util/findings.h"
+#include "util/pin.h"
 #include "util/scandir.h"
 #include "util/scratch.h"
 
@@ -46,22 +47,11 @@ unsigned print(FILE* out, const Findings& findings) {
   return findings.blocking();
 }
 
-const char* when(time_t seconds) {
-  static char text[64];
-  struct tm tm;
-  if (gmtime_r(&seconds, &tm) == nullptr ||
-      strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm) == 0) {
-    // 20 digits and a sign at most: always fits.
-    snprintf(text, sizeof text, "%lld", static_cast<long long>(seconds));
-  }
-  return text;
-}
-
 time_t watermark_verdict(Findings& findings) {
   struct stat st;
   if (stat(util::kWatermark, &st) == 0) {
     findings.note("\nWatermark %s: %s; files modified later are new\n", util::kWatermark,
-                  when(st.st_mtime));
+                  util::utc_text(st.st_mtime));
     return st.st_mtime;
   }
   findings.note(
@@ -108,6 +98,25 @@ void skipped(Findings& findings, const settings::ModuleSettings& s, const upload
                   n);
 }
 
+// Whether a file open for writing can be told in this folder: said once,
+// of its first regular file, where it cannot.
+void writers_verdict(Findings& findings, const settings::ModuleSettings& s, util::Dir& dir) {
+  rewinddir(dir.get());
+  util::ScanEntry entry;
+  util::SkipCounts skips;
+  util::PinnedFile file;
+  int error = 0;
+  if (!util::next_regular_file(dir, s.scan_folder, entry, &skips) ||
+      !file.open(dir.fd(), entry.name, entry.st) ||
+      util::writers_of(file.fd(), &error) != util::Writers::kUnknown) {
+    return;
+  }
+  findings.warn(
+      "no lease can be taken here (%s): a file open for writing cannot be told from a finished "
+      "one, and is sent, deleted and removed as any other",
+      strerror(error));
+}
+
 // The plan: what the next remove and upload would do with the folder.
 void plan_verdict(Findings& findings, const settings::ModuleSettings& s) {
   static const char* const kOrders[] = {"as the folder lists them", "oldest first", "newest first"};
@@ -117,7 +126,7 @@ void plan_verdict(Findings& findings, const settings::ModuleSettings& s) {
   if (findings.refused()) return;
   retention::Pass remove{s, dir, time(nullptr), watermark};
   remove.dry = true;
-  retention::remove_aged(remove);
+  retention::remove_files(remove);
   rewinddir(dir.get());
   upload::Pass upload{s, watermark, dir};
   upload::plan_pass(upload);
@@ -125,19 +134,24 @@ void plan_verdict(Findings& findings, const settings::ModuleSettings& s) {
   findings.note("  %u regular files\n", remove.tally.regular);
   findings.note("  next upload would send %u files, %lld bytes in all\n", t.selected,
                 static_cast<long long>(t.bytes_selected));
-  findings.note("  next remove would delete %u files (last modified more than %u %s ago)\n",
-                remove.tally.deleted, s.time_count, retention::unit_name(s.time_unit));
+  if (t.settling > 0)
+    findings.note(
+        "  still settling: %u new files modified less than %u s ago or open for writing\n",
+        t.settling, s.min_age);
   skipped(findings, s, t, watermark);
+  writers_verdict(findings, s, dir);
   if (s.download != 0) {
     findings.note(
         "  the download pass is on: files it fetches come on top (check never contacts a "
         "server)\n");
   }
-  if (upload.first.empty()) return;
-  findings.note("  first to go (%s):\n", kOrders[static_cast<int>(upload::send_order(s))]);
-  for (const auto& [mtime, name] : upload.first) {
-    findings.note("    %s  %s\n", when(mtime), name.c_str());
+  if (!upload.first.empty()) {
+    findings.note("  first to go (%s):\n", kOrders[static_cast<int>(upload::send_order(s))]);
   }
+  for (const auto& [mtime, name] : upload.first) {
+    findings.note("    %s  %s\n", util::utc_text(mtime), name.c_str());
+  }
+  retention::describe_plan(remove, findings);
 }
 
 // The transfer: the upload mode, the download pass, the tools, the frame.

@@ -27,6 +27,13 @@ void metric(std::string& text, const char* name, const char* help, long long val
   text += line;
 }
 
+void ratio_metric(std::string& text, const char* name, const char* help, double value) {
+  char line[512];
+  snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s gauge\n%s %.6f\n", name, help, name, name,
+           value);
+  text += line;
+}
+
 // One gauge per outcome, 1 for the run's and 0 for the others.
 void outcomes(std::string& text, const char* name, const char* help, const char* const* all,
               size_t count, const char* outcome) {
@@ -150,6 +157,9 @@ void write_upload_metrics(const settings::ModuleSettings& s, const upload::Tally
          t.failed);
   metric(text, "vastrel_upload_files_refused",
          "New files the last upload run could not send under their own names.", t.refused);
+  metric(text, "vastrel_upload_files_settling",
+         "New files not sent yet because they were still being written (MOD_VASTREL_MIN_AGE).",
+         t.settling);
   metric(text, "vastrel_upload_files_left", "New files left after the last upload run.", t.left);
   metric(text, "vastrel_upload_bytes_left", "Bytes of the new files left.", t.bytes_left);
   metric(text, "vastrel_upload_oldest_left_timestamp_seconds",
@@ -172,10 +182,24 @@ void write_remove_metrics(const settings::ModuleSettings& s, const retention::Ta
   outcomes(text, "vastrel_remove_outcome",
            "How the last remove run ended: 1 for its outcome, 0 for the others.", kOutcomes,
            sizeof kOutcomes / sizeof *kOutcomes, outcome);
-  metric(text, "vastrel_remove_files_deleted", "Aged files the last remove run deleted.",
-         r.deleted);
+  metric(text, "vastrel_remove_files_deleted", "Files the last remove run deleted.", r.deleted);
   metric(text, "vastrel_remove_unsent_files_deleted",
          "Of those, files newer than the watermark: deleted without ever being sent.", r.unsent);
+  metric(text, "vastrel_remove_files_deleted_for_space",
+         "Of those, files deleted to keep MOD_VASTREL_KEEP_FREE available.", r.deleted_for_space);
+  metric(text, "vastrel_remove_unsent_files_kept",
+         "Unsent files kept although the file system stayed below the floor: deleting this "
+         "folder's files could not reach it.",
+         r.unsent_kept);
+  ratio_metric(text, "vastrel_remove_free_ratio",
+               "Share of the scan folder's file system available after the run (blocks).",
+               r.free_ratio);
+  ratio_metric(text, "vastrel_remove_free_inodes_ratio",
+               "Share of its inodes available after the run (1 where it reports none).",
+               r.free_inodes_ratio);
+  ratio_metric(text, "vastrel_remove_free_floor_ratio",
+               "The share MOD_VASTREL_KEEP_FREE keeps available (0: no floor).",
+               s.keep_free <= 99 ? s.keep_free / 100.0 : 0.0);
   write_atomically(folder, kRemoveMetrics, text);
 }
 

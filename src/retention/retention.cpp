@@ -1,16 +1,23 @@
-// The remove operation: the age bound, then deleting what is past it.
+// The remove operation: the age bound, then the floor of free space.
 #include "retention/retention.h"
 
+#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <ctime>
+#include <deque>
 
 #include "util/filestat.h"
+#include "util/pin.h"
 
 namespace retention {
 
 namespace {
+
+constexpr size_t kFirstShown = 5;  // the files check names, in deleting order
 
 int64_t seconds_per_unit(uint32_t unit) {
   switch (unit) {
@@ -18,6 +25,159 @@ int64_t seconds_per_unit(uint32_t unit) {
     case 3: return 2592000;   // month of 30 days
     case 4: return 31104000;  // year of 360 days
     default: return 3600;     // hour
+  }
+}
+
+// The floor in force, in percent: 0 when it is off (unset, or refused).
+unsigned floor_of(const settings::ModuleSettings& s) { return s.keep_free <= 99 ? s.keep_free : 0; }
+
+// What the file system lacks to meet the floor: fragments and inodes that
+// are to be made available to an unprivileged writer.
+struct Shortfall {
+  uint64_t blocks = 0;
+  uint64_t inodes = 0;
+  bool any() const { return blocks != 0 || inodes != 0; }
+  bool covered_by(uint64_t free_blocks, uint64_t free_inodes) const {
+    return free_blocks >= blocks && free_inodes >= inodes;
+  }
+  void take(uint64_t free_blocks, uint64_t free_inodes) {
+    blocks -= std::min(blocks, free_blocks);
+    inodes -= std::min(inodes, free_inodes);
+  }
+};
+
+// What `available` of `total` lacks to be `percent` of it.
+uint64_t lacking(uint64_t available, uint64_t total, unsigned percent) {
+  uint64_t wanted = (total / 100) * percent + ((total % 100) * percent + 99) / 100;
+  return available >= wanted ? 0 : wanted - available;
+}
+
+Shortfall shortfall(const struct statvfs& fs, unsigned percent) {
+  Shortfall need;
+  need.blocks = lacking(fs.f_bavail, fs.f_blocks, percent);
+  // A file system that reports no inodes has no inode limit.
+  if (fs.f_files > 0) need.inodes = lacking(fs.f_favail, fs.f_files, percent);
+  return need;
+}
+
+double ratio(uint64_t part, uint64_t whole) {
+  return whole == 0 ? 1.0 : static_cast<double>(part) / static_cast<double>(whole);
+}
+
+// A file the free-space rule may take: a regular file of one link (another
+// link frees nothing) that the age rule left. 32 bytes and the name.
+struct Candidate {
+  int64_t mtime_sec;
+  int32_t mtime_nsec;
+  uint32_t name;
+  int64_t frees;  // fragments of the file system
+  int64_t size;
+};
+
+class Candidates {
+ public:
+  void add(const util::ScanEntry& entry, int64_t frees) {
+    items_.push_back(Candidate{static_cast<int64_t>(entry.st.st_mtim.tv_sec),
+                               static_cast<int32_t>(entry.st.st_mtim.tv_nsec),
+                               names_.add(entry.name), frees,
+                               static_cast<int64_t>(entry.st.st_size)});
+  }
+  // Oldest first, the name breaking ties.
+  void sort() {
+    std::sort(items_.begin(), items_.end(), [this](const Candidate& a, const Candidate& b) {
+      if (a.mtime_sec != b.mtime_sec) return a.mtime_sec < b.mtime_sec;
+      if (a.mtime_nsec != b.mtime_nsec) return a.mtime_nsec < b.mtime_nsec;
+      return strcmp(names_.at(a.name), names_.at(b.name)) < 0;
+    });
+  }
+  const std::deque<Candidate>& items() const { return items_; }
+  const char* name(const Candidate& c) const { return names_.at(c.name); }
+
+ private:
+  std::deque<Candidate> items_;  // grows without copying what it holds
+  util::Names names_;
+};
+
+// An aged file may go unless a process holds it open for writing: deleted
+// under its writer, the bytes it writes next would go to no name. A file
+// that cannot be looked at this way goes as it always did.
+bool free_to_delete(const Pass& pass, const char* name, const char* path) {
+  util::PinnedFile file;
+  struct stat st;
+  if (!file.open(pass.dir.fd(), name, st)) return true;
+  if (util::writers_of(file.fd()) != util::Writers::kOpen) return true;
+  if (!pass.dry) syslog(LOG_NOTICE, "File %s is open for writing, not removed", path);
+  return false;
+}
+
+// Deletes one file (a dry pass: says it would); false when it is passed by.
+bool delete_file(Pass& pass, const char* name, const char* path, time_t mtime) {
+  if (!free_to_delete(pass, name, path)) return false;
+  if (!pass.dry) {
+    if (unlinkat(pass.dir.fd(), name, 0) != 0) return false;  // tried again next run
+    syslog(LOG_NOTICE, "File %s were removed", path);
+  }
+  ++pass.tally.deleted;
+  if (mtime > pass.watermark) ++pass.tally.unsent;
+  return true;
+}
+
+// Frees fragments for the floor: sent files first, oldest first; then
+// unsent ones, oldest first, but only when deleting them reaches the
+// floor.
+void free_space(Pass& pass, const Candidates& candidates, Shortfall need) {
+  uint64_t unsent_blocks = 0;
+  uint64_t unsent_files = 0;
+  for (const Candidate& c : candidates.items()) {
+    if (c.mtime_sec <= pass.watermark) continue;
+    unsent_blocks += static_cast<uint64_t>(c.frees);
+    ++unsent_files;
+  }
+  Tally& tally = pass.tally;
+  for (bool unsent : {false, true}) {
+    for (const Candidate& c : candidates.items()) {
+      if (!need.any()) return;
+      if ((c.mtime_sec > pass.watermark) != unsent) continue;
+      char path[util::kPathSize];
+      if (!util::join_path(path, sizeof path, pass.cfg.scan_folder, candidates.name(c)) ||
+          !delete_file(pass, candidates.name(c), path, c.mtime_sec)) {
+        continue;
+      }
+      need.take(static_cast<uint64_t>(c.frees), 1);
+      ++tally.deleted_for_space;
+      tally.bytes_for_space += c.size;
+      tally.unsent_for_space += unsent;
+      if (pass.dry && pass.first_for_space.size() < kFirstShown) {
+        pass.first_for_space.emplace_back(c.mtime_sec, candidates.name(c));
+      }
+    }
+    if (!unsent && need.any() && !need.covered_by(unsent_blocks, unsent_files)) {
+      tally.out_of_reach = true;  // something outside the folder fills the disk
+      tally.unsent_kept = static_cast<unsigned>(unsent_files);
+      return;
+    }
+  }
+}
+
+// The one line that tells what the free-space rule did.
+void log_space(const Pass& pass, unsigned floor) {
+  const Tally& t = pass.tally;
+  if (pass.dry) return;
+  if (t.out_of_reach) {
+    syslog(LOG_ERR,
+           "Scan folder's file system is below %u%% free and removing this folder's files cannot "
+           "reach it; %u unsent files kept",
+           floor, t.unsent_kept);
+  } else if (t.unsent_for_space > 0) {
+    syslog(LOG_ERR,
+           "Scan folder's file system was below %u%% free: %u files (%lld bytes) removed, %u of "
+           "them never sent",
+           floor, t.deleted_for_space, static_cast<long long>(t.bytes_for_space),
+           t.unsent_for_space);
+  } else if (t.deleted_for_space > 0) {
+    syslog(LOG_NOTICE,
+           "Scan folder's file system was below %u%% free: %u files (%lld bytes) removed", floor,
+           t.deleted_for_space, static_cast<long long>(t.bytes_for_space));
   }
 }
 
@@ -44,20 +204,77 @@ int64_t retention_seconds(const settings::ModuleSettings& s) {
   return static_cast<int64_t>(s.time_count) * seconds_per_unit(s.time_unit);
 }
 
-void remove_aged(Pass& pass) {
+void free_space_verdict(const Pass& pass, util::Findings& findings) {
+  unsigned keep = pass.cfg.keep_free;
+  if (keep == 0) return;
+  if (keep > 99) {
+    findings.refuse("MOD_VASTREL_KEEP_FREE=%u is above 99: the free-space rule is not applied",
+                    keep);
+    return;
+  }
+  struct statvfs fs;
+  if (!findings.checking() || fstatvfs(pass.dir.fd(), &fs) != 0) return;
+  findings.note("  its file system: %.1f%% of blocks and %.1f%% of inodes available, floor %u%%\n",
+                100 * ratio(fs.f_bavail, fs.f_blocks), 100 * ratio(fs.f_favail, fs.f_files), keep);
+}
+
+void describe_plan(const Pass& pass, util::Findings& findings) {
+  const Tally& t = pass.tally;
+  const settings::ModuleSettings& s = pass.cfg;
+  findings.note("  next remove would delete %u files (last modified more than %u %s ago%s)\n",
+                t.deleted - t.deleted_for_space, s.time_count, unit_name(s.time_unit),
+                s.keep_unsent != 0 ? "; unsent ones only for space" : "");
+  free_space_verdict(pass, findings);
+  if (t.out_of_reach) {
+    findings.note("  and the floor is out of reach: %u unsent files would be kept\n",
+                  t.unsent_kept);
+  }
+  if (t.deleted_for_space == 0) return;
+  findings.note("  and for space %u files (%lld bytes), %u of them never sent, first:\n",
+                t.deleted_for_space, static_cast<long long>(t.bytes_for_space), t.unsent_for_space);
+  for (const auto& [mtime, name] : pass.first_for_space) {
+    findings.note("    %s  %s\n", util::utc_text(mtime), name.c_str());
+  }
+}
+
+void remove_files(Pass& pass) {
   int64_t age = retention_seconds(pass.cfg);
+  unsigned floor = floor_of(pass.cfg);
+  struct statvfs fs {};
+  Shortfall need;
+  if (floor != 0 && fstatvfs(pass.dir.fd(), &fs) == 0) need = shortfall(fs, floor);
+  // Only below the floor does the pass hold the free-space rule's candidates.
+  pass.tally.below_floor = need.any();
+  uint64_t fragment = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize != 0 ? fs.f_bsize : 512;
+  Shortfall before = need;
+  Candidates candidates;
   util::SkipCounts skips;  // a dry pass counts what a run logs
   util::ScanEntry entry;
   while (
       util::next_regular_file(pass.dir, pass.cfg.scan_folder, entry, pass.dry ? &skips : nullptr)) {
     ++pass.tally.regular;
-    if (!is_aged(entry.st.st_mtime, age, pass.now)) continue;
-    if (!pass.dry) {
-      if (unlinkat(pass.dir.fd(), entry.name, 0) != 0) continue;
-      syslog(LOG_NOTICE, "File %s were removed", entry.path);
+    int64_t frees =
+        entry.st.st_nlink == 1
+            ? static_cast<int64_t>(static_cast<uint64_t>(entry.st.st_blocks) * 512 / fragment)
+            : -1;
+    bool unsent = entry.st.st_mtime > pass.watermark;
+    if (is_aged(entry.st.st_mtime, age, pass.now) && !(unsent && pass.cfg.keep_unsent != 0)) {
+      if (delete_file(pass, entry.name, entry.path, entry.st.st_mtime) && frees >= 0) {
+        need.take(static_cast<uint64_t>(frees), 1);
+      }
+      continue;
     }
-    ++pass.tally.deleted;
-    if (entry.st.st_mtime > pass.watermark) ++pass.tally.unsent;
+    if (before.any() && frees >= 0) candidates.add(entry, frees);
+  }
+  if (need.any()) {
+    candidates.sort();
+    free_space(pass, candidates, need);
+    log_space(pass, floor);
+  }
+  // The free shares after the run, for the metrics.
+  if (fstatvfs(pass.dir.fd(), &fs) == 0) {
+    pass.tally.free_ratio = ratio(fs.f_bavail, fs.f_blocks);
+    pass.tally.free_inodes_ratio = ratio(fs.f_favail, fs.f_files);
   }
 }
 
@@ -71,7 +288,10 @@ Tally op_remove(const settings::ModuleSettings& s) {
     return tally;
   }
   Pass pass{s, dir, now, watermark};
-  remove_aged(pass);
+  util::Findings space(false);
+  free_space_verdict(pass, space);
+  space.log_refusal();
+  remove_files(pass);
   return pass.tally;
 }
 

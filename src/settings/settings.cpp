@@ -44,6 +44,9 @@ const SettingKey kSettingKeys[kSettingKeyCount] = {
     TEXT("MOD_VASTREL_METRICS_DIR", metrics_dir, false),
     NUMBER("MOD_VASTREL_RATE_LIMIT", rate_limit, 0),
     NUMBER("MOD_VASTREL_START_SPREAD", start_spread, 0),
+    NUMBER("MOD_VASTREL_MIN_AGE", min_age, 0),
+    NUMBER("MOD_VASTREL_KEEP_FREE", keep_free, 0),
+    NUMBER("MOD_VASTREL_KEEP_UNSENT", keep_unsent, 0),
 };
 #undef NUMBER
 #undef TEXT

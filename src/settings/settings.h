@@ -48,6 +48,15 @@ struct ModuleSettings {
   uint32_t rate_limit = 0;
   // Seconds: an upload run first waits a delay below this, fixed per device.
   uint32_t start_spread = 0;
+  // Seconds a new file must have gone unmodified, and no longer be open for
+  // writing, before it is sent; 0 sends every new file.
+  uint32_t min_age = 0;
+  // Percent of the scan folder's file system that remove keeps available,
+  // deleting sent files first; 0 leaves the disk to the age rule alone.
+  uint32_t keep_free = 0;
+  // Non-zero: the age rule passes by unsent files (newer than the
+  // watermark); only the free-space rule may take them.
+  uint32_t keep_unsent = 0;
 };
 
 // Filled once before any operation, read-only afterwards.
@@ -65,7 +74,7 @@ struct SettingKey {
   uint32_t fallback;
   bool secret;
 };
-constexpr size_t kSettingKeyCount = 29;
+constexpr size_t kSettingKeyCount = 32;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 // Fills every field from the file at `path`; a missing file gives defaults.

@@ -77,11 +77,16 @@ Outcome dispose_sent_file(Pass& pass, const char* path, const util::PinnedFile& 
   ++pass.tally.sent;
   pass.tally.bytes_sent += static_cast<int64_t>(sent.st_size);
   if (pass.cfg.ruploaded != 0) {
-    if (unlinkat(pass.dir.fd(), name, 0) == 0) {
+    // Deleted under its writer, a file's last bytes would go to no name:
+    // stamped instead, its writer's next write makes it new again.
+    if (util::writers_of(pin.fd()) == util::Writers::kOpen) {
+      syslog(LOG_NOTICE, "File %s is open for writing, not removed", path);
+    } else if (unlinkat(pass.dir.fd(), name, 0) == 0) {
       syslog(LOG_NOTICE, "File %s was removed", path);
       return Outcome::kSent;
+    } else {
+      syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
     }
-    syslog(LOG_ERR, "Removing file %s has failed(%m)", path);
   }
   util::stamp_file_times(pin.fd(), path, pass.watermark);
   // An append between the check above and the stamp would now look old and

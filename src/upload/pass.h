@@ -52,6 +52,7 @@ struct Tally {
   int64_t bytes_sent = 0;
   unsigned failed = 0;    // files whose last attempt failed
   unsigned refused = 0;   // new files that cannot be sent under their names
+  unsigned settling = 0;  // new files not yet settled (MOD_VASTREL_MIN_AGE)
   unsigned selected = 0;  // handed to the transfer (a dry pass: would be)
   int64_t bytes_selected = 0;
   unsigned left = 0;  // new files left after the run
@@ -71,9 +72,10 @@ struct Tally {
 // The record of one pass, passed down to every mode and disposal.
 struct Pass {
   Pass(const settings::ModuleSettings& s, time_t mark, const util::Dir& folder, int record = -1)
-      : cfg(s), watermark(mark), dir(folder), record_fd(record) {}
+      : cfg(s), watermark(mark), now(time(nullptr)), dir(folder), record_fd(record) {}
   const settings::ModuleSettings& cfg;
   time_t watermark;
+  time_t now;            // when the pass started: the age of a new file counts from here
   const util::Dir& dir;  // the open scan folder
   int record_fd = -1;    // names a running tool's process group (the lock file)
   bool dry = false;      // check: select and count, send and log nothing

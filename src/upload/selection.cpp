@@ -12,24 +12,16 @@ Order send_order(const settings::ModuleSettings& s) {
 }
 
 void Selection::add(const util::ScanEntry& entry) {
-  size_t length = strlen(entry.name) + 1;
-  if (used_ + length > kBlockSize) {
-    blocks_.emplace_back(new char[kBlockSize]);
-    used_ = 0;
-  }
-  uint32_t at = static_cast<uint32_t>(blocks_.size() - 1) * kBlockSize + used_;
-  memcpy(blocks_.back().get() + used_, entry.name, length);
-  used_ += static_cast<uint32_t>(length);
   FileIdentity listed = identity_of(entry.st);
-  items_.push_back(Item{at, listed.mtime_nsec, listed.mtime_sec, listed.size, listed.object});
+  items_.push_back(Item{names_.add(entry.name), listed.mtime_nsec, listed.mtime_sec, listed.size,
+                        listed.object});
   outcomes_.push_back(Outcome::kPending);
 }
 
 void Selection::clear() {
   items_.clear();
   outcomes_.clear();
-  blocks_.clear();
-  used_ = kBlockSize;
+  names_.clear();
 }
 
 void Selection::path(size_t k, const char* folder, char (&out)[util::kPathSize]) const {
@@ -46,7 +38,7 @@ void Selection::sort(Order order) {
           a.mtime_sec < b.mtime_sec || (a.mtime_sec == b.mtime_sec && a.mtime_nsec < b.mtime_nsec);
       return older != newest_first;
     }
-    return strcmp(name_at(a.name), name_at(b.name)) < 0;
+    return strcmp(names_.at(a.name), names_.at(b.name)) < 0;
   });
 }
 

@@ -25,7 +25,7 @@ class Selection {
   void add(const util::ScanEntry& entry);
   void clear();
   size_t size() const { return items_.size(); }
-  const char* name(size_t k) const { return name_at(items_[k].name); }
+  const char* name(size_t k) const { return names_.at(items_[k].name); }
   FileIdentity identity(size_t k) const {
     const Item& item = items_[k];
     return FileIdentity{item.object, item.size, item.mtime_sec, item.mtime_nsec};
@@ -40,23 +40,18 @@ class Selection {
   void sort(Order order);
 
  private:
-  static constexpr uint32_t kBlockSize = 64 * 1024;
   struct Item {
-    uint32_t name;  // block * kBlockSize + offset
+    uint32_t name;  // in names_
     int32_t mtime_nsec;
     int64_t mtime_sec;
     int64_t size;
     uint64_t object;
   };
-  const char* name_at(uint32_t at) const {
-    return blocks_[at / kBlockSize].get() + at % kBlockSize;
-  }
   // A deque grows without copying what it holds, so a large backlog never
   // needs twice its size at once.
   std::deque<Item> items_;
   std::deque<Outcome> outcomes_;
-  std::vector<std::unique_ptr<char[]>> blocks_;
-  uint32_t used_ = kBlockSize;
+  util::Names names_;
 };
 
 // Pins file k of the selection for a tool to read, its path in `path`;

@@ -15,6 +15,7 @@
 #include "upload/target.h"
 #include "util/cmdline.h"
 #include "util/filestat.h"
+#include "util/pin.h"
 #include "util/scratch.h"
 
 namespace upload {
@@ -49,6 +50,18 @@ void log_refusal(Refusal refusal, const char* path) {
   }
 }
 
+// A new file has settled when it has gone MOD_VASTREL_MIN_AGE seconds
+// unmodified and no process holds it open for writing (where that can be
+// told); the probe costs only files that are new and old enough.
+bool settled(const Pass& pass, const util::ScanEntry& entry) {
+  int64_t age = static_cast<int64_t>(pass.now) - static_cast<int64_t>(entry.st.st_mtime);
+  if (age < static_cast<int64_t>(pass.cfg.min_age)) return false;
+  util::PinnedFile file;
+  struct stat st;
+  return !file.open(pass.dir.fd(), entry.name, st) ||
+         util::writers_of(file.fd()) != util::Writers::kOpen;
+}
+
 // Adds the new files the sender can send to `files`, at most `limit`,
 // logging (a dry pass: counting) those it cannot: they stay new. True
 // while the scan has more to give.
@@ -58,6 +71,11 @@ bool select_new_files(Pass& pass, const Sender& sender, Selection& files, size_t
   while (files.size() < limit) {
     if (!util::next_regular_file(pass.dir, pass.cfg.scan_folder, entry, skips)) return false;
     if (!is_new(entry, pass.watermark)) continue;
+    if (pass.cfg.min_age != 0 && !settled(pass, entry)) {
+      ++pass.tally.settling;  // stays new, untouched: a later run sends it
+      pass.tally.leave(static_cast<int64_t>(entry.st.st_size), entry.st.st_mtime);
+      continue;
+    }
     Refusal refusal = sender.refusal_of(entry.path);
     if (refusal == Refusal::kNone) {
       files.add(entry);

@@ -3,6 +3,8 @@
 
 #include <syslog.h>
 
+#include <cstdio>
+
 namespace util {
 
 namespace {
@@ -19,6 +21,17 @@ time_t file_mtime(const char* path) {
 int64_t file_size(const char* path) {
   struct stat st;
   return stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+}
+
+const char* utc_text(time_t seconds) {
+  static thread_local char text[64];
+  struct tm tm;
+  if (gmtime_r(&seconds, &tm) == nullptr ||
+      strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm) == 0) {
+    // 20 digits and a sign at most: always fits.
+    snprintf(text, sizeof text, "%lld", static_cast<long long>(seconds));
+  }
+  return text;
 }
 
 void stamp_file_times(int fd, const char* path, time_t seconds) {

@@ -60,6 +60,23 @@ bool open_scan_folder(Dir& dir, const char* folder) {
   return !findings.log_refusal();
 }
 
+uint32_t Names::add(const char* name) {
+  size_t length = strlen(name) + 1;
+  if (used_ + length > kBlockSize) {
+    blocks_.emplace_back(new char[kBlockSize]);
+    used_ = 0;
+  }
+  uint32_t where = static_cast<uint32_t>(blocks_.size() - 1) * kBlockSize + used_;
+  memcpy(blocks_.back().get() + used_, name, length);
+  used_ += static_cast<uint32_t>(length);
+  return where;
+}
+
+void Names::clear() {
+  blocks_.clear();
+  used_ = kBlockSize;
+}
+
 bool join_path(char* out, size_t size, const char* folder, const char* name) {
   // Called for every folder entry: plain copies, no formatting.
   size_t folder_length = strlen(folder);

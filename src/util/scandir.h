@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "util/findings.h"
 
@@ -45,6 +48,24 @@ void open_scan_folder(Dir& dir, const char* folder, Findings& findings);
 
 // The same for a run: false, with the refusal logged, when it cannot.
 bool open_scan_folder(Dir& dir, const char* folder);
+
+// Many names held compactly: appended into blocks of 64 KiB, never moved
+// once stored (so a large backlog never needs twice its size at once), each
+// addressed by 32 bits.
+class Names {
+ public:
+  // Stores a name of at most 255 characters; returns where it stands.
+  uint32_t add(const char* name);
+  const char* at(uint32_t where) const {
+    return blocks_[where / kBlockSize].get() + where % kBlockSize;
+  }
+  void clear();
+
+ private:
+  static constexpr uint32_t kBlockSize = 64 * 1024;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  uint32_t used_ = kBlockSize;
+};
 
 // One regular file of the folder: its name, its full path and its status.
 struct ScanEntry {

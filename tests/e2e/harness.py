@@ -422,6 +422,27 @@ class HttpServer:
         self.httpd.server_close()
 
 
+class Writer:
+    """A process that holds a file open for writing: it has written `first`
+    and appends `rest` when told to finish, then closes the file."""
+
+    SCRIPT = ("import sys\nf = open(sys.argv[1], 'ab', buffering=0)\n"
+              "f.write(bytes.fromhex(sys.argv[2]))\nprint('ready', flush=True)\n"
+              "sys.stdin.readline()\nf.write(bytes.fromhex(sys.argv[3]))\nf.close()\n")
+
+    def __init__(self, path, first, rest=b""):
+        self.proc = subprocess.Popen(["/usr/bin/python3", "-c", self.SCRIPT, str(path),
+                                      first.hex(), rest.hex()],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        assert self.proc.stdout.readline().strip() == b"ready"
+
+    def finish(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.write(b"\n")
+            self.proc.stdin.close()
+        self.proc.wait()
+
+
 def silent_listener():
     """A port that accepts connections and never says a word: the kernel
     completes the handshake for the backlog, nobody reads or writes."""

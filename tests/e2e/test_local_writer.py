@@ -1,11 +1,13 @@
 """A local writer of the scan folder: a name swapped for a link after the
-listing, a link planted under a fetched name, and fetches cut short. The
-tools read and write only the files the program decided about."""
+listing, a link planted under a fetched name, fetches cut short, and files
+still being written. The tools read and write only the files the program
+decided about, and nothing is deleted under its writer."""
 import os
+import time
 
 import pytest
 
-from harness import ERR, NOTICE, HttpServer
+from harness import ERR, NOTICE, HttpServer, Writer
 
 WATERMARK = 1_700_000_000
 NEW, OLD = WATERMARK + 100, WATERMARK - 100
@@ -95,3 +97,73 @@ def test_a_fetch_cut_short_leaves_the_folder_as_it_was(world, ftp, fault):
         assert local.read_bytes() == whole and ftp.files() == {"r.bin": whole}
     finally:
         http.stop()
+
+
+# A file still being written --------------------------------------------------
+
+@pytest.mark.parametrize("mode", ["curl", "curl-batch", "sftp"])
+def test_a_file_open_for_writing_is_never_deleted(world, ftp, sshd, mode):
+    world.timestamp(WATERMARK)
+    path = world.scan / "w.bin"
+    first, rest = os.urandom(3000), os.urandom(5000)
+    writer = Writer(path, first, rest)
+    try:
+        os.utime(path, (NEW, NEW))
+        if mode == "sftp":
+            world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD,
+                           RUPLOADED=1)
+        else:
+            world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
+                           RUPLOADED=1, CURL_BATCH=int(mode == "curl-batch"))
+        server = sshd if mode == "sftp" else ftp
+        run = world.run()
+        assert run.has(NOTICE, f"File {path} is open for writing, not removed")
+        assert path.exists() and server.files()["w.bin"] == first
+    finally:
+        writer.finish()
+    run = world.run()  # its last write made it new again
+    assert run.has(NOTICE, f"File {path} was removed") and not path.exists()
+    assert server.files()["w.bin"] == first + rest
+
+
+@pytest.mark.shim
+def test_with_a_minimum_age_only_settled_files_are_sent(world, ftp):
+    now = int(time.time())
+    world.timestamp(WATERMARK)
+    young = world.file("young", b"just written", mtime=now - 5)
+    done = world.file("done", b"finished long ago", mtime=now - 3600)
+    held = world.scan / "held"
+    writer = Writer(held, b"first part ", b"and the rest")
+    try:
+        os.utime(held, (now - 3600, now - 3600))
+        world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
+                       MIN_AGE=60)
+        run = world.run(now=now)
+        assert ftp.files() == {"done": b"finished long ago"}
+        assert [int(os.stat(p).st_mtime) for p in (young, held, done)] == [
+            now - 5, now - 3600, WATERMARK]
+        assert [m for _, m in run.log] == ["started", f"File {done} was uploaded", "exited"]
+        checked = world.run("/opt/vastrel/bin/vastrel", args=["check"], now=now)
+        assert "still settling: 2 new files" in checked.stdout
+    finally:
+        writer.finish()
+    world.run(now=now + 120)  # both settled since
+    assert ftp.files() == {"done": b"finished long ago", "young": b"just written",
+                           "held": b"first part and the rest"}
+
+
+@pytest.mark.shim
+def test_remove_passes_by_an_aged_file_open_for_writing(world):
+    now = int(time.time())
+    path = world.scan / "log.txt"
+    writer = Writer(path, b"still appending")
+    try:
+        os.utime(path, (now - 7200, now - 7200))
+        world.settings(TIMECOUNT=1)
+        run = world.run("/opt/vastrel/bin/remove", now=now)
+        assert run.has(NOTICE, f"File {path} is open for writing, not removed") and path.exists()
+    finally:
+        writer.finish()
+    os.utime(path, (now - 7200, now - 7200))
+    run = world.run("/opt/vastrel/bin/remove", now=now)
+    assert run.has(NOTICE, f"File {path} were removed") and not path.exists()

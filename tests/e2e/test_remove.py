@@ -1,5 +1,9 @@
-"""The "remove" operation against a real folder, with the clock pinned."""
+"""The "remove" operation against a real folder, with the clock pinned, and
+its floor of free space on small file systems of their own."""
+import contextlib
 import os
+import re
+import subprocess
 
 import pytest
 
@@ -59,3 +63,95 @@ def test_a_folder_that_cannot_be_opened_is_logged(world, folder):
     run = world.run("remove")
     assert run.log == [(NOTICE, "started"), (ERR, f"Cannot open dir: {folder}"),
                        (NOTICE, "exited")]
+
+
+# The floor of free space ---------------------------------------------------------
+
+WATERMARK = 1_700_000_000
+KIB = 1024
+
+
+@contextlib.contextmanager
+def small_disk(world, size="4m", inodes=1000):
+    """The scan folder on a file system of its own: 4 MiB are 1024 pages."""
+    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},nr_inodes={inodes}", "tmpfs",
+                    str(world.scan)], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", str(world.scan)], check=True)
+
+
+def fill(world, sent, unsent, size=400 * KIB):
+    """Sent files (at or before the watermark) and unsent ones, each list
+    oldest first; names do not follow the times."""
+    for k, name in enumerate(sent):
+        world.file(name, b"s" * size, mtime=WATERMARK - 1000 + k)
+    for k, name in enumerate(unsent):
+        world.file(name, b"u" * size, mtime=WATERMARK + 100 + k)
+
+
+def left(world):
+    return sorted(p.name for p in world.scan.iterdir() if p.is_file())
+
+
+@pytest.mark.parametrize("keep, gone, line", [
+    (10, [], None),  # 21.9% available: above the floor
+    (40, ["d", "b"], (NOTICE, "Scan folder's file system was below 40% free: 2 files "
+                              "(819200 bytes) removed")),
+    (70, ["d", "b", "c", "a", "z"], (ERR, "Scan folder's file system was below 70% free: 5 files "
+                                          "(2048000 bytes) removed, 1 of them never sent")),
+])
+def test_below_the_floor_sent_files_go_first_oldest_first(world, keep, gone, line):
+    with small_disk(world):
+        world.timestamp(WATERMARK)
+        fill(world, sent=["d", "b", "c", "a"], unsent=["z", "y", "x", "w"])
+        assert os.statvfs(world.scan).f_bavail == 224  # 800 of 1024 pages used
+        world.settings(TIMEUNIT=4, TIMECOUNT=100, KEEP_FREE=keep)  # nothing ages
+        checked = world.run("/opt/vastrel/bin/vastrel", args=["check"])
+        run = world.run("/opt/vastrel/bin/remove")
+        assert left(world) == sorted(set("dbcazyxw") - set(gone))
+        assert run.matching("were removed") == [
+            (NOTICE, f"File {world.scan / n} were removed") for n in gone]
+        assert run.matching("file system") == ([line] if line else [])
+        # check names them in the order remove then deletes them.
+        plan = checked.stdout.split("and for space", 1)[1:] or [""]
+        listed = re.findall(r"^    \S+ \S+ UTC  (\S+)$", plan[0], re.M)
+        assert listed == gone[:5] and f"floor {keep}%" in checked.stdout
+
+
+def test_unsent_files_are_kept_when_something_else_fills_the_disk(world):
+    with small_disk(world):
+        world.timestamp(WATERMARK)
+        (world.scan / "sub").mkdir()
+        world.file("filler", b"f" * 500 * 4 * KIB, folder=world.scan / "sub")
+        fill(world, sent=["b", "a"], unsent=["y", "x"])
+        world.settings(TIMEUNIT=4, TIMECOUNT=100, KEEP_FREE=70)
+        run = world.run("/opt/vastrel/bin/remove")
+        assert left(world) == ["x", "y"] and (world.scan / "sub" / "filler").exists()
+        assert run.matching("file system") == [
+            (ERR, "Scan folder's file system is below 70% free and removing this folder's files "
+                  "cannot reach it; 2 unsent files kept")]
+
+
+def test_the_inode_floor(world):
+    with small_disk(world, inodes=40):
+        world.timestamp(WATERMARK)
+        fill(world, sent=[f"s{k:02d}" for k in range(20)], unsent=[f"u{k}" for k in range(10)],
+             size=1)
+        free = os.statvfs(world.scan).f_favail
+        world.settings(TIMEUNIT=4, TIMECOUNT=100, KEEP_FREE=40)  # 16 of 40 inodes available
+        world.run("/opt/vastrel/bin/remove")
+        assert left(world) == sorted(f"s{k:02d}" for k in range(16 - free, 20)) + \
+            [f"u{k}" for k in range(10)]
+
+
+@pytest.mark.shim
+@pytest.mark.parametrize("keep_unsent", [0, 1])
+def test_keep_unsent_leaves_unsent_files_to_the_floor(world, keep_unsent):
+    world.timestamp(WATERMARK)
+    sent = world.file("sent", mtime=WATERMARK - 10)
+    unsent = world.file("unsent", mtime=WATERMARK + 10)  # old, but never sent
+    world.settings(TIMECOUNT=1, KEEP_UNSENT=keep_unsent)
+    world.run("/opt/vastrel/bin/remove", now=WATERMARK + 7200)
+    assert not sent.exists() and unsent.exists() == bool(keep_unsent)
