@@ -11,7 +11,9 @@ a real name is byte-identical to a version the device had under that name;
 and a remote folder named like one file holds back no other file. No byte of
 a root-only file outside the scan folder, linked in place of a listed file
 after the listing, ever reaches the server; and no fetch cut short ever
-stands in the scan folder.
+stands in the scan folder. A file that a slow writer holds open across runs
+is never deleted under it, and with MOD_VASTREL_MIN_AGE no version of it is
+sent while it is still being written.
 
     soak.py --runs N --seed S      (inside tests/e2e/ns-run; see scripts/soak)
 """
@@ -39,7 +41,7 @@ FRAGMENTS = ["plain", "a b", "q'uote", 'd"q', "back\\slash", ";touch PWNED", "$(
              "\udcff\udcfe", "tab\tx", "&&touch PWNED", "\u00fc", "-lead", "  "]
 FAULTS = ["tool_fail", "server_down", "kill_mid", "full", "writer", "overlap",
           "hostile_settings", "check_ftp", "vanish", "stalled", "remote_dir", "link_swap",
-          "cut_fetch"]
+          "cut_fetch", "slow_writer"]
 SUFFIX = ".part"
 # The program's own bounds keep every run finite: short ones here.
 CONNECT_TIMEOUT, STALL_TIMEOUT = 2, 3
@@ -107,6 +109,7 @@ class Soak:
         self.untouchables[self.root_only] = (self.root_only.read_bytes(),
                                              os.stat(self.root_only).st_mtime_ns)
         self.http = HttpServer()  # the download server that cuts its fetches short
+        self.slow = None  # (Tracked, open file, pieces still to write) of a slow writer
 
     # Scan folder ----------------------------------------------------------
     def _make_untouchables(self):
@@ -152,10 +155,44 @@ class Soak:
             t.versions.append(t.versions[-1] + extra)
             t.remember()
 
+    def victims(self):
+        """The tracked files that the test may delete, rename or swap: not
+        the one a slow writer holds open."""
+        return [p for p in self.tracked if not (self.slow and self.slow[0].path == p)]
+
+    def start_slow_writer(self):
+        """A file written in pieces across runs, open all the while, as a
+        share or a recorder writes one."""
+        path = self.world.scan / self.new_name()
+        handle = open(path, "ab", buffering=0)
+        first = os.urandom(self.rng.choice([10, 3000]))
+        handle.write(first)
+        t = Tracked(path, first, self.history)
+        self.tracked[path] = t
+        self.slow = (t, handle, self.rng.randint(1, 4))
+        self.stats["slow writers started"] += 1
+
+    def slow_writer_goes_on(self):
+        """The next piece, or the end: the file closes with its last piece."""
+        t, handle, pieces = self.slow
+        with t.lock:
+            piece = os.urandom(self.rng.randint(1, 2000))
+            handle.write(piece)
+            t.versions.append(t.versions[-1] + piece)
+            t.remember()
+        if pieces <= 1:
+            handle.close()
+            self.slow = None
+            self.stats["slow writers finished"] += 1
+        else:
+            self.slow = (t, handle, pieces - 1)
+
     def events(self):
         for _ in range(self.rng.randint(0, 4)):
             self.add_file()
-        paths = list(self.tracked)
+        if self.slow and self.rng.random() < 0.7:
+            self.slow_writer_goes_on()
+        paths = self.victims()
         if paths and self.rng.random() < 0.3:
             self.append(self.tracked[self.rng.choice(paths)])
             self.stats["appends"] += 1
@@ -164,7 +201,7 @@ class Soak:
             path.unlink()
             del self.tracked[path]
             self.stats["deleted by the test"] += 1
-        paths = list(self.tracked)
+        paths = self.victims()
         if paths and self.rng.random() < 0.15:
             old = self.rng.choice(paths)
             new = self.world.scan / self.new_name()
@@ -211,6 +248,13 @@ class Soak:
         self.fetched = None
         if "cut_fetch" in faults:
             self.cut_fetch(values)
+        if "slow_writer" in faults and not self.slow:
+            self.start_slow_writer()
+        # With a minimum age, what was written in the last second waits.
+        values["MIN_AGE"] = self.rng.choice([0, 0, 1])
+        self.min_age = values["MIN_AGE"]
+        if self.min_age:
+            self.stats["upload runs with a minimum age"] += 1
         self.fleet = self.rng.random() < 1 / 3
         if self.fleet:
             # Generous enough that the soak's small files never wait on it.
@@ -259,12 +303,12 @@ class Soak:
                     else self.sshd.signal_command("KILL"))
             script["background"] = [f"sleep {delay}; {kill}"]
         shell = []
-        if "vanish" in faults and self.tracked:
-            victim = self.rng.choice(list(self.tracked))
+        if "vanish" in faults and self.victims():
+            victim = self.rng.choice(self.victims())
             shell.append(f"rm -f '{self._sh(victim)}'")
             self.tracked.pop(victim)
             self.stats["vanished during a run"] += 1
-        if "link_swap" in faults and self.tracked:
+        if "link_swap" in faults and self.victims():
             shell.append(self.swap_in_link())
         if shell:
             script["shell"] = ["; ".join(shell)]
@@ -299,8 +343,8 @@ class Soak:
         """The command that puts a link to the root-only file in place of a
         listed file (a new one where there is one), as a transfer starts."""
         watermark = int(os.stat(TIMESTAMP).st_mtime) if TIMESTAMP.exists() else 0
-        new = [p for p in self.tracked if os.stat(p).st_mtime > watermark]
-        victim = self.rng.choice(new or list(self.tracked))
+        new = [p for p in self.victims() if os.stat(p).st_mtime > watermark]
+        victim = self.rng.choice(new or self.victims())
         self.tracked.pop(victim)
         self.counter += 1
         link = victim.parent / f"swap{self.counter}"
@@ -410,7 +454,8 @@ class Soak:
         if suffix:
             self.check_real_names(index, mode, run, remote_before, remote_root / target)
         self.check_nothing_foreign(index, mode, run, remote_before, remote_root / target)
-        if faults == ["remote_dir"]:
+        self.check_slow_writer(index, mode, run, remote_before, remote_root / target)
+        if faults == ["remote_dir"] and not self.min_age:  # a minimum age holds back on purpose
             self.check_none_held_back(index, mode, run, watermark, before, remote_root / target)
         # The run counts what it saw: a file that another process changes or
         # deletes while the run goes is counted as the run last saw it.
@@ -475,6 +520,21 @@ class Soak:
             raise Failure(f"run {index} ({mode}): a fetch cut short stands in the scan folder: "
                           f"{cut}\nlog: {run.log}")
 
+    def check_slow_writer(self, index, mode, run, remote_before, remote_dir):
+        """A file still open for writing is never deleted under its writer;
+        with a minimum age, no version of it is sent while it is."""
+        if not self.slow:
+            return
+        path = self.slow[0].path
+        if not path.exists():
+            raise Failure(f"run {index} ({mode}): {path!r} was deleted while being written\n"
+                          f"log: {run.log}")
+        changed = remote_files(remote_dir).get(path.name) != remote_before.get(path.name)
+        if self.min_age and changed:
+            raise Failure(f"run {index} ({mode}): {path!r} was sent while being written, "
+                          f"with a minimum age\nlog: {run.log}")
+        self.stats["runs with a file being written"] += 1
+
     def metric(self, name, file="vastrel_upload.prom"):
         for line in (self.metrics / file).read_text().splitlines():
             if line.startswith(name + " "):
@@ -531,7 +591,8 @@ class Soak:
             present.add(Path(entry.path))
             st = os.stat(entry.path, follow_symlinks=False)
             regular = entry.is_file(follow_symlinks=False)
-            if regular and len(entry.path) <= 255 and int(st.st_mtime) + age < now:
+            held = self.slow and self.slow[0].path == Path(entry.path)
+            if regular and len(entry.path) <= 255 and int(st.st_mtime) + age < now and not held:
                 expected.add(Path(entry.path))
         run = self.world.run("/opt/vastrel/bin/remove", now=now)
         after = {Path(e.path) for e in os.scandir(self.world.scan)}
