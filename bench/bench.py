@@ -129,12 +129,7 @@ def bench_order(world):
     """Oldest first against listing order over 100,000 new files, in sftp
     mode with a client that exits 0 at once: selection, ordering, queueing
     and disposal are all that is timed."""
-    client = Path("/opt/vastrel/bin/sftp")
-    client.unlink(missing_ok=True)
-    client.write_text("#!/bin/sh\nexit 0\n")
-    client.chmod(0o755)
-    Path("/opt/vastrel/bin/ssh").unlink(missing_ok=True)
-    Path("/opt/vastrel/bin/ssh").symlink_to("/usr/bin/ssh")
+    stand_in_sftp()
     make_files(world.scan, 100_000, 0, 100)
     files = sorted(world.scan.iterdir())
 
@@ -158,6 +153,97 @@ def bench_order(world):
            f"; peak memory {peak:.2f} MiB oldest first, "
            f"{max(rss for _, rss in listing) / 1024:.2f} MiB in listing order (goal <= 8 MiB: "
            f"{'meets' if peak <= 8 else 'MISSES'})")
+
+
+def stand_in_sftp():
+    """An sftp client that exits 0 at once: the program's own work is all
+    that is timed."""
+    client = Path("/opt/vastrel/bin/sftp")
+    client.unlink(missing_ok=True)
+    client.write_text("#!/bin/sh\nexit 0\n")
+    client.chmod(0o755)
+    Path("/opt/vastrel/bin/ssh").unlink(missing_ok=True)
+    Path("/opt/vastrel/bin/ssh").symlink_to("/usr/bin/ssh")
+
+
+def bench_min_age(world):
+    """A pass that selects 1,000 settled new files with MOD_VASTREL_MIN_AGE=1
+    (each probed for a writer) against the same pass without the key."""
+    stand_in_sftp()
+    now = int(time.time())
+    make_files(world.scan, 1000, 4096, now - 100)
+    files = list(world.scan.iterdir())
+    probed, plain = [], []
+    for _ in range(3 * REPEAT):
+        for key, times in ((1, probed), (0, plain)):
+            world.settings(REMOTEURL="sftp://127.0.0.1/up", MIN_AGE=key)
+            world.timestamp(now - 3600)
+            for f in files:
+                os.utime(f, (now - 100, now - 100))
+            times.append(program("upload")[0])
+    report("8. sftp pass selecting 1,000 new files with MOD_VASTREL_MIN_AGE=1 (each probed for "
+           "a writer), against the same pass without it", probed, plain, 1.05)
+
+
+def fill_disk(folder, count, base):
+    """`count` files of 4 KiB (a page each), their times not following their
+    names, in a fresh `folder`."""
+    if folder.exists():
+        shutil.rmtree(folder)
+    folder.mkdir()
+    data = os.urandom(4096)
+    for k in range(count):
+        path = folder / f"file-{k:06d}.dat"
+        with open(path, "wb") as f:
+            f.write(data)
+        t = base + (k * 7919) % count
+        os.utime(path, (t, t))
+
+
+def bench_floor(world, drain):
+    """remove with MOD_VASTREL_KEEP_FREE: over 100,000 files with the floor
+    met (against the same run without the key), and over 100,000 files of
+    which the oldest 50,000 must go for space (against a shell pipeline)."""
+    disk = world.tmp / "disk"
+    disk.mkdir()
+    # 200,000 pages: 100,000 files use half; a floor of 75% needs 50,000 back.
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=800000k,nr_inodes=1m", "tmpfs",
+                    str(disk)], check=True)
+    scan = disk / "scan"
+    base = int(time.time()) - 200_000
+    world.settings(SCANFOLDER=str(scan), TIMEUNIT=4, TIMECOUNT=100)
+    world.timestamp(base + 200_000)  # every file sent
+    try:
+        fill_disk(scan, 100_000, base)
+        met, off = [], []
+        for _ in range(REPEAT):
+            for key, times in ((10, met), (0, off)):
+                world.settings(SCANFOLDER=str(scan), TIMEUNIT=4, TIMECOUNT=100, KEEP_FREE=key)
+                times.append(program("remove")[0])
+        assert len(os.listdir(scan)) == 100_000
+        report("9. remove over 100,000 files with MOD_VASTREL_KEEP_FREE=10 already met, against "
+               "the same run without the key", met, off, 1.05)
+        ours, floor, rss = [], [], []
+        pipeline = (f"find {scan} -maxdepth 1 -type f -printf '%T@ %p\\n' | sort -n | "
+                    f"head -n 50000 | cut -d' ' -f2- | xargs -d '\\n' rm")
+        for _ in range(REPEAT):
+            fill_disk(scan, 100_000, base)
+            world.settings(SCANFOLDER=str(scan), TIMEUNIT=4, TIMECOUNT=100, KEEP_FREE=75)
+            before = drain.lines
+            elapsed, peak = program("remove")
+            ours.append(elapsed)
+            rss.append(peak)
+            assert len(os.listdir(scan)) == 50_000 and drain.lines - before >= 50_000
+            fill_disk(scan, 100_000, base)
+            floor.append(shell(pipeline)[0])
+            assert len(os.listdir(scan)) == 50_000
+        peak = max(rss) / 1024
+        report("10. remove deleting the oldest 50,000 of 100,000 files for space (one log line "
+               "each), against find | sort | head | cut | xargs rm", ours, floor, 0.8,
+               f"; peak memory {peak:.2f} MiB (goal <= 8 MiB: {'meets' if peak <= 8 else 'MISSES'})")
+    finally:
+        shutil.rmtree(scan, ignore_errors=True)
+        subprocess.run(["umount", str(disk)], check=True)
 
 
 def bench_sftp(world, sshd, count, size, label, goal=1.05):
@@ -303,11 +389,17 @@ def main():
     print(f"machine: {os.uname().machine}, {os.cpu_count()} cores, "
           f"{subprocess.run(['uname', '-r'], capture_output=True, text=True).stdout.strip()}",
           flush=True)
-    only = sys.argv[1:]  # e.g. "scan", "curl", "sftp" or "order": only the benchmarks named
+    only = sys.argv[1:]  # e.g. "scan", "curl", "sftp", "order", "settle", "floor": only those
     if not only or "order" in only:
         SCRATCH.mkdir(exist_ok=True)
         (SCRATCH / "ssh_config").write_text("")
         bench_order(world)
+    if not only or "settle" in only:
+        SCRATCH.mkdir(exist_ok=True)
+        (SCRATCH / "ssh_config").write_text("")
+        bench_min_age(world)
+    if not only or "floor" in only:
+        bench_floor(world, drain)
     if not only or "scan" in only:
         rss = [bench_selection(world), bench_removal(world, drain)]
         peak = max(rss) / 1024

@@ -65,22 +65,21 @@ double ratio(uint64_t part, uint64_t whole) {
 }
 
 // A file the free-space rule may take: a regular file of one link (another
-// link frees nothing) that the age rule left. 32 bytes and the name.
+// link frees nothing) that the age rule left. 24 bytes and the name.
 struct Candidate {
   int64_t mtime_sec;
   int32_t mtime_nsec;
   uint32_t name;
-  int64_t frees;  // fragments of the file system
-  int64_t size;
+  uint32_t frees;  // fragments of the file system (a file of 16 TiB counts as less)
 };
 
 class Candidates {
  public:
-  void add(const util::ScanEntry& entry, int64_t frees) {
+  void add(const util::ScanEntry& entry, uint64_t frees) {
     items_.push_back(Candidate{static_cast<int64_t>(entry.st.st_mtim.tv_sec),
                                static_cast<int32_t>(entry.st.st_mtim.tv_nsec),
-                               names_.add(entry.name), frees,
-                               static_cast<int64_t>(entry.st.st_size)});
+                               names_.add(entry.name),
+                               static_cast<uint32_t>(std::min<uint64_t>(frees, UINT32_MAX))});
   }
   // Oldest first, the name breaking ties.
   void sort() {
@@ -102,10 +101,7 @@ class Candidates {
 // under its writer, the bytes it writes next would go to no name. A file
 // that cannot be looked at this way goes as it always did.
 bool free_to_delete(const Pass& pass, const char* name, const char* path) {
-  util::PinnedFile file;
-  struct stat st;
-  if (!file.open(pass.dir.fd(), name, st)) return true;
-  if (util::writers_of(file.fd()) != util::Writers::kOpen) return true;
+  if (util::writers_of(pass.dir.fd(), name) != util::Writers::kOpen) return true;
   if (!pass.dry) syslog(LOG_NOTICE, "File %s is open for writing, not removed", path);
   return false;
 }
@@ -124,8 +120,8 @@ bool delete_file(Pass& pass, const char* name, const char* path, time_t mtime) {
 
 // Frees fragments for the floor: sent files first, oldest first; then
 // unsent ones, oldest first, but only when deleting them reaches the
-// floor.
-void free_space(Pass& pass, const Candidates& candidates, Shortfall need) {
+// floor. `fragment` is the file system's unit, in bytes.
+void free_space(Pass& pass, const Candidates& candidates, Shortfall need, uint64_t fragment) {
   uint64_t unsent_blocks = 0;
   uint64_t unsent_files = 0;
   for (const Candidate& c : candidates.items()) {
@@ -145,7 +141,7 @@ void free_space(Pass& pass, const Candidates& candidates, Shortfall need) {
       }
       need.take(static_cast<uint64_t>(c.frees), 1);
       ++tally.deleted_for_space;
-      tally.bytes_for_space += c.size;
+      tally.bytes_for_space += static_cast<int64_t>(c.frees * fragment);
       tally.unsent_for_space += unsent;
       if (pass.dry && pass.first_for_space.size() < kFirstShown) {
         pass.first_for_space.emplace_back(c.mtime_sec, candidates.name(c));
@@ -253,22 +249,21 @@ void remove_files(Pass& pass) {
   while (
       util::next_regular_file(pass.dir, pass.cfg.scan_folder, entry, pass.dry ? &skips : nullptr)) {
     ++pass.tally.regular;
-    int64_t frees =
-        entry.st.st_nlink == 1
-            ? static_cast<int64_t>(static_cast<uint64_t>(entry.st.st_blocks) * 512 / fragment)
-            : -1;
+    // What deleting it frees: nothing while another link holds it.
+    bool frees_any = entry.st.st_nlink == 1;
+    uint64_t frees = static_cast<uint64_t>(entry.st.st_blocks) * 512 / fragment;
     bool unsent = entry.st.st_mtime > pass.watermark;
     if (is_aged(entry.st.st_mtime, age, pass.now) && !(unsent && pass.cfg.keep_unsent != 0)) {
-      if (delete_file(pass, entry.name, entry.path, entry.st.st_mtime) && frees >= 0) {
-        need.take(static_cast<uint64_t>(frees), 1);
+      if (delete_file(pass, entry.name, entry.path, entry.st.st_mtime) && frees_any) {
+        need.take(frees, 1);
       }
       continue;
     }
-    if (before.any() && frees >= 0) candidates.add(entry, frees);
+    if (before.any() && frees_any) candidates.add(entry, frees);
   }
   if (need.any()) {
     candidates.sort();
-    free_space(pass, candidates, need);
+    free_space(pass, candidates, need, fragment);
     log_space(pass, floor);
   }
   // The free shares after the run, for the metrics.

@@ -56,10 +56,7 @@ void log_refusal(Refusal refusal, const char* path) {
 bool settled(const Pass& pass, const util::ScanEntry& entry) {
   int64_t age = static_cast<int64_t>(pass.now) - static_cast<int64_t>(entry.st.st_mtime);
   if (age < static_cast<int64_t>(pass.cfg.min_age)) return false;
-  util::PinnedFile file;
-  struct stat st;
-  return !file.open(pass.dir.fd(), entry.name, st) ||
-         util::writers_of(file.fd()) != util::Writers::kOpen;
+  return util::writers_of(pass.dir.fd(), entry.name) != util::Writers::kOpen;
 }
 
 // Adds the new files the sender can send to `files`, at most `limit`,

@@ -72,6 +72,11 @@ Writers writers_of(int fd, int* error) {
   return errno == EAGAIN ? Writers::kOpen : Writers::kUnknown;
 }
 
+Writers writers_of(int dir_fd, const char* name) {
+  Descriptor file(openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  return file.get() >= 0 ? writers_of(file.get()) : Writers::kUnknown;
+}
+
 size_t descriptor_budget() {
   static size_t budget = 0;
   if (budget != 0) return budget;

@@ -53,6 +53,9 @@ class PinnedFile {
 // (`error` then says which).
 enum class Writers { kNone, kOpen, kUnknown };
 Writers writers_of(int fd, int* error = nullptr);
+// The same for a name in a folder, opened read-only without following a
+// link or blocking; kUnknown when it cannot be opened.
+Writers writers_of(int dir_fd, const char* name);
 
 // How many files a child may be given at once: the soft descriptor limit,
 // raised to the hard one, less a margin for the program's own, and at most

@@ -15,7 +15,14 @@ stands in the scan folder. A file that a slow writer holds open across runs
 is never deleted under it, and with MOD_VASTREL_MIN_AGE no version of it is
 sent while it is still being written.
 
-    soak.py --runs N --seed S      (inside tests/e2e/ns-run; see scripts/soak)
+With --small-fs the scan folder is a file system of 4 MiB of its own that
+writers (and something outside the folder) fill between runs, and remove
+runs between uploads with a floor of free space: after every remove run the
+floor is met whenever the folder's own files could reach it, and no unsent
+file was deleted while a sent one remained or while the floor was out of
+reach; within sent and unsent files, the oldest went first.
+
+    soak.py --runs N --seed S [--small-fs]   (inside tests/e2e/ns-run; see scripts/soak)
 """
 import argparse
 import collections
@@ -72,12 +79,17 @@ class Tracked:
 
 
 class Soak:
-    def __init__(self, seed, base):
+    def __init__(self, seed, base, small_fs=False):
         self.seed = seed
         self.rng = random.Random(seed)
         self.base = base
         (base / "world").mkdir()
         self.world = World(base / "world", bind_log_socket())
+        self.small_fs = small_fs
+        if small_fs:
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m,nr_inodes=300", "tmpfs",
+                            str(self.world.scan)], check=True)
+            (self.world.scan / "spill").mkdir()  # what else fills the same disk
         (base / "ftproot").mkdir()
         self.ftp = FtpServer(base / "ftproot")
         self.ftp.reset()
@@ -139,7 +151,12 @@ class Soak:
         size = self.rng.choice([0, 10, 4096, 30_000, 200_000])
         content = os.urandom(size)
         path = self.world.scan / self.new_name()
-        path.write_bytes(content)
+        try:
+            path.write_bytes(content)
+        except OSError:  # a full disk: the writer's file is lost at its source
+            path.unlink(missing_ok=True)
+            self.stats["files refused by a full disk"] += 1
+            return
         self.tracked[path] = Tracked(path, content, self.history)
         self.stats["files added"] += 1
 
@@ -150,10 +167,14 @@ class Soak:
             except FileNotFoundError:
                 return
             extra = os.urandom(self.rng.randint(1, 100))
-            os.write(fd, extra)
+            try:
+                written = os.write(fd, extra)
+            except OSError:  # a full disk
+                written = 0
             os.close(fd)
-            t.versions.append(t.versions[-1] + extra)
-            t.remember()
+            if written:
+                t.versions.append(t.versions[-1] + extra[:written])
+                t.remember()
 
     def victims(self):
         """The tracked files that the test may delete, rename or swap: not
@@ -187,9 +208,21 @@ class Soak:
         else:
             self.slow = (t, handle, pieces - 1)
 
+    def spill(self):
+        """Something outside the folder grows or shrinks on the same disk."""
+        filler = self.world.scan / "spill" / "filler"
+        size = self.rng.choice([0, 0, 500_000, 1_500_000, 3_500_000])
+        try:
+            filler.write_bytes(b"\0" * size)
+        except OSError:
+            pass  # it filled the disk
+        self.stats["disk filled from outside"] += size > 0
+
     def events(self):
         for _ in range(self.rng.randint(0, 4)):
             self.add_file()
+        if self.small_fs and self.rng.random() < 0.2:
+            self.spill()
         if self.slow and self.rng.random() < 0.7:
             self.slow_writer_goes_on()
         paths = self.victims()
@@ -581,30 +614,65 @@ class Soak:
         unit = self.rng.choice([0, 1, 2])
         count = self.rng.choice([0, 1, 2, 24, 48])
         with_metrics = self.rng.random() < 1 / 3
+        keep_free = self.rng.choice([0, 20, 40, 60]) if self.small_fs else 0
+        keep_unsent = self.rng.choice([0, 1]) if self.small_fs else 0
         self.world.settings(TIMEUNIT=unit, TIMECOUNT=count, SCANFOLDER=str(self.world.scan),
-                            METRICS_DIR=str(self.metrics) if with_metrics else "")
+                            METRICS_DIR=str(self.metrics) if with_metrics else "",
+                            KEEP_FREE=keep_free, KEEP_UNSENT=keep_unsent)
         age = count * {2: 86400}.get(unit, 3600)
         now = int(time.time())
+        watermark = int(os.stat(TIMESTAMP).st_mtime) if TIMESTAMP.exists() else 0
         expected = set()
-        present = set()
+        present = {}  # each candidate of either rule: its time and whether it was sent
         for entry in os.scandir(self.world.scan):
-            present.add(Path(entry.path))
             st = os.stat(entry.path, follow_symlinks=False)
             regular = entry.is_file(follow_symlinks=False)
             held = self.slow and self.slow[0].path == Path(entry.path)
-            if regular and len(entry.path) <= 255 and int(st.st_mtime) + age < now and not held:
+            if not regular or len(entry.path) > 255 or held:
+                continue
+            sent = int(st.st_mtime) <= watermark  # whole seconds, as the watermark is read
+            present[Path(entry.path)] = (st.st_mtime_ns, entry.name, sent, st.st_nlink)
+            if int(st.st_mtime) + age < now and (sent or not keep_unsent):
                 expected.add(Path(entry.path))
         run = self.world.run("/opt/vastrel/bin/remove", now=now)
-        after = {Path(e.path) for e in os.scandir(self.world.scan)}
-        if run.rc != 0 or present - after != expected:
-            raise Failure(f"remove run {index}: expected {expected}, removed {present - after}")
+        gone = {p for p in present if not os.path.lexists(p)}
+        if run.rc != 0 or not expected <= gone or (not keep_free and gone != expected):
+            raise Failure(f"remove run {index}: expected {expected}, removed {gone}")
+        if keep_free:
+            self.check_floor(index, run, keep_free, present, gone - expected)
         if with_metrics and self.metric("vastrel_remove_files_deleted",
-                                        "vastrel_remove.prom") != len(expected):
-            raise Failure(f"remove run {index}: the metrics do not count {len(expected)} deleted")
-        for path in expected:
+                                        "vastrel_remove.prom") != len(gone):
+            raise Failure(f"remove run {index}: the metrics do not count {len(gone)} deleted")
+        for path in gone:
             self.tracked.pop(path, None)
         self.stats["remove runs"] += 1
         self.stats["removed as aged"] += len(expected)
+        self.stats["removed for space"] += len(gone - expected)
+
+    def check_floor(self, index, run, keep_free, present, for_space):
+        """The floor is met unless the folder's files could not reach it;
+        sent files go first and unsent ones only to reach it; oldest first."""
+        def fail(what):
+            raise Failure(f"remove run {index} (floor {keep_free}%): {what}\nlog: {run.log}")
+
+        fs = os.statvfs(self.world.scan)
+        met = (fs.f_bavail * 100 >= keep_free * fs.f_blocks and
+               (fs.f_files == 0 or fs.f_favail * 100 >= keep_free * fs.f_files))
+        kept = {p: v for p, v in present.items() if os.path.lexists(p) and v[3] == 1}
+        sent_kept = [v[:2] for v in kept.values() if v[2]]
+        unsent_gone = [present[p][:2] for p in for_space if not present[p][2]]
+        if unsent_gone and sent_kept:
+            fail(f"unsent files {unsent_gone} went while sent ones {sent_kept} stayed")
+        if unsent_gone and not met:
+            fail(f"unsent files {unsent_gone} went, and the floor is still not met")
+        if not met and sent_kept:
+            fail(f"below the floor with sent files left: {sent_kept}")
+        for sent in (True, False):
+            went = [present[p][:2] for p in for_space if present[p][2] == sent]
+            stayed = [v[:2] for v in kept.values() if v[2] == sent]
+            if went and stayed and max(went) > min(stayed):
+                fail(f"{max(went)} went before the older {min(stayed)}")
+        self.stats["remove runs below or at a floor checked"] += 1
 
     def check_always(self, index):
         for path, (content, mtime_ns) in self.untouchables.items():
@@ -621,7 +689,7 @@ class Soak:
     def run(self, runs):
         for index in range(runs):
             self.events()
-            if self.rng.random() < 0.15:
+            if self.rng.random() < (0.4 if self.small_fs else 0.15):
                 self.remove_run(index)
             else:
                 self.upload_run(index)
@@ -646,15 +714,18 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=100)
     parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--small-fs", action="store_true")
     args = parser.parse_args()
     seed = args.seed if args.seed is not None else random.SystemRandom().randrange(1 << 32)
     base = Path(tempfile.mkdtemp(prefix="soak-"))
     start = time.monotonic()
-    soak = Soak(seed, base)
+    soak = Soak(seed, base, args.small_fs)
     try:
         soak.run(args.runs)
     except Failure as failure:
-        print(f"soak: FAILED with seed {seed} (replay: scripts/soak {args.runs} {seed})\n{failure}")
+        variant = " --small-fs" if args.small_fs else ""
+        print(f"soak: FAILED with seed {seed} (replay: scripts/soak {args.runs} {seed}{variant})"
+              f"\n{failure}")
         return 1
     faults = sum(v for k, v in soak.stats.items() if k.startswith("fault "))
     print(f"soak: seed {seed}, {args.runs} runs, {faults} faults injected, "
