@@ -203,6 +203,8 @@ REFUSALS = [
      f"Command line for listing ftp://h/{'d' * 1000}/ is longer than 1023 characters, not run"),
     ("long metrics folder", dict(METRICS_DIR="/" + "m" * 4100), None,
      f"Metrics folder /{'m' * 4100} is too long, no metrics written"),
+    ("floor above 99", dict(KEEP_FREE=100), None,  # a remove run's
+     "MOD_VASTREL_KEEP_FREE=100 is above 99: the free-space rule is not applied"),
     ("empty URL", dict(REMOTEURL=""), None, None),
     ("no curl", {}, None, None),
     ("no sftp client", dict(REMOTEURL="sftp://h/d"), None, None),
@@ -236,7 +238,7 @@ def test_check_gives_every_refusal_of_the_run_as_its_problem(world, case, settin
         assert CHECK_ONLY[case] in problems, checked.stdout
         return
     line = line.format(secret=secret)
-    run = world.run()
+    run = world.run("/opt/vastrel/bin/remove" if "floor" in case else "/opt/vastrel/bin/upload")
     assert (ERR, line) in run.log, run.log
     assert line.replace(f":{secret}@", ":***@") in problems, checked.stdout
 
