@@ -104,7 +104,8 @@ Refusal curl_refusal(const settings::ModuleSettings& s, const char* path) {
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
                           const char* config, int attempts, bool& server_down) {
   util::PinnedFile pin;
-  if (!pin_selected(pass, path, selected, pin)) return Outcome::kGone;
+  Outcome pinned = pin_selected(pass, path, selected, pin);
+  if (pinned != Outcome::kPending) return pinned;
   PutResult result = PutResult::kFailed;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     result = curl_put_file(pass, path, pin, config);

@@ -46,14 +46,20 @@ void Tally::leave(int64_t size, time_t mtime) {
   bytes_left += size;
 }
 
-bool pin_selected(const Pass& pass, const char* path, const FileIdentity& listed,
-                  util::PinnedFile& pin) {
+Outcome pin_selected(const Pass& pass, const char* path, const FileIdentity& listed,
+                     util::PinnedFile& pin) {
   const char* name = strrchr(path, '/') + 1;
   struct stat st;
-  if (pin.open(pass.dir.fd(), name, st) && same_object(listed, st)) return true;
-  pin.close();
-  syslog(LOG_ERR, "File %s is no longer the regular file that was listed, not sent", path);
-  return false;
+  if (!pin.open(pass.dir.fd(), name, st) || !same_object(listed, st)) {
+    pin.close();
+    syslog(LOG_ERR, "File %s is no longer the regular file that was listed, not sent", path);
+    return Outcome::kGone;
+  }
+  if (pass.cfg.min_age != 0 && util::writers_of(pin.fd()) == util::Writers::kOpen) {
+    pin.close();
+    return Outcome::kSettling;
+  }
+  return Outcome::kPending;
 }
 
 Outcome dispose_sent_file(Pass& pass, const char* path, const util::PinnedFile& pin,

@@ -43,6 +43,7 @@ enum class Outcome : uint8_t {
   kFailed,        // its last attempt failed
   kPassedBy,      // changed during its transfer, or left out of a batch
   kGone,          // not there any more
+  kSettling,      // still open for writing (MOD_VASTREL_MIN_AGE): stays new
 };
 
 // What an upload run did, for the metrics file; a dry pass counts what it
@@ -84,11 +85,13 @@ struct Pass {
   std::vector<std::pair<time_t, std::string>> first;
 };
 
-// Opens a selected file as the one that was listed, for a tool to read;
-// false (logged: the file is passed by, not sent) when its name no longer
-// leads to that regular file.
-bool pin_selected(const Pass& pass, const char* path, const FileIdentity& listed,
-                  util::PinnedFile& pin);
+// Opens a selected file as the one that was listed, for a tool to read:
+// kPending when it is pinned. kGone (logged: the file is passed by, not
+// sent) when its name no longer leads to that regular file; kSettling
+// (silent) when MOD_VASTREL_MIN_AGE is set and a writer still holds it,
+// asked of the pinned descriptor, so the file is opened once.
+Outcome pin_selected(const Pass& pass, const char* path, const FileIdentity& listed,
+                     util::PinnedFile& pin);
 
 // After a successful transfer: report the file, then delete it or stamp it
 // (through the pinned file) to the watermark; a file that changed

@@ -45,8 +45,9 @@ void Selection::sort(Order order) {
 bool pin_file(const Pass& pass, Selection& files, size_t k, char (&path)[util::kPathSize],
               util::PinnedFile& pin) {
   files.path(k, pass.cfg.scan_folder, path);
-  if (pin_selected(pass, path, files.identity(k), pin)) return true;
-  files.set_outcome(k, Outcome::kGone);
+  Outcome outcome = pin_selected(pass, path, files.identity(k), pin);
+  if (outcome == Outcome::kPending) return true;
+  files.set_outcome(k, outcome);
   return false;
 }
 

@@ -55,8 +55,7 @@ class Selection {
 };
 
 // Pins file k of the selection for a tool to read, its path in `path`;
-// false (logged, and the file marked gone) when its name no longer leads
-// to the listed regular file.
+// false, with the file's outcome set, when pin_selected does not pin it.
 bool pin_file(const Pass& pass, Selection& files, size_t k, char (&path)[util::kPathSize],
               util::PinnedFile& pin);
 

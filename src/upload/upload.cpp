@@ -52,11 +52,13 @@ void log_refusal(Refusal refusal, const char* path) {
 
 // A new file has settled when it has gone MOD_VASTREL_MIN_AGE seconds
 // unmodified and no process holds it open for writing (where that can be
-// told); the probe costs only files that are new and old enough.
+// told). A run asks for writers when it pins the file (pin_selected), a
+// dry pass, which pins nothing, here; either costs only files that are
+// new and old enough.
 bool settled(const Pass& pass, const util::ScanEntry& entry) {
   int64_t age = static_cast<int64_t>(pass.now) - static_cast<int64_t>(entry.st.st_mtime);
   if (age < static_cast<int64_t>(pass.cfg.min_age)) return false;
-  return util::writers_of(pass.dir.fd(), entry.name) != util::Writers::kOpen;
+  return !pass.dry || util::writers_of(pass.dir.fd(), entry.name) != util::Writers::kOpen;
 }
 
 // Adds the new files the sender can send to `files`, at most `limit`,
@@ -96,6 +98,11 @@ bool still_there(const Pass& pass, const char* name) {
 void tally_outcomes(Pass& pass, const Selection& files) {
   Tally& tally = pass.tally;
   for (size_t k = 0; k < files.size(); ++k) {
+    if (files.outcome(k) == Outcome::kSettling) {  // as if never selected
+      ++tally.settling;
+      tally.leave(files.file_size(k), files.mtime(k));
+      continue;
+    }
     ++tally.selected;
     tally.bytes_selected += files.file_size(k);
     if (util::has_control(files.name(k))) ++tally.control;
@@ -108,7 +115,8 @@ void tally_outcomes(Pass& pass, const Selection& files) {
         break;
       case Outcome::kPending:
       case Outcome::kSentStillNew:
-      case Outcome::kPassedBy: break;
+      case Outcome::kPassedBy:
+      case Outcome::kSettling: break;
     }
     tally.leave(files.file_size(k), files.mtime(k));
   }
