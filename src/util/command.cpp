@@ -24,8 +24,8 @@ namespace {
 
 constexpr int kFirstInherited = 3;
 
-// The environment for a child: the program's own, with the spec's extra
-// entry in place of any entry of the same name.
+// The environment for a child: the program's own, with its one extra entry
+// in place of any entry of the same name.
 std::vector<char*> child_environment(const ChildSpec& spec) {
   std::vector<char*> env;
   const char* extra = spec.env_extra;

@@ -42,7 +42,7 @@ class ChildSpec {
   const char* argv[kMaxArgs + 2] = {};
   // The child's stdin, stdout and stderr: -1 puts /dev/null there, k on
   // stream k leaves it inherited, a descriptor above 2 is installed (and
-  // the spec's own from then on).
+  // owned by this ChildSpec from then on).
   int child_stdio_slots[3] = {-1, -1, -1};
   // One "NAME=value" added to the child's environment only, so that a
   // secret reaches it without standing in any argument list.
