@@ -187,20 +187,34 @@ class Soak:
         path = self.world.scan / self.new_name()
         handle = open(path, "ab", buffering=0)
         first = os.urandom(self.rng.choice([10, 3000]))
-        handle.write(first)
+        first = first[:self.write_some(handle, first)]
+        if not first:  # a full disk: the writer gives up on its file
+            handle.close()
+            path.unlink(missing_ok=True)
+            self.stats["files refused by a full disk"] += 1
+            return
         t = Tracked(path, first, self.history)
         self.tracked[path] = t
         self.slow = (t, handle, self.rng.randint(1, 4))
         self.stats["slow writers started"] += 1
+
+    @staticmethod
+    def write_some(handle, data):
+        """How much of data reached the file; a full disk may take a part."""
+        try:
+            return handle.write(data) or 0
+        except OSError:
+            return 0
 
     def slow_writer_goes_on(self):
         """The next piece, or the end: the file closes with its last piece."""
         t, handle, pieces = self.slow
         with t.lock:
             piece = os.urandom(self.rng.randint(1, 2000))
-            handle.write(piece)
-            t.versions.append(t.versions[-1] + piece)
-            t.remember()
+            piece = piece[:self.write_some(handle, piece)]
+            if piece:
+                t.versions.append(t.versions[-1] + piece)
+                t.remember()
         if pieces <= 1:
             handle.close()
             self.slow = None
@@ -710,6 +724,11 @@ def remote_files(folder):
     return found
 
 
+def replay(args, seed):
+    variant = " --small-fs" if args.small_fs else ""
+    return f"replay: scripts/soak {args.runs} {seed}{variant}"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=100)
@@ -723,10 +742,11 @@ def main():
     try:
         soak.run(args.runs)
     except Failure as failure:
-        variant = " --small-fs" if args.small_fs else ""
-        print(f"soak: FAILED with seed {seed} (replay: scripts/soak {args.runs} {seed}{variant})"
-              f"\n{failure}")
+        print(f"soak: FAILED with seed {seed} ({replay(args, seed)})\n{failure}")
         return 1
+    except BaseException:
+        print(f"soak: the test itself broke with seed {seed} ({replay(args, seed)})")
+        raise
     faults = sum(v for k, v in soak.stats.items() if k.startswith("fault "))
     print(f"soak: seed {seed}, {args.runs} runs, {faults} faults injected, "
           f"{time.monotonic() - start:.0f} s")
