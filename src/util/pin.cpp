@@ -60,21 +60,26 @@ void survive_lease_breaks() {
   ready = sigaction(SIGIO, &action, nullptr) == 0;
 }
 
-}  // namespace
-
-Writers writers_of(int fd, int* error) {
+// A read lease is refused while any descriptor has the file open for
+// writing. `keep` leaves the lease for the caller's close to give back,
+// which spares a call a file where thousands are asked in turn.
+Writers ask_for_lease(int fd, bool keep, int* error) {
   survive_lease_breaks();
   if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
-    fcntl(fd, F_SETLEASE, F_UNLCK);
+    if (!keep) fcntl(fd, F_SETLEASE, F_UNLCK);
     return Writers::kNone;
   }
   if (error != nullptr) *error = errno;
   return errno == EAGAIN ? Writers::kOpen : Writers::kUnknown;
 }
 
+}  // namespace
+
+Writers writers_of(int fd, int* error) { return ask_for_lease(fd, false, error); }
+
 Writers writers_of(int dir_fd, const char* name) {
   Descriptor file(openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  return file.get() >= 0 ? writers_of(file.get()) : Writers::kUnknown;
+  return file.get() >= 0 ? ask_for_lease(file.get(), true, nullptr) : Writers::kUnknown;
 }
 
 size_t descriptor_budget() {
