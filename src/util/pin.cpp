@@ -14,36 +14,11 @@ namespace {
 
 constexpr rlim_t kMargin = 64;  // the program's own: folder, log, lock, pipes
 
-}  // namespace
-
-void Descriptor::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
+// `name` in the folder, read-only, never through a link, without blocking
+// on a FIFO or taking a terminal.
+int open_to_read(int dir_fd, const char* name) {
+  return openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
-
-PinnedFile& PinnedFile::operator=(PinnedFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-bool PinnedFile::open(int dir_fd, const char* name, struct stat& st) {
-  close();
-  fd_ = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) return true;
-  close();
-  return false;
-}
-
-void PinnedFile::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
-namespace {
 
 void lease_broken(int) {}
 
@@ -75,10 +50,30 @@ Writers ask_for_lease(int fd, bool keep, int* error) {
 
 }  // namespace
 
+void Descriptor::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+  if (this != &other) {
+    reset(other.fd_);
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+bool PinnedFile::open(int dir_fd, const char* name, struct stat& st) {
+  fd_.reset(open_to_read(dir_fd, name));
+  if (fd() >= 0 && fstat(fd(), &st) == 0 && S_ISREG(st.st_mode)) return true;
+  close();
+  return false;
+}
+
 Writers writers_of(int fd, int* error) { return ask_for_lease(fd, false, error); }
 
 Writers writers_of(int dir_fd, const char* name) {
-  Descriptor file(openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  Descriptor file(open_to_read(dir_fd, name));
   return file.get() >= 0 ? ask_for_lease(file.get(), true, nullptr) : Writers::kUnknown;
 }
 

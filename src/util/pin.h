@@ -16,6 +16,8 @@ class Descriptor {
   Descriptor() = default;
   explicit Descriptor(int fd) : fd_(fd) {}
   ~Descriptor() { reset(-1); }
+  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Descriptor& operator=(Descriptor&& other) noexcept;
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   void reset(int fd);
@@ -27,22 +29,15 @@ class Descriptor {
 
 class PinnedFile {
  public:
-  PinnedFile() = default;
-  ~PinnedFile() { close(); }
-  PinnedFile(PinnedFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  PinnedFile& operator=(PinnedFile&& other) noexcept;
-  PinnedFile(const PinnedFile&) = delete;
-  PinnedFile& operator=(const PinnedFile&) = delete;
-
   // Opens `name` in the folder read-only, without following a link,
   // blocking on a FIFO or taking a terminal; true when it is a regular file
   // (its status then in `st`), false (nothing held) otherwise.
   bool open(int dir_fd, const char* name, struct stat& st);
-  int fd() const { return fd_; }
-  void close();
+  int fd() const { return fd_.get(); }
+  void close() { fd_.reset(-1); }
 
  private:
-  int fd_ = -1;
+  Descriptor fd_;
 };
 
 // Whether any process holds a file open for writing, asked of an open
