@@ -242,7 +242,6 @@ void remove_files(Pass& pass) {
   // Only below the floor does the pass hold the free-space rule's candidates.
   pass.tally.below_floor = need.any();
   uint64_t fragment = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize != 0 ? fs.f_bsize : 512;
-  Shortfall before = need;
   Candidates candidates;
   util::SkipCounts skips;  // a dry pass counts what a run logs
   util::ScanEntry entry;
@@ -259,7 +258,7 @@ void remove_files(Pass& pass) {
       }
       continue;
     }
-    if (before.any() && frees_any) candidates.add(entry, frees);
+    if (pass.tally.below_floor && frees_any) candidates.add(entry, frees);
   }
   if (need.any()) {
     candidates.sort();

@@ -36,8 +36,8 @@ bool same_object(const FileIdentity& listed, const struct stat& st) {
 
 bool unchanged(const FileIdentity& listed, const struct stat& st) {
   FileIdentity now = identity_of(st);
-  return same_object(listed, st) && now.size == listed.size && now.mtime_sec == listed.mtime_sec &&
-         now.mtime_nsec == listed.mtime_nsec;
+  return S_ISREG(st.st_mode) && now.object == listed.object && now.size == listed.size &&
+         now.mtime_sec == listed.mtime_sec && now.mtime_nsec == listed.mtime_nsec;
 }
 
 void Tally::leave(int64_t size, time_t mtime) {

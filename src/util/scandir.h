@@ -81,8 +81,9 @@ struct SkipCounts {
 };
 
 // Steps to the next regular file (listed and found as one, never through
-// a link) whose path fits and whose status can be read. Entries passed by for a reason other than
-// their type or their disappearance are logged at LOG_ERR, or only counted when `skips` is given.
+// a link) whose path fits and whose status can be read. Entries passed by
+// for a reason other than their type or their disappearance are logged at
+// LOG_ERR, or only counted when `skips` is given.
 bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry,
                        SkipCounts* skips = nullptr);
 
