@@ -18,6 +18,7 @@
 #include "util/curl.h"
 #include "util/filestat.h"
 #include "util/pin.h"
+#include "util/scandir.h"
 #include "util/scratch.h"
 
 namespace download {
@@ -141,26 +142,6 @@ void fetch_verdict(const char* url, util::CommandLine& line, util::Findings& fin
     findings.refuse("Command line for %s is longer than %zu characters, not fetched",
                     util::Url{url}, util::kCommandSize - 1);
   }
-}
-
-// A listing of the private folder from its start (a duplicated
-// descriptor shares its position with every other); null on failure.
-DIR* list_private(const Fetch& fetch) {
-  int fd = fcntl(fetch.private_.get(), F_DUPFD_CLOEXEC, 0);
-  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (dir == nullptr && fd >= 0) close(fd);
-  if (dir != nullptr) rewinddir(dir);
-  return dir;
-}
-
-// Removes what an earlier fetch left in the private folder.
-void empty_private(const Fetch& fetch) {
-  DIR* dir = list_private(fetch);
-  if (dir == nullptr) return;
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_type != DT_DIR) unlinkat(fetch.private_.get(), entry->d_name, 0);
-  }
-  closedir(dir);
 }
 
 // The private folder: made by a run when missing (check only looks), then
@@ -290,7 +271,7 @@ void cut_line(char* line) {
 // rename on one file system, which replaces whatever stood there (a link
 // too), never writing through it.
 void move_fetched(const Fetch& fetch) {
-  DIR* dir = list_private(fetch);
+  DIR* dir = util::list_folder(fetch.private_.get());
   if (dir == nullptr) {
     syslog(LOG_ERR, "Cannot read fetch folder %s/%s(%m)", fetch.folder, kFetchFolder);
     return;
@@ -315,7 +296,7 @@ bool fetch_one(const Fetch& fetch, const char* url, const char* line) {
   if (status != 0 && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "getting file %s has failed(%s)", url, util::read_error_text(util::kCurlError));
   }
-  empty_private(fetch);  // a cut fetch goes nowhere
+  util::empty_folder(fetch.private_.get());  // a cut fetch goes nowhere
   return !util::curl_server_unusable(status);
 }
 
@@ -378,7 +359,7 @@ void fetch_downloads(const settings::ModuleSettings& s, int record_fd) {
   util::Findings findings(false);
   prepare(s, fetch, findings);
   if (findings.log_refusal()) return;
-  empty_private(fetch);  // what a killed run left
+  util::empty_folder(fetch.private_.get());  // what a killed run left
   if (fetch.directory) {
     if (!fetch_listing(fetch)) return;
   } else {

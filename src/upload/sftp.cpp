@@ -1,7 +1,6 @@
 // The sftp batch: its queue, its command line, and what its transcript tells.
 #include "upload/sftp.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,6 +21,7 @@
 #include "util/command.h"
 #include "util/filestat.h"
 #include "util/pin.h"
+#include "util/scandir.h"
 #include "util/scratch.h"
 
 namespace upload {
@@ -225,16 +225,11 @@ int sources_folder() {
     return -1;
   }
   int fd = open(kSftpFiles, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  DIR* dir = fd >= 0 ? fdopendir(fcntl(fd, F_DUPFD_CLOEXEC, 0)) : nullptr;
-  if (dir == nullptr) {
+  if (fd < 0 || !util::empty_folder(fd)) {
     syslog(LOG_ERR, "Cannot make %s(%m), nothing is sent", kSftpFiles);
     if (fd >= 0) close(fd);
     return -1;
   }
-  while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_type != DT_DIR) unlinkat(fd, entry->d_name, 0);
-  }
-  closedir(dir);
   return fd;
 }
 

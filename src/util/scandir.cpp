@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -58,6 +59,24 @@ bool open_scan_folder(Dir& dir, const char* folder) {
   Findings findings(false);
   open_scan_folder(dir, folder, findings);
   return !findings.log_refusal();
+}
+
+DIR* list_folder(int dir_fd) {
+  int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr && fd >= 0) close(fd);
+  if (dir != nullptr) rewinddir(dir);
+  return dir;
+}
+
+bool empty_folder(int dir_fd) {
+  DIR* dir = list_folder(dir_fd);
+  if (dir == nullptr) return false;
+  while (struct dirent* entry = readdir(dir)) {
+    if (entry->d_type != DT_DIR) unlinkat(dir_fd, entry->d_name, 0);
+  }
+  closedir(dir);
+  return true;
 }
 
 uint32_t Names::add(const char* name) {

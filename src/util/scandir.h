@@ -49,6 +49,15 @@ void open_scan_folder(Dir& dir, const char* folder, Findings& findings);
 // The same for a run: false, with the refusal logged, when it cannot.
 bool open_scan_folder(Dir& dir, const char* folder);
 
+// A listing of the open folder `dir_fd` from its start, on a descriptor of
+// its own (a duplicate shares its position with every other); null (errno
+// set) on failure. The caller ends it with closedir.
+DIR* list_folder(int dir_fd);
+
+// Deletes every entry of the open folder but its subfolders; false (errno
+// set) when it cannot be listed.
+bool empty_folder(int dir_fd);
+
 // Many names held compactly: appended into blocks of 64 KiB, never moved
 // once stored (so a large backlog never needs twice its size at once), each
 // addressed by 32 bits.
