@@ -134,10 +134,11 @@ void plan_verdict(Findings& findings, const settings::ModuleSettings& s) {
   findings.note("  %u regular files\n", remove.tally.regular);
   findings.note("  next upload would send %u files, %lld bytes in all\n", t.selected,
                 static_cast<long long>(t.bytes_selected));
-  if (t.settling > 0)
+  if (t.settling > 0) {
     findings.note(
         "  still settling: %u new files modified less than %u s ago or open for writing\n",
         t.settling, s.min_age);
+  }
   skipped(findings, s, t, watermark);
   writers_verdict(findings, s, dir);
   if (s.download != 0) {
