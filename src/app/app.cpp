@@ -12,7 +12,7 @@
 #include "app/check.h"
 #include "app/metrics.h"
 #include "retention/retention.h"
-#include "settings/settings.h"
+#include "settings/session.h"
 #include "upload/upload.h"
 #include "util/cmdline.h"
 #include "util/command.h"
@@ -24,12 +24,13 @@ namespace {
 constexpr int kFtpProbes = 20;
 constexpr unsigned kFtpProbeInterval = 60;
 
-// The operation, and its figures for the metrics folder.
-void dispatch(Operation operation) {
-  const settings::ModuleSettings& cfg = settings::cfg;
+// The operation over the run's session, and its figures for the metrics
+// folder.
+void dispatch(Operation operation, settings::Session& session) {
+  const settings::ModuleSettings& cfg = session.cfg;
   switch (operation) {
-    case Operation::kUpload: write_upload_metrics(cfg, upload::op_upload(cfg), false); break;
-    case Operation::kRemove: write_remove_metrics(cfg, retention::op_remove(cfg), false); break;
+    case Operation::kUpload: write_upload_metrics(cfg, upload::op_upload(session), false); break;
+    case Operation::kRemove: write_remove_metrics(cfg, retention::op_remove(session), false); break;
     case Operation::kOwnName:
       syslog(LOG_NOTICE, "unknown operation");
       print_usage(stderr);
@@ -41,10 +42,10 @@ void dispatch(Operation operation) {
 }
 
 // The figures of an operation that never ran: the FTP wait gave up.
-void ftp_timeout_metrics(Operation operation) {
-  const settings::ModuleSettings& cfg = settings::cfg;
+void ftp_timeout_metrics(Operation operation, const settings::Session& session) {
+  const settings::ModuleSettings& cfg = session.cfg;
   if (cfg.metrics_dir[0] == '\0') return;
-  if (operation == Operation::kUpload) write_upload_metrics(cfg, upload::backlog(cfg), true);
+  if (operation == Operation::kUpload) write_upload_metrics(cfg, upload::backlog(session), true);
   if (operation == Operation::kRemove) write_remove_metrics(cfg, retention::Tally{}, true);
 }
 
@@ -102,18 +103,21 @@ int run(int argc, char* const* argv) {
   setsid();
   openlog("vastrel", LOG_PID | LOG_NDELAY, LOG_DAEMON);
   syslog(LOG_NOTICE, "started");
-  settings::load_settings(settings::cfg);
-  if (operation == Operation::kUpload && settings::cfg.start_spread != 0) {
+  settings::ModuleSettings cfg;
+  settings::load_settings(cfg);
+  settings::Session session(cfg, false);
+  settings::look_up_facts(session);
+  if (operation == Operation::kUpload && cfg.start_spread != 0) {
     // Devices started by the same schedule would reach the server at once.
-    unsigned delay = start_delay(settings::cfg.start_spread, kMachineId);
+    unsigned delay = start_delay(cfg.start_spread, kMachineId);
     syslog(LOG_NOTICE, "Start spread: this run waits %u seconds before it starts", delay);
     sleep(delay);
   }
-  if (settings::cfg.check_ftp != 0 && !wait_for_ftp_idle()) {
-    ftp_timeout_metrics(operation);
+  if (cfg.check_ftp != 0 && !wait_for_ftp_idle()) {
+    ftp_timeout_metrics(operation, session);
     return 1;
   }
-  dispatch(operation);
+  dispatch(operation, session);
   syslog(LOG_NOTICE, "exited");
   return 0;
 }

@@ -17,7 +17,7 @@
 #include "download/download.h"
 #include "retention/retention.h"
 #include "settings/lint.h"
-#include "settings/settings.h"
+#include "settings/session.h"
 #include "upload/upload.h"
 #include "util/command.h"
 #include "util/curl.h"
@@ -32,6 +32,8 @@ namespace app {
 namespace {
 
 using util::Findings;
+
+constexpr const char* kOrders[] = {"as the folder lists them", "oldest first", "newest first"};
 
 // Prints what a verdict found; returns how many of its findings stand in
 // the way of a run.
@@ -51,7 +53,7 @@ time_t watermark_verdict(Findings& findings) {
   struct stat st;
   if (stat(util::kWatermark, &st) == 0) {
     findings.note("\nWatermark %s: %s; files modified later are new\n", util::kWatermark,
-                  util::utc_text(st.st_mtime));
+                  util::utc_text(st.st_mtime).text);
     return st.st_mtime;
   }
   findings.note(
@@ -61,9 +63,10 @@ time_t watermark_verdict(Findings& findings) {
 }
 
 // What a dry upload pass would skip, and why.
-void skipped(Findings& findings, const settings::ModuleSettings& s, const upload::Tally& t,
+void skipped(Findings& findings, const settings::Session& session, const upload::Tally& t,
              time_t watermark) {
   using upload::Refusal;
+  const settings::ModuleSettings& s = session.cfg;
   auto as = [&t](Refusal r) { return t.refused_as[static_cast<int>(r)]; };
   if (t.skips.too_long > 0)
     findings.note("  skipped: %u entries whose path is longer than %zu characters\n",
@@ -91,7 +94,9 @@ void skipped(Findings& findings, const settings::ModuleSettings& s, const upload
   util::Dir dir(s.scan_folder);
   settings::ModuleSettings plain = s;
   plain.partial_suffix = "";
-  upload::Pass without{plain, watermark, dir};
+  settings::Session plain_session(plain, true);
+  plain_session.curl_config = session.curl_config;
+  upload::Pass without{plain_session, watermark, dir};
   upload::plan_pass(without);
   if (unsigned n = t.refused - without.tally.refused)
     findings.note("  of the files skipped by upload, %u are skipped only because of the suffix\n",
@@ -118,17 +123,16 @@ void writers_verdict(Findings& findings, const settings::ModuleSettings& s, util
 }
 
 // The plan: what the next remove and upload would do with the folder.
-void plan_verdict(Findings& findings, const settings::ModuleSettings& s) {
-  static const char* const kOrders[] = {"as the folder lists them", "oldest first", "newest first"};
+void plan_verdict(Findings& findings, const settings::Session& session) {
+  const settings::ModuleSettings& s = session.cfg;
   time_t watermark = watermark_verdict(findings);
   util::Dir dir;
   util::open_scan_folder(dir, s.scan_folder, findings);
   if (findings.refused()) return;
-  retention::Pass remove{s, dir, time(nullptr), watermark};
-  remove.dry = true;
+  retention::Pass remove{session, dir, time(nullptr), watermark};
   retention::remove_files(remove);
   rewinddir(dir.get());
-  upload::Pass upload{s, watermark, dir};
+  upload::Pass upload{session, watermark, dir};
   upload::plan_pass(upload);
   const upload::Tally& t = upload.tally;
   findings.note("  %u regular files\n", remove.tally.regular);
@@ -139,7 +143,7 @@ void plan_verdict(Findings& findings, const settings::ModuleSettings& s) {
         "  still settling: %u new files modified less than %u s ago or open for writing\n",
         t.settling, s.min_age);
   }
-  skipped(findings, s, t, watermark);
+  skipped(findings, session, t, watermark);
   writers_verdict(findings, s, dir);
   if (s.download != 0) {
     findings.note(
@@ -150,18 +154,19 @@ void plan_verdict(Findings& findings, const settings::ModuleSettings& s) {
     findings.note("  first to go (%s):\n", kOrders[static_cast<int>(upload::send_order(s))]);
   }
   for (const auto& [mtime, name] : upload.first) {
-    findings.note("    %s  %s\n", util::utc_text(mtime), name.c_str());
+    findings.note("    %s  %s\n", util::utc_text(mtime).text, name.c_str());
   }
   retention::describe_plan(remove, findings);
 }
 
 // The transfer: the upload mode, the download pass, the tools, the frame.
-void transfer_verdict(Findings& findings, const settings::ModuleSettings& s) {
-  std::unique_ptr<upload::Sender> sender = upload::make_sender(upload::transfer_mode(s), s);
-  upload::upload_verdict(s, *sender, findings);
+void transfer_verdict(Findings& findings, const settings::Session& session) {
+  const settings::ModuleSettings& s = session.cfg;
+  std::unique_ptr<upload::Sender> sender = upload::make_sender(session);
+  upload::upload_verdict(session, *sender, findings);
   std::vector<util::Tool> tools = sender->tools();
   if (s.download != 0) {
-    download::download_verdict(s, findings);
+    download::download_verdict(session, findings);
     for (const util::Tool& tool : download::download_tools(s.download_url)) tools.push_back(tool);
   }
   if (s.check_ftp != 0) tools.push_back({kKillall, "the FTP wait"});
@@ -196,12 +201,13 @@ int run_check(FILE* out) {
     problems += print(out, findings);
   };
   section([&](Findings& f) { settings::settings_verdict(s, f); });
-  section([&](Findings& f) { plan_verdict(f, s); });
-  section([&](Findings& f) { transfer_verdict(f, s); });
+  settings::Session session(s, true);
+  settings::look_up_facts(session);
+  section([&](Findings& f) { plan_verdict(f, session); });
+  section([&](Findings& f) { transfer_verdict(f, session); });
   section([&](Findings& f) {
     util::scratch_folder_verdict(f);
-    util::RunLock lock;
-    lock.take(util::kLockFile, f);
+    util::lock_verdict(util::kLockFile, f);
   });
   section([&](Findings& f) { metrics_verdict(s, f); });
   if (problems == 0) {

@@ -134,8 +134,8 @@ void metrics_verdict(const settings::ModuleSettings& s, util::Findings& findings
 
 void write_upload_metrics(const settings::ModuleSettings& s, const upload::Tally& t,
                           bool ftp_timeout) {
-  static const char* const kOutcomes[] = {"all_sent", "some_failed",      "server_unusable",
-                                          "busy",     "ftp_wait_timeout", "error"};
+  constexpr const char* kOutcomes[] = {"all_sent", "some_failed",      "server_unusable",
+                                       "busy",     "ftp_wait_timeout", "error"};
   const char* folder = s.metrics_dir;
   if (folder[0] == '\0') return;
   const char* outcome = upload_outcome(t, ftp_timeout);
@@ -172,7 +172,7 @@ void write_upload_metrics(const settings::ModuleSettings& s, const upload::Tally
 
 void write_remove_metrics(const settings::ModuleSettings& s, const retention::Tally& r,
                           bool ftp_timeout) {
-  static const char* const kOutcomes[] = {"done", "error", "ftp_wait_timeout"};
+  constexpr const char* kOutcomes[] = {"done", "error", "ftp_wait_timeout"};
   const char* folder = s.metrics_dir;
   if (folder[0] == '\0') return;
   const char* outcome = ftp_timeout ? "ftp_wait_timeout" : r.error ? "error" : "done";

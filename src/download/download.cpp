@@ -25,6 +25,7 @@ namespace download {
 
 namespace {
 
+constexpr const char* kFolderRefusal = "Cannot use fetch folder %s/%s(%s), nothing is downloaded";
 constexpr int kCurlListingNotFound = 19;
 constexpr size_t kListLineLength = 127;    // a listed URL, without its line end
 constexpr size_t kCredentialLength = 127;  // the user line, without its line end
@@ -34,7 +35,7 @@ struct Fetch {
   const char* folder;
   const char* url;
   bool directory;  // the URL names a remote directory: its listing is fetched
-  int record_fd;
+  const settings::Session& session;
   char config[util::kCommandSize];  // curl's configuration: user line and bounds
   util::Descriptor scan;            // the scan folder
   util::Descriptor private_;        // kFetchFolder in it, the program's own
@@ -47,9 +48,10 @@ bool names_directory(const char* url) {
 }
 
 // The command line that lists the remote directory into the list file.
-bool listing_line(util::CommandLine& line, const char* url) {
+bool listing_line(util::CommandLine& line, const Fetch& fetch) {
+  const char* url = fetch.url;
   util::cmd_raw(line, {util::kCurl, " "});
-  util::cmd_curl_config(line);
+  util::cmd_curl_config(line, fetch.session.curl_config);
   util::cmd_raw(line, "-K - -fSs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_raw(line, "--list-only ");
@@ -74,9 +76,9 @@ bool prefix_line(util::CommandLine& line, const char* url) {
 }
 
 // The command line that fetches one URL into the folder it starts in.
-bool fetch_line(util::CommandLine& line, const char* url) {
+bool fetch_line(util::CommandLine& line, const Fetch& fetch, const char* url) {
   util::cmd_raw(line, {util::kCurl, " "});
-  util::cmd_curl_config(line);
+  util::cmd_curl_config(line, fetch.session.curl_config);
   util::cmd_raw(line, "-K - -fSOs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_word(line, url);
@@ -95,7 +97,7 @@ void list_verdict(const Fetch& fetch, util::Findings& findings) {
     }
     return;
   }
-  if (!listing_line(line, fetch.url)) {
+  if (!listing_line(line, fetch)) {
     findings.refuse("Command line for listing %s is longer than %zu characters, not run",
                     util::Url{fetch.url}, util::kCommandSize - 1);
     return;
@@ -137,55 +139,68 @@ void line_verdict(const Fetch& fetch, const char* url, bool too_long, util::Find
 }
 
 // The fetch of one line, or why it cannot run.
-void fetch_verdict(const char* url, util::CommandLine& line, util::Findings& findings) {
-  if (!fetch_line(line, url)) {
+void fetch_verdict(const Fetch& fetch, const char* url, util::CommandLine& line,
+                   util::Findings& findings) {
+  if (!fetch_line(line, fetch, url)) {
     findings.refuse("Command line for %s is longer than %zu characters, not fetched",
                     util::Url{url}, util::kCommandSize - 1);
   }
 }
 
-// The private folder: made by a run when missing (check only looks), then
-// used by descriptor alone, and only while it is a folder of the program's
-// user with mode 0700: the scan folder is written by others, who could put
-// anything under its name.
-void private_folder_verdict(Fetch& fetch, util::Findings& findings) {
-  constexpr const char* kRefusal = "Cannot use fetch folder %s/%s(%s), nothing is downloaded";
+// Decides on the private folder: used by descriptor alone, and only while
+// it is a folder of the program's user with mode 0700, since the scan
+// folder is written by others, who could put anything under its name.
+// True when it is missing, for a run to make. Opens the folders into
+// `fetch`; changes nothing.
+bool private_folder_verdict(Fetch& fetch, util::Findings& findings) {
   fetch.scan.reset(open(fetch.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fetch.scan.get() < 0) {
-    findings.refuse(kRefusal, fetch.folder, kFetchFolder, strerror(errno));
-    return;
-  }
-  if (!findings.checking() && mkdirat(fetch.scan.get(), kFetchFolder, 0700) != 0 &&
-      errno != EEXIST) {
-    findings.refuse(kRefusal, fetch.folder, kFetchFolder, strerror(errno));
-    return;
+    findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder, strerror(errno));
+    return false;
   }
   fetch.private_.reset(
       openat(fetch.scan.get(), kFetchFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (fetch.private_.get() < 0) {
-    if (errno == ENOENT && findings.checking()) {
+    if (errno == ENOENT) {
       findings.note("  each fetch is written in %s/%s first, which the pass makes\n", fetch.folder,
                     kFetchFolder);
-    } else {
-      findings.refuse(kRefusal, fetch.folder, kFetchFolder,
-                      errno == ELOOP || errno == ENOTDIR ? "not a folder" : strerror(errno));
+      return true;
     }
+    findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder,
+                    errno == ELOOP || errno == ENOTDIR ? "not a folder" : strerror(errno));
   } else if (fstat(fetch.private_.get(), &st) != 0 || st.st_uid != geteuid() ||
              (st.st_mode & 07777) != 0700) {
-    findings.refuse(kRefusal, fetch.folder, kFetchFolder,
+    findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder,
                     "not this user's own with mode 0700: never used");
     fetch.private_.reset(-1);
   } else {
     findings.note("  each fetch is written in %s/%s first\n", fetch.folder, kFetchFolder);
   }
+  return false;
 }
 
-// What the pass refuses before it fetches anything; builds its config.
-void prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& findings) {
+// A run's private folder, which the verdict found missing: made (mode
+// 0700), then decided on again. False, with the refusal in `findings`,
+// when it cannot be used.
+bool make_private_folder(Fetch& fetch, util::Findings& findings) {
+  if (mkdirat(fetch.scan.get(), kFetchFolder, 0700) != 0 && errno != EEXIST) {
+    findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder, strerror(errno));
+    return false;
+  }
+  if (private_folder_verdict(fetch, findings)) {  // gone again at once
+    findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder, strerror(ENOENT));
+  }
+  return !findings.refused();
+}
+
+// Decides what the pass refuses before it fetches anything, with the
+// private folder's verdict last; builds its configuration. True when the
+// private folder is missing, for a run to make.
+bool prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& findings) {
   if (fetch.folder[0] == '\0') {
     findings.refuse("Scan folder is not set, nothing is downloaded");
-    return;
+    return false;
   }
   if (util::reads_as_option(fetch.url)) {
     findings.refuse(util::kOptionRefusal, "Download URL", util::Url{fetch.url});
@@ -204,14 +219,14 @@ void prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& fi
   util::cmd_raw(config, user_buffer);
   util::curl_bounds(config, s.connect_timeout, s.stall_timeout, s.rate_limit);
   if (!findings.refused()) list_verdict(fetch, findings);
-  if (!findings.refused()) private_folder_verdict(fetch, findings);
+  return !findings.refused() && private_folder_verdict(fetch, findings);
 }
 
 // Runs a curl line with its configuration on curl's standard input,
 // starting in `cwd_fd` (-1: the program's own folder).
 int run_curl(const Fetch& fetch, const char* line, const char* shell_flags, int cwd_fd = -1) {
   util::ChildSpec child;
-  child.record_fd = fetch.record_fd;
+  child.record_fd = fetch.session.record_fd;
   child.cwd_fd = cwd_fd;
   if (!child.feed_stdin(fetch.config)) {
     syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
@@ -223,7 +238,7 @@ int run_curl(const Fetch& fetch, const char* line, const char* shell_flags, int 
 
 int run_plain(const Fetch& fetch, const char* line) {
   util::ChildSpec child;
-  child.record_fd = fetch.record_fd;
+  child.record_fd = fetch.session.record_fd;
   child.shell(line);
   return util::run_child(child);
 }
@@ -232,7 +247,7 @@ int run_plain(const Fetch& fetch, const char* line) {
 bool fetch_listing(const Fetch& fetch) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  listing_line(line, fetch.url);
+  listing_line(line, fetch);
   int status = run_curl(fetch, line.text, "-c");
   if (status < 0) return false;
   if (status != 0) {
@@ -319,7 +334,7 @@ void fetch_listed(const Fetch& fetch) {
     syslog(LOG_NOTICE, "downloading %s", url);
     char buffer[util::kCommandSize];
     util::CommandLine line = util::command_line(buffer, sizeof buffer);
-    fetch_verdict(url, line, findings);
+    fetch_verdict(fetch, url, line, findings);
     if (findings.log_refusal()) continue;
     server_down = !fetch_one(fetch, url, line.text);
   }
@@ -332,8 +347,9 @@ void fetch_listed(const Fetch& fetch) {
 
 }  // namespace
 
-void download_verdict(const settings::ModuleSettings& s, util::Findings& findings) {
-  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), -1, "", {}, {}};
+void download_verdict(const settings::Session& session, util::Findings& findings) {
+  const settings::ModuleSettings& s = session.cfg;
+  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), session, "", {}, {}};
   findings.note("  download URL %s\n", util::masked_url(fetch.url).c_str());
   prepare(s, fetch, findings);
   if (findings.refused()) return;
@@ -344,7 +360,7 @@ void download_verdict(const settings::ModuleSettings& s, util::Findings& finding
   if (findings.refused()) return;
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  fetch_verdict(url.c_str(), line, findings);
+  fetch_verdict(fetch, url.c_str(), line, findings);
 }
 
 std::vector<util::Tool> download_tools(const char* url) {
@@ -353,12 +369,16 @@ std::vector<util::Tool> download_tools(const char* url) {
   return tools;
 }
 
-void fetch_downloads(const settings::ModuleSettings& s, int record_fd) {
-  Fetch fetch{
-      s.scan_folder, s.download_url, names_directory(s.download_url), record_fd, "", {}, {}};
+void fetch_downloads(const settings::Session& session) {
+  const settings::ModuleSettings& s = session.cfg;
+  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), session, "", {}, {}};
   util::Findings findings(false);
-  prepare(s, fetch, findings);
+  bool missing = prepare(s, fetch, findings);
   if (findings.log_refusal()) return;
+  if (missing && !make_private_folder(fetch, findings)) {
+    findings.log_refusal();
+    return;
+  }
   util::empty_folder(fetch.private_.get());  // what a killed run left
   if (fetch.directory) {
     if (!fetch_listing(fetch)) return;

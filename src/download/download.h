@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "settings/settings.h"
+#include "settings/session.h"
 #include "util/command.h"
 #include "util/findings.h"
 
@@ -19,15 +19,19 @@ constexpr const char* kSed = "sed";
 // a folder.
 constexpr const char* kFetchFolder = ".vastrel-fetch";
 
-// What stands in the way of the download pass before it fetches anything
-// (a run logs the first refusal and fetches nothing), and for check what
-// it will fetch and whether every file it lists would be refused.
-void download_verdict(const settings::ModuleSettings& s, util::Findings& findings);
+// Decides what stands in the way of the download pass before it fetches
+// anything (a run logs the first refusal and fetches nothing), and for
+// check what it will fetch and whether every file it lists would be
+// refused. Changes nothing, logs nothing.
+void download_verdict(const settings::Session& session, util::Findings& findings);
 
-// The tools the download pass runs for this URL.
+// The tools the download pass runs for this URL; changes nothing.
 std::vector<util::Tool> download_tools(const char* url);
 
-// The pass; `record_fd` names each tool's process group while it runs.
-void fetch_downloads(const settings::ModuleSettings& s, int record_fd);
+// The pass of a run: makes its private folder when missing, fetches each
+// listed file there and renames what arrived whole into the scan folder;
+// the session's record names each tool's process group while it runs.
+// Logs each refusal, download and failure.
+void fetch_downloads(const settings::Session& session);
 
 }  // namespace download

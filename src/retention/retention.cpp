@@ -17,8 +17,6 @@ namespace retention {
 
 namespace {
 
-constexpr size_t kFirstShown = 5;  // the files check names, in deleting order
-
 int64_t seconds_per_unit(uint32_t unit) {
   switch (unit) {
     case 2: return 86400;     // day
@@ -102,14 +100,14 @@ class Candidates {
 // that cannot be looked at this way goes as it always did.
 bool free_to_delete(const Pass& pass, const char* name, const char* path) {
   if (util::writers_of(pass.dir.fd(), name) != util::Writers::kOpen) return true;
-  if (!pass.dry) syslog(LOG_NOTICE, "File %s is open for writing, not removed", path);
+  if (!pass.session.dry) syslog(LOG_NOTICE, "File %s is open for writing, not removed", path);
   return false;
 }
 
 // Deletes one file (a dry pass: says it would); false when it is passed by.
 bool delete_file(Pass& pass, const char* name, const char* path, time_t mtime) {
   if (!free_to_delete(pass, name, path)) return false;
-  if (!pass.dry) {
+  if (!pass.session.dry) {
     if (unlinkat(pass.dir.fd(), name, 0) != 0) return false;  // tried again next run
     syslog(LOG_NOTICE, "File %s were removed", path);
   }
@@ -143,7 +141,7 @@ void free_space(Pass& pass, const Candidates& candidates, Shortfall need, uint64
       ++tally.deleted_for_space;
       tally.bytes_for_space += static_cast<int64_t>(c.frees * fragment);
       tally.unsent_for_space += unsent;
-      if (pass.dry && pass.first_for_space.size() < kFirstShown) {
+      if (pass.session.dry && pass.first_for_space.size() < util::kFirstShown) {
         pass.first_for_space.emplace_back(c.mtime_sec, candidates.name(c));
       }
     }
@@ -158,7 +156,7 @@ void free_space(Pass& pass, const Candidates& candidates, Shortfall need, uint64
 // The one line that tells what the free-space rule did.
 void log_space(const Pass& pass, unsigned floor) {
   const Tally& t = pass.tally;
-  if (pass.dry) return;
+  if (pass.session.dry) return;
   if (t.out_of_reach) {
     syslog(LOG_ERR,
            "Scan folder's file system is below %u%% free and removing this folder's files cannot "
@@ -209,7 +207,7 @@ void free_space_verdict(const Pass& pass, util::Findings& findings) {
     return;
   }
   struct statvfs fs;
-  if (!findings.checking() || fstatvfs(pass.dir.fd(), &fs) != 0) return;
+  if (fstatvfs(pass.dir.fd(), &fs) != 0) return;
   findings.note("  its file system: %.1f%% of blocks and %.1f%% of inodes available, floor %u%%\n",
                 100 * ratio(fs.f_bavail, fs.f_blocks), 100 * ratio(fs.f_favail, fs.f_files), keep);
 }
@@ -229,7 +227,7 @@ void describe_plan(const Pass& pass, util::Findings& findings) {
   findings.note("  and for space %u files (%lld bytes), %u of them never sent, first:\n",
                 t.deleted_for_space, static_cast<long long>(t.bytes_for_space), t.unsent_for_space);
   for (const auto& [mtime, name] : pass.first_for_space) {
-    findings.note("    %s  %s\n", util::utc_text(mtime), name.c_str());
+    findings.note("    %s  %s\n", util::utc_text(mtime).text, name.c_str());
   }
 }
 
@@ -246,7 +244,7 @@ void remove_files(Pass& pass) {
   util::SkipCounts skips;  // a dry pass counts what a run logs
   util::ScanEntry entry;
   while (
-      util::next_regular_file(pass.dir, pass.cfg.scan_folder, entry, pass.dry ? &skips : nullptr)) {
+      util::next_regular_file(pass.dir, pass.cfg.scan_folder, entry, pass.session.dry ? &skips : nullptr)) {
     ++pass.tally.regular;
     // What deleting it frees: nothing while another link holds it.
     bool frees_any = entry.st.st_nlink == 1;
@@ -272,7 +270,8 @@ void remove_files(Pass& pass) {
   }
 }
 
-Tally op_remove(const settings::ModuleSettings& s) {
+Tally op_remove(const settings::Session& session) {
+  const settings::ModuleSettings& s = session.cfg;
   time_t now = time(nullptr);
   time_t watermark = util::file_mtime(util::kWatermark);
   util::Dir dir;
@@ -281,7 +280,7 @@ Tally op_remove(const settings::ModuleSettings& s) {
     tally.error = true;
     return tally;
   }
-  Pass pass{s, dir, now, watermark};
+  Pass pass{session, dir, now, watermark};
   util::Findings space(false);
   free_space_verdict(pass, space);
   space.log_refusal();

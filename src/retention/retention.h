@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "settings/settings.h"
+#include "settings/session.h"
 #include "util/findings.h"
 #include "util/scandir.h"
 
@@ -44,13 +44,13 @@ struct Tally {
 
 // The record of one remove pass over the open scan folder.
 struct Pass {
-  Pass(const settings::ModuleSettings& s, const util::Dir& folder, time_t at, time_t mark)
-      : cfg(s), dir(folder), now(at), watermark(mark) {}
-  const settings::ModuleSettings& cfg;
+  Pass(const settings::Session& run, const util::Dir& folder, time_t at, time_t mark)
+      : session(run), cfg(run.cfg), dir(folder), now(at), watermark(mark) {}
+  const settings::Session& session;  // a dry one: count, delete and log nothing
+  const settings::ModuleSettings& cfg;  // the session's
   const util::Dir& dir;
   time_t now;
   time_t watermark;
-  bool dry = false;  // check: count, delete and log nothing
   Tally tally;
   // A dry pass: the first files the free-space rule would delete, in order.
   std::vector<std::pair<time_t, std::string>> first_for_space;
@@ -69,7 +69,8 @@ void remove_files(Pass& pass);
 // age and for space, in the order it would.
 void describe_plan(const Pass& pass, util::Findings& findings);
 
-// A whole remove run; returns what it did.
-Tally op_remove(const settings::ModuleSettings& s);
+// A whole remove run over a run's session: logs what it deletes and every
+// failure; returns what it did.
+Tally op_remove(const settings::Session& session);
 
 }  // namespace retention

@@ -8,8 +8,6 @@
 
 namespace settings {
 
-ModuleSettings cfg;
-
 #define NUMBER(key, field, fallback) \
   { key, &ModuleSettings::field, nullptr, fallback, false }
 #define TEXT(key, field, secret) \
@@ -53,6 +51,8 @@ const SettingKey kSettingKeys[kSettingKeyCount] = {
 
 namespace {
 
+// The settings line: a fixed buffer that find_setting's result points
+// into until the next read, so it outlives the call.
 char line_buffer[kLineSize];
 
 // The reading rules, in place: cut at the first CR, then the first LF, then

@@ -59,9 +59,6 @@ struct ModuleSettings {
   uint32_t keep_unsent = 0;
 };
 
-// Filled once before any operation, read-only afterwards.
-extern ModuleSettings cfg;
-
 constexpr const char* kSettingsPath = "/opt/vastrel/etc/settings";
 constexpr size_t kLineSize = 16384;  // longer lines are read in pieces
 

@@ -121,15 +121,16 @@ class ConfigFile {
 // One file's lines of the configuration; false when they would not fit.
 // With a suffix, the file goes to its temporary name in a transfer of its
 // own ("next"), whose rename follows only a successful transfer.
-bool config_entry(const settings::ModuleSettings& cfg, util::CommandLine& entry, const char* path,
+bool config_entry(const settings::Session& session, util::CommandLine& entry, const char* path,
                   const char* source, const char* config, bool first) {
+  const settings::ModuleSettings& cfg = session.cfg;
   char url_buffer[util::kCommandSize];
   const char* url = target_url(url_buffer, cfg.remote_url, path, cfg.partial_suffix);
   if (url == nullptr) return false;
   bool renamed = cfg.partial_suffix[0] != '\0';
   if (renamed && !first) {
     util::cmd_raw(entry, kNextTransfer);
-    util::curl_config_again(entry);
+    util::curl_config_again(entry, session.curl_config);
     util::cmd_raw(entry, config);
   }
   util::cmd_raw(entry, "upload-file = ");
@@ -159,7 +160,7 @@ struct RunFiles {
 // Pins the pending files of files[next, end), at most as many as a child
 // may be given; a name no longer the listed file is passed by.
 void pin_run(const Pass& pass, Selection& files, size_t next, size_t end, RunFiles& run) {
-  size_t budget = std::min(kBatchFiles, util::descriptor_budget());
+  size_t budget = std::min(kBatchFiles, pass.session.descriptor_budget);
   for (size_t k = next; k < end && run.pins.size() < budget; ++k) {
     char path[util::kPathSize];
     util::PinnedFile pin;
@@ -169,19 +170,19 @@ void pin_run(const Pass& pass, Selection& files, size_t next, size_t end, RunFil
   }
 }
 
-bool write_config(const settings::ModuleSettings& cfg, ConfigFile& file, const Selection& files,
+bool write_config(const settings::Session& session, ConfigFile& file, const Selection& files,
                   const RunFiles& run, const char* config) {
+  char buffer[6 * util::kCommandSize];
   file.add(config);
   file.add(kBatchOptions);
   for (size_t j = 0; j < run.index.size(); ++j) {
     char path[util::kPathSize];
-    files.path(run.index[j], cfg.scan_folder, path);
+    files.path(run.index[j], session.cfg.scan_folder, path);
     char source[32];
     util::inherited_path(source, j);
-    static char buffer[6 * util::kCommandSize];
     util::CommandLine entry = util::command_line(buffer, sizeof buffer);
     // The selection let no file through whose entry would not fit.
-    if (!config_entry(cfg, entry, path, source, config, j == 0)) return false;
+    if (!config_entry(session, entry, path, source, config, j == 0)) return false;
     file.add(entry.text);
   }
   return true;
@@ -193,9 +194,9 @@ enum class RunEnd { kAllSent, kFailed, kNotWritten, kCannotReport };
 // error text from curl 7.75 on; --create-file-mode came with it (and only
 // restates curl's default for files that sftp, scp or file:// create), so
 // an older curl refuses the line before any transfer starts.
-void build_batch_line(util::CommandLine& line) {
+void build_batch_line(util::CommandLine& line, bool curl_config) {
   util::cmd_raw(line, {util::kCurl, " -fSs --create-file-mode 0644 "});
-  util::cmd_curl_config(line);
+  util::cmd_curl_config(line, curl_config);
   util::cmd_raw(line, {"-K - > ", kCurlResults, " 2>", util::kCurlError});
 }
 
@@ -222,18 +223,18 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
     return RunEnd::kAllSent;
   }
   ConfigFile file;
-  int fd = write_config(pass.cfg, file, files, run, config) ? file.finish() : -1;
+  int fd = write_config(pass.session, file, files, run, config) ? file.finish() : -1;
   if (fd < 0) {
     syslog(LOG_ERR, "Cannot write the curl configuration(%m), nothing more is sent");
     return RunEnd::kNotWritten;
   }
   util::ChildSpec child;
   child.child_stdio_slots[0] = fd;
-  child.record_fd = pass.record_fd;
+  child.record_fd = pass.session.record_fd;
   for (const util::PinnedFile& pin : run.pins) child.inherited.push_back(pin.fd());
   char line_buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(line_buffer, sizeof line_buffer);
-  build_batch_line(line);
+  build_batch_line(line, pass.session.curl_config);
   child.shell(line.text);
   status = util::run_child(child);
   FILE* results = fopen(kCurlResults, "re");
@@ -286,7 +287,8 @@ bool next_outcome(FILE* results, int& code, char (&message)[512]) {
 
 Refusal CurlBatchSender::refusal_of(const char* path) const {
   // A configuration file's quoted string cannot hold a control character.
-  return util::has_control(path) ? Refusal::kControl : per_file_.refusal_of(path);
+  if (util::has_control(path) && !one_at_a_time_) return Refusal::kControl;
+  return per_file_.refusal_of(path);
 }
 
 // In listing order a run's files are taken as the scan finds them, which
@@ -295,8 +297,10 @@ size_t CurlBatchSender::batch_size() const { return kBatchFiles; }
 
 // Sends the selection in runs of kBatchFiles; a file that fails in a run
 // gets the rest of its attempts one at a time, and a new run takes the
-// files behind it.
+// files behind it. Once curl showed that it cannot report each transfer,
+// every file goes one at a time.
 SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
+  if (one_at_a_time_) return per_file_.send(pass, files);
   for (size_t first = 0; first < files.size(); first += kBatchFiles) {
     size_t end = std::min(first + kBatchFiles, files.size());
     size_t next = first;
@@ -306,7 +310,10 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
       RunEnd result =
           run_once(pass, files, next, end, per_file_.config(), first_run_, status, message);
       first_run_ = false;
-      if (result == RunEnd::kCannotReport) return SendEnd::kCannotReport;
+      if (result == RunEnd::kCannotReport) {
+        one_at_a_time_ = true;  // nothing was sent: the whole selection goes
+        return per_file_.send(pass, files);
+      }
       if (result == RunEnd::kAllSent) continue;
       if (result == RunEnd::kNotWritten) {
         pass.tally.error = true;
@@ -315,7 +322,7 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
       if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);
       sleep(kRetryDelay);
       char path[util::kPathSize];
-      files.path(next, cfg_.scan_folder, path);
+      files.path(next, session_.cfg.scan_folder, path);
       bool server_down = false;
       files.set_outcome(next, send_with_retries(pass, path, files.identity(next),
                                                 per_file_.config(), kAttempts - 1, server_down));

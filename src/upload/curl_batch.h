@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "settings/settings.h"
+#include "settings/session.h"
 #include "upload/curl_file.h"
 #include "upload/mode.h"
 
@@ -20,21 +20,22 @@ constexpr char kCurlBatchConfig[] = "/var/vastrel/curl_batch.XXXXXX";
 // in once. Refuses what curl per file refuses, and names with a control
 // character, which a configuration file cannot hold. The pass's first run
 // may show that curl cannot report each transfer (older than 7.75): then
-// nothing was sent (kCannotReport), and the pass sends the files one at a
-// time.
+// nothing was sent, and from there on the files go one at a time.
 class CurlBatchSender : public Sender {
  public:
-  explicit CurlBatchSender(const settings::ModuleSettings& s) : cfg_(s), per_file_(s) {}
-  void prepare(util::Findings& findings) override { per_file_.prepare(findings); }
+  explicit CurlBatchSender(const settings::Session& session)
+      : session_(session), per_file_(session) {}
+  Readiness prepare(util::Findings& findings) override { return per_file_.prepare(findings); }
   Refusal refusal_of(const char* path) const override;
   size_t batch_size() const override;
   SendEnd send(Pass& pass, Selection& files) override;
   std::vector<util::Tool> tools() const override { return per_file_.tools(); }
 
  private:
-  const settings::ModuleSettings& cfg_;
-  CurlFileSender per_file_;  // its configuration, and the retries of a file
+  const settings::Session& session_;
+  CurlFileSender per_file_;  // its configuration, the retries of a file, the fallback
   bool first_run_ = true;
+  bool one_at_a_time_ = false;  // curl cannot report each transfer of a run
 };
 
 // Reads the outcome of the next transfer from the results: its exit code,

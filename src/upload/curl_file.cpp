@@ -38,11 +38,12 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   char source[32];
   util::inherited_path(source, 0);
-  if (!build_put_command(line, source, path, pass.cfg.remote_url, pass.cfg.partial_suffix)) {
+  if (!build_put_command(line, source, path, pass.cfg.remote_url, pass.cfg.partial_suffix,
+                         pass.session.curl_config)) {
     return PutResult::kRefused;
   }
   util::ChildSpec child;
-  child.record_fd = pass.record_fd;
+  child.record_fd = pass.session.record_fd;
   child.inherited.push_back(pin.fd());
   if (!child.feed_stdin(config)) {
     syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
@@ -60,13 +61,13 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
 }  // namespace
 
 bool build_put_command(util::CommandLine& line, const char* source, const char* path,
-                       const char* remote_url, const char* suffix) {
+                       const char* remote_url, const char* suffix, bool curl_config) {
   char url_buffer[util::kCommandSize];
   const char* url = target_url(url_buffer, remote_url, path, suffix);
   if (url == nullptr) return false;
   util::cmd_raw(line, {util::kCurl, " -fSs "});
   util::cmd_curl_glob_off(line, url);
-  util::cmd_curl_config(line);
+  util::cmd_curl_config(line, curl_config);
   util::cmd_raw(line, "-K - ");
   util::cmd_word(line, url);
   util::cmd_raw(line, " -T ");
@@ -88,7 +89,8 @@ bool build_put_command(util::CommandLine& line, const char* source, const char* 
   return !line.overflow;
 }
 
-Refusal curl_refusal(const settings::ModuleSettings& s, const char* path) {
+Refusal curl_refusal(const settings::Session& session, const char* path) {
+  const settings::ModuleSettings& s = session.cfg;
   const char* suffix = s.partial_suffix;
   if (suffix[0] != '\0' && !remote_name_fits(s.remote_url, path, suffix)) {
     return Refusal::kNameTooLong;
@@ -97,8 +99,9 @@ Refusal curl_refusal(const settings::ModuleSettings& s, const char* path) {
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   char source[32];
   util::inherited_path(source, 0);
-  return build_put_command(line, source, path, s.remote_url, suffix) ? Refusal::kNone
-                                                                     : Refusal::kCommandTooLong;
+  return build_put_command(line, source, path, s.remote_url, suffix, session.curl_config)
+             ? Refusal::kNone
+             : Refusal::kCommandTooLong;
 }
 
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
@@ -117,29 +120,31 @@ Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& sele
   return Outcome::kFailed;
 }
 
-void CurlFileSender::prepare(util::Findings& findings) {
-  if (cfg_.remote_url[0] == '\0') {
+Readiness CurlFileSender::prepare(util::Findings& findings) {
+  const settings::ModuleSettings& cfg = session_.cfg;
+  if (cfg.remote_url[0] == '\0') {
     findings.problem("MOD_VASTREL_REMOTEURL is empty: every file fails");
   }
-  if (util::reads_as_option(cfg_.remote_url)) {
-    findings.refuse(util::kOptionRefusal, "Remote URL", util::Url{cfg_.remote_url});
+  if (util::reads_as_option(cfg.remote_url)) {
+    findings.refuse(util::kOptionRefusal, "Remote URL", util::Url{cfg.remote_url});
   }
-  if (util::reads_as_option(cfg_.username)) {
-    findings.refuse(util::kOptionRefusal, "User name", cfg_.username);
+  if (util::reads_as_option(cfg.username)) {
+    findings.refuse(util::kOptionRefusal, "User name", cfg.username);
   }
   util::CommandLine config = util::command_line(config_, sizeof config_);
-  util::curl_user_line(config, cfg_.username, cfg_.password);
-  util::curl_bounds(config, cfg_.connect_timeout, cfg_.stall_timeout, cfg_.rate_limit);
+  util::curl_user_line(config, cfg.username, cfg.password);
+  util::curl_bounds(config, cfg.connect_timeout, cfg.stall_timeout, cfg.rate_limit);
   if (config.overflow) {
     findings.refuse("Credential line is longer than %zu characters, nothing is sent",
                     util::kCommandSize - 1);
   }
+  return Readiness{};
 }
 
 SendEnd CurlFileSender::send(Pass& pass, Selection& files) {
   for (size_t k = 0; k < files.size(); ++k) {
     char path[util::kPathSize];
-    files.path(k, cfg_.scan_folder, path);
+    files.path(k, session_.cfg.scan_folder, path);
     bool server_down = false;
     files.set_outcome(
         k, send_with_retries(pass, path, files.identity(k), config_, kAttempts, server_down));

@@ -18,25 +18,34 @@ constexpr int kRefusals = 5;
 
 // How a send ended.
 enum class SendEnd {
-  kDone,         // every file of the selection has its outcome
-  kStop,         // the pass ends: the server cannot be used now (or nothing more can go)
-  kCannotReport  // curl batch only: nothing was sent; curl is older than 7.75
+  kDone,  // every file of the selection has its outcome
+  kStop,  // the pass ends: the server cannot be used now (or nothing more can go)
+};
+
+// What a mode's prepare found, besides its findings.
+struct Readiness {
+  // Its refusals hold only once a file is to go: a pass with no file to
+  // send logs none of them.
+  bool refuses_with_files_only = false;
 };
 
 class Sender {
  public:
   virtual ~Sender() = default;
-  // What stands in the way of this mode before any file: refusals (a run
-  // logs the first and sends nothing) and, for check, what it will do.
-  // Makes ready what its sends need.
-  virtual void prepare(util::Findings& findings) = 0;
-  // True when a refusal of prepare() is told only once a file is to go.
-  virtual bool refuses_only_with_files() const { return false; }
+  // Decides what stands in the way of this mode before any file: adds
+  // refusals (a run logs the first and sends nothing) and, for check, what
+  // it will do; builds what its sends need. Changes nothing outside the
+  // sender, logs nothing.
+  virtual Readiness prepare(util::Findings& findings) = 0;
+  // The effects a run makes once its verdict is in, before any send:
+  // clears what an earlier pass left. Only a run calls it.
+  virtual void apply() {}
   // Why `path` cannot be sent; the same for the run and for check.
   virtual Refusal refusal_of(const char* path) const = 0;
   // How many files of a pass in listing order it takes at once.
   virtual size_t batch_size() const = 0;
-  // Sends the selection, giving each file its outcome.
+  // Sends the selection, giving each file its outcome, and disposes of
+  // each sent file; logs each failure.
   virtual SendEnd send(Pass& pass, Selection& files) = 0;
   // The outside tools it runs.
   virtual std::vector<util::Tool> tools() const = 0;

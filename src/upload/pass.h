@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "settings/settings.h"
+#include "settings/session.h"
 #include "util/pin.h"
 #include "util/scandir.h"
 
@@ -72,17 +72,23 @@ struct Tally {
 
 // The record of one pass, passed down to every mode and disposal.
 struct Pass {
-  Pass(const settings::ModuleSettings& s, time_t mark, const util::Dir& folder, int record = -1)
-      : cfg(s), watermark(mark), now(time(nullptr)), dir(folder), record_fd(record) {}
-  const settings::ModuleSettings& cfg;
+  Pass(const settings::Session& run, time_t mark, const util::Dir& folder)
+      : session(run), cfg(run.cfg), watermark(mark), now(time(nullptr)), dir(folder) {}
+  const settings::Session& session;
+  const settings::ModuleSettings& cfg;  // the session's
   time_t watermark;
   time_t now;            // when the pass started: the age of a new file counts from here
   const util::Dir& dir;  // the open scan folder
-  int record_fd = -1;    // names a running tool's process group (the lock file)
-  bool dry = false;      // check: select and count, send and log nothing
+  // The mode refused the pass (logged): it counts what stays, sends nothing.
+  bool refused = false;
   Tally tally;
-  // A dry pass: the first files it would send, in order (time, name).
+  // A pass that does not act: the first files it would send, in order
+  // (time, name).
   std::vector<std::pair<time_t, std::string>> first;
+
+  // True when the pass sends, disposes and logs: a run's pass that its
+  // mode did not refuse. Otherwise it selects and counts only.
+  bool acts() const { return !session.dry && !refused; }
 };
 
 // Opens a selected file as the one that was listed, for a tool to read:

@@ -193,10 +193,10 @@ struct Queued {
 // copy is wiped once the batch has ended); its wait status, logged when it
 // is not 0.
 int run_batch(const Pass& pass, const char* command, const std::vector<Queued>& queued) {
-  static char entry[sizeof "SSHPASS=" + settings::kLineSize];  // the longest setting fits
+  char entry[sizeof "SSHPASS=" + settings::kLineSize];  // the longest setting fits
   const char* password = pass.cfg.password;
   util::ChildSpec child;
-  child.record_fd = pass.record_fd;
+  child.record_fd = pass.session.record_fd;
   for (const Queued& file : queued) child.inherited.push_back(file.pin.fd());
   if (password[0] != '\0') {
     snprintf(entry, sizeof entry, "SSHPASS=%s", password);
@@ -241,7 +241,7 @@ std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first
   std::vector<Queued> queued;
   util::Descriptor sources(sources_folder());
   if (sources.get() < 0) return queued;
-  size_t budget = util::descriptor_budget();
+  size_t budget = pass.session.descriptor_budget;
   QueueWriter queue;
   for (size_t k = first; k < files.size() && queued.size() < budget; ++k) {
     if (files.outcome(k) != Outcome::kPending) continue;
@@ -320,18 +320,17 @@ bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffi
   return !out.overflow;
 }
 
-void SftpSender::prepare(util::Findings& findings) {
-  // A queue left by an earlier pass must never be taken for this one's.
-  if (!findings.checking()) unlink(kSftpQueue);
+Readiness SftpSender::prepare(util::Findings& findings) {
+  const settings::ModuleSettings& cfg = session_.cfg;
+  Readiness ready{true};
   char host[kSftpPartSize];
   char folder[kSftpPartSize + 1];
-  if (!split_verdict(cfg_, host, folder, findings)) return;
+  if (!split_verdict(cfg, host, folder, findings)) return ready;
   util::CommandLine line = util::command_line(command_, sizeof command_);
-  if (!build_batch_command(line, cfg_, host, folder)) {
+  if (!build_batch_command(line, cfg, host, folder)) {
     findings.refuse("sftp command line for %s is longer than %zu characters, nothing is sent",
-                    util::Url{cfg_.remote_url}, util::kCommandSize - 1);
+                    util::Url{cfg.remote_url}, util::kCommandSize - 1);
   }
-  if (!findings.checking()) return;
   struct stat st;
   if (stat(kSshConfig, &st) == 0) {
     findings.note("  ssh_config %s (read by the ssh client)\n", kSshConfig);
@@ -342,12 +341,15 @@ void SftpSender::prepare(util::Findings& findings) {
     findings.note("  ssh_config %s cannot be read by this user (%s)\n", kSshConfig,
                   strerror(errno));
   }
+  return ready;
 }
+
+void SftpSender::apply() { unlink(kSftpQueue); }
 
 Refusal SftpSender::refusal_of(const char* path) const {
   if (util::has_control(path)) return Refusal::kControl;
-  const char* suffix = cfg_.partial_suffix;
-  if (suffix[0] != '\0' && !remote_name_fits(cfg_.remote_url, path, suffix)) {
+  const char* suffix = session_.cfg.partial_suffix;
+  if (suffix[0] != '\0' && !remote_name_fits(session_.cfg.remote_url, path, suffix)) {
     return Refusal::kNameTooLong;
   }
   char buffer[util::kCommandSize];
@@ -366,7 +368,7 @@ size_t SftpSender::batch_size() const { return SIZE_MAX; }
 // or the remote folder failed; a lost session, 255) is the server's, and
 // ends the pass.
 SendEnd SftpSender::send(Pass& pass, Selection& files) {
-  size_t commands_per_file = cfg_.partial_suffix[0] != '\0' ? 2 : 1;
+  size_t commands_per_file = session_.cfg.partial_suffix[0] != '\0' ? 2 : 1;
   size_t first = 0;
   for (;;) {
     std::vector<Queued> queued = write_queue(pass, files, first);
@@ -375,7 +377,7 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
     if (status == 0) {
       dispose_queued(pass, files, queued, queued.size());
       // A batch short of the budget took every file there was.
-      if (queued.size() < util::descriptor_budget()) return SendEnd::kDone;
+      if (queued.size() < pass.session.descriptor_budget) return SendEnd::kDone;
       first = queued.back().index + 1;
       continue;
     }
@@ -397,7 +399,7 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
 std::vector<util::Tool> SftpSender::tools() const {
   std::vector<util::Tool> tools = {{kSftpClient, "the sftp client"},
                                    {kSshClient, "the ssh client"}};
-  if (cfg_.password[0] != '\0') tools.push_back({kPasswordFeeder, "the password feeder"});
+  if (session_.cfg.password[0] != '\0') tools.push_back({kPasswordFeeder, "the password feeder"});
   return tools;
 }
 

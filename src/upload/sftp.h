@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "settings/settings.h"
+#include "settings/session.h"
 #include "upload/mode.h"
 #include "util/cmdline.h"
 #include "util/command.h"
@@ -39,16 +39,18 @@ constexpr size_t kQueueLineSize = 256;  // a queue line holds at most 255 charac
 // once there is a file to send.
 class SftpSender : public Sender {
  public:
-  explicit SftpSender(const settings::ModuleSettings& s) : cfg_(s) {}
-  void prepare(util::Findings& findings) override;
-  bool refuses_only_with_files() const override { return true; }
+  explicit SftpSender(const settings::Session& session) : session_(session) {}
+  Readiness prepare(util::Findings& findings) override;
+  // Removes the queue an earlier pass left: it must never be taken for
+  // this one's.
+  void apply() override;
   Refusal refusal_of(const char* path) const override;
   size_t batch_size() const override;
   SendEnd send(Pass& pass, Selection& files) override;
   std::vector<util::Tool> tools() const override;
 
  private:
-  const settings::ModuleSettings& cfg_;
+  const settings::Session& session_;
   char command_[util::kCommandSize] = "";
 };
 

@@ -22,8 +22,6 @@ namespace upload {
 
 namespace {
 
-constexpr size_t kFirstShown = 5;  // the files check names, in sending order
-
 // The selection: a regular file strictly newer than the watermark.
 bool is_new(const util::ScanEntry& entry, time_t watermark) {
   return entry.st.st_mtime > watermark;
@@ -52,21 +50,21 @@ void log_refusal(Refusal refusal, const char* path) {
 
 // A new file has settled when it has gone MOD_VASTREL_MIN_AGE seconds
 // unmodified and no process holds it open for writing (where that can be
-// told). A run asks for writers when it pins the file (pin_selected), a
-// dry pass, which pins nothing, here; either costs only files that are
-// new and old enough.
+// told). A pass that acts asks for writers when it pins the file
+// (pin_selected), one that only counts, which pins nothing, here; either
+// costs only files that are new and old enough.
 bool settled(const Pass& pass, const util::ScanEntry& entry) {
   int64_t age = static_cast<int64_t>(pass.now) - static_cast<int64_t>(entry.st.st_mtime);
   if (age < static_cast<int64_t>(pass.cfg.min_age)) return false;
-  return !pass.dry || util::writers_of(pass.dir.fd(), entry.name) != util::Writers::kOpen;
+  return pass.acts() || util::writers_of(pass.dir.fd(), entry.name) != util::Writers::kOpen;
 }
 
 // Adds the new files the sender can send to `files`, at most `limit`,
-// logging (a dry pass: counting) those it cannot: they stay new. True
-// while the scan has more to give.
+// logging (a pass that does not act: counting) those it cannot: they stay
+// new. True while the scan has more to give.
 bool select_new_files(Pass& pass, const Sender& sender, Selection& files, size_t limit) {
   util::ScanEntry entry;
-  util::SkipCounts* skips = pass.dry ? &pass.tally.skips : nullptr;
+  util::SkipCounts* skips = pass.acts() ? nullptr : &pass.tally.skips;
   while (files.size() < limit) {
     if (!util::next_regular_file(pass.dir, pass.cfg.scan_folder, entry, skips)) return false;
     if (!is_new(entry, pass.watermark)) continue;
@@ -83,7 +81,7 @@ bool select_new_files(Pass& pass, const Sender& sender, Selection& files, size_t
     ++pass.tally.refused;
     ++pass.tally.refused_as[static_cast<int>(refusal)];
     pass.tally.leave(static_cast<int64_t>(entry.st.st_size), entry.st.st_mtime);
-    if (!pass.dry) log_refusal(refusal, entry.path);
+    if (pass.acts()) log_refusal(refusal, entry.path);
   }
   return true;
 }
@@ -139,17 +137,17 @@ void end_pass(Pass& pass, const Selection& files) {
   }
 }
 
-// Sends one selection; a dry pass only notes the first files to go. A
-// mode that refuses only with files to send refuses here, and the pass
-// then counts what it leaves.
+// Sends one selection; a pass that does not act only notes the first
+// files to go. A mode that refuses only with files to send refuses here
+// (logged), and the pass then counts what it leaves.
 SendEnd send_selection(Pass& pass, Sender& sender, const util::Findings& verdict,
                        Selection& files) {
-  if (!pass.dry && verdict.log_refusal()) {
+  if (pass.acts() && verdict.log_refusal()) {
     pass.tally.error = true;
-    pass.dry = true;
+    pass.refused = true;
   }
-  if (!pass.dry) return sender.send(pass, files);
-  for (size_t k = 0; k < files.size() && pass.first.size() < kFirstShown; ++k) {
+  if (pass.acts()) return sender.send(pass, files);
+  for (size_t k = 0; k < files.size() && pass.first.size() < util::kFirstShown; ++k) {
     pass.first.emplace_back(files.mtime(k), files.name(k));
   }
   return SendEnd::kDone;
@@ -157,7 +155,7 @@ SendEnd send_selection(Pass& pass, Sender& sender, const util::Findings& verdict
 
 // The pass over the open folder: the new files in selections of the
 // size the mode takes (in listing order), or all at once, in order.
-SendEnd run_pass(Pass& pass, Sender& sender, const util::Findings& verdict) {
+void run_pass(Pass& pass, Sender& sender, const util::Findings& verdict) {
   Order order = send_order(pass.cfg);
   size_t batch = order == Order::kListing ? sender.batch_size() : SIZE_MAX;
   Selection files;
@@ -167,14 +165,12 @@ SendEnd run_pass(Pass& pass, Sender& sender, const util::Findings& verdict) {
     if (files.size() == 0) continue;
     files.sort(order);
     SendEnd end = send_selection(pass, sender, verdict, files);
-    if (end == SendEnd::kCannotReport) return end;
     tally_outcomes(pass, files);
     if (end == SendEnd::kStop) {
       end_pass(pass, files);
-      return end;
+      return;
     }
   }
-  return SendEnd::kDone;
 }
 
 const char* mode_name(Mode mode) {
@@ -186,27 +182,19 @@ const char* mode_name(Mode mode) {
   return "curl, one file at a time";
 }
 
-// The pass of a run. A curl batch whose first run shows a curl that cannot
-// report each transfer has sent nothing: the pass starts again one file
-// at a time.
+// The pass of a run: the verdict (a refusal for the whole pass is logged
+// at once, and the pass then only counts), the mode's effects, the sends.
 void send_new_files(Pass& pass) {
-  std::unique_ptr<Sender> sender = make_sender(transfer_mode(pass.cfg), pass.cfg);
+  std::unique_ptr<Sender> sender = make_sender(pass.session);
   util::Findings verdict(false);
-  upload_verdict(pass.cfg, *sender, verdict);
-  if (verdict.refused() && !sender->refuses_only_with_files()) {
+  Readiness ready = upload_verdict(pass.session, *sender, verdict);
+  sender->apply();
+  if (verdict.refused() && !ready.refuses_with_files_only) {
     verdict.log_refusal();
-    pass.dry = true;  // counts what stays
-    run_pass(pass, *sender, verdict);
+    pass.refused = true;
     pass.tally.error = true;
-    return;
   }
-  if (run_pass(pass, *sender, verdict) != SendEnd::kCannotReport) return;
-  rewinddir(pass.dir.get());
-  pass.tally = Tally{};
-  sender = make_sender(Mode::kCurl, pass.cfg);
-  util::Findings again(false);
-  sender->prepare(again);
-  run_pass(pass, *sender, again);
+  run_pass(pass, *sender, verdict);
 }
 
 }  // namespace
@@ -216,16 +204,18 @@ Mode transfer_mode(const settings::ModuleSettings& s) {
   return s.curl_batch != 0 ? Mode::kCurlBatch : Mode::kCurl;
 }
 
-std::unique_ptr<Sender> make_sender(Mode mode, const settings::ModuleSettings& s) {
-  switch (mode) {
-    case Mode::kSftp: return std::make_unique<SftpSender>(s);
-    case Mode::kCurlBatch: return std::make_unique<CurlBatchSender>(s);
+std::unique_ptr<Sender> make_sender(const settings::Session& session) {
+  switch (transfer_mode(session.cfg)) {
+    case Mode::kSftp: return std::make_unique<SftpSender>(session);
+    case Mode::kCurlBatch: return std::make_unique<CurlBatchSender>(session);
     case Mode::kCurl: break;
   }
-  return std::make_unique<CurlFileSender>(s);
+  return std::make_unique<CurlFileSender>(session);
 }
 
-void upload_verdict(const settings::ModuleSettings& s, Sender& sender, util::Findings& findings) {
+Readiness upload_verdict(const settings::Session& session, Sender& sender,
+                         util::Findings& findings) {
+  const settings::ModuleSettings& s = session.cfg;
   findings.note("\nTransfer: %s\n", mode_name(transfer_mode(s)));
   findings.note("  remote URL %s\n", util::masked_url(s.remote_url).c_str());
   findings.note("  each attempt: %u s to connect, at most %u s without a byte moving\n",
@@ -240,21 +230,22 @@ void upload_verdict(const settings::ModuleSettings& s, Sender& sender, util::Fin
           util::Url{s.remote_url});
     }
   }
-  sender.prepare(findings);
+  return sender.prepare(findings);
 }
 
-Tally op_upload(const settings::ModuleSettings& s) {
+Tally op_upload(settings::Session& session) {
+  const settings::ModuleSettings& s = session.cfg;
   util::Findings start(false);
-  util::scratch_folder_verdict(start);
   util::RunLock lock;
-  if (start.refused() || !lock.take(util::kLockFile, start)) {
+  if (!util::ready_scratch_folder(start) || !lock.take(util::kLockFile, start)) {
     start.log_refusal();
     // Counted for the metrics only: this run scanned nothing.
-    Tally tally = s.metrics_dir[0] != '\0' ? backlog(s) : Tally{};
+    Tally tally = s.metrics_dir[0] != '\0' ? backlog(session) : Tally{};
     (lock.busy() ? tally.busy : tally.error) = true;
     return tally;
   }
-  if (s.download != 0) download::fetch_downloads(s, lock.fd());
+  session.record_fd = lock.fd();
+  if (s.download != 0) download::fetch_downloads(session);
   // Read after the downloads: what they fetched is new.
   time_t watermark = util::file_mtime(util::kWatermark);
   util::Dir dir;
@@ -263,23 +254,25 @@ Tally op_upload(const settings::ModuleSettings& s) {
     tally.error = true;
     return tally;
   }
-  Pass pass{s, watermark, dir, lock.fd()};
+  Pass pass{session, watermark, dir};
   send_new_files(pass);
   return pass.tally;
 }
 
 void plan_pass(Pass& pass) {
-  pass.dry = true;
-  std::unique_ptr<Sender> sender = make_sender(transfer_mode(pass.cfg), pass.cfg);
-  run_pass(pass, *sender, util::Findings(true));
+  std::unique_ptr<Sender> sender = make_sender(pass.session);
+  util::Findings verdict(true);
+  run_pass(pass, *sender, verdict);
 }
 
-Tally backlog(const settings::ModuleSettings& s) {
+Tally backlog(const settings::Session& session) {
+  settings::Session dry(session.cfg, true);
+  dry.curl_config = session.curl_config;
   util::Dir dir;
   util::Findings unused(true);  // looks only: a dry pass logs nothing
-  util::open_scan_folder(dir, s.scan_folder, unused);
+  util::open_scan_folder(dir, session.cfg.scan_folder, unused);
   if (dir.get() == nullptr) return Tally{};
-  Pass pass{s, util::file_mtime(util::kWatermark), dir};
+  Pass pass{dry, util::file_mtime(util::kWatermark), dir};
   plan_pass(pass);
   return pass.tally;
 }

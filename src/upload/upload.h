@@ -7,7 +7,7 @@
 #include <ctime>
 #include <memory>
 
-#include "settings/settings.h"
+#include "settings/session.h"
 #include "upload/mode.h"
 #include "upload/pass.h"
 #include "util/findings.h"
@@ -17,27 +17,33 @@ namespace upload {
 
 enum class Mode { kCurl, kCurlBatch, kSftp };
 
-// The mode: decided once, from the settings.
+// The mode the settings choose; changes nothing.
 Mode transfer_mode(const settings::ModuleSettings& s);
 
-std::unique_ptr<Sender> make_sender(Mode mode, const settings::ModuleSettings& s);
+// The sender of the session's mode, reading the session's settings and
+// facts for as long as it lives.
+std::unique_ptr<Sender> make_sender(const settings::Session& session);
 
-// What stands in the way of sending: the partial suffix on a URL that
-// cannot rename, then the mode's own; for check, also what the transfer
-// will be.
-void upload_verdict(const settings::ModuleSettings& s, Sender& sender, util::Findings& findings);
+// Decides what stands in the way of sending: the partial suffix on a URL
+// that cannot rename, then the mode's own (`sender.prepare`); for check,
+// also what the transfer will be. Returns what the mode's prepare found;
+// changes nothing, logs nothing.
+Readiness upload_verdict(const settings::Session& session, Sender& sender,
+                         util::Findings& findings);
 
-// A whole upload run: scratch folder, lock, downloads, then the pass.
-// Returns what it did.
-Tally op_upload(const settings::ModuleSettings& s);
+// A whole upload run over a run's session: scratch folder, lock (whose
+// file becomes the session's record), downloads, then the pass. Logs
+// every refusal and failure. Returns what it did.
+Tally op_upload(settings::Session& session);
 
-// What the next pass would do over the open folder of `pass` (made dry):
-// sends, logs and changes nothing; the tally counts what it would send
-// and skip, and `pass.first` the first files to go.
+// What the next pass over the open folder of `pass`, whose session is dry,
+// would do: sends, logs and changes nothing; the tally counts what it
+// would send and skip, and `pass.first` the first files to go.
 void plan_pass(Pass& pass);
 
 // The new files a run leaves when it could not send (another run held the
-// lock, the FTP wait gave up): the tally of a dry pass.
-Tally backlog(const settings::ModuleSettings& s);
+// lock, the scratch folder was refused, the FTP wait gave up): the tally
+// of a dry pass over the session's settings. Logs nothing.
+Tally backlog(const settings::Session& session);
 
 }  // namespace upload

@@ -113,7 +113,7 @@ bool cmd_sed_replacement(CommandLine& line, const char* value) {
 }
 
 void cmd_percent_encoded(CommandLine& line, const char* value) {
-  static const char hex[] = "0123456789ABCDEF";
+  constexpr char hex[] = "0123456789ABCDEF";
   for (const char* p = value; *p != '\0'; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
     if (is_ascii_alnum(c) || strchr("-._~", c) != nullptr) {

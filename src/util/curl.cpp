@@ -17,12 +17,6 @@ void cmd_curl_glob_off(CommandLine& line, const char* url) {
 
 namespace {
 
-// Looked up once a run, so that every curl of the run reads the same.
-bool has_curl_config() {
-  static const bool present = access(kCurlConfig, F_OK) == 0;
-  return present;
-}
-
 // Options of the integrator's curl settings that would change what the
 // program relies on: which files go where, what curl reports, how many
 // transfers a run makes, and that names and bytes are taken as they are.
@@ -111,15 +105,15 @@ void curl_config_verdict(Findings& findings) {
   fclose(file);
 }
 
-void cmd_curl_config(CommandLine& line) {
-  if (!has_curl_config()) return;
+void cmd_curl_config(CommandLine& line, bool present) {
+  if (!present) return;
   cmd_raw(line, "-K ");
   cmd_raw(line, kCurlConfig);
   cmd_char(line, ' ');
 }
 
-void curl_config_again(CommandLine& config) {
-  if (!has_curl_config()) return;
+void curl_config_again(CommandLine& config, bool present) {
+  if (!present) return;
   cmd_raw(config, "config = ");
   curl_config_string(config, kCurlConfig);
   cmd_char(config, '\n');

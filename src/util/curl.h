@@ -25,14 +25,14 @@ void cmd_curl_glob_off(CommandLine& line, const char* url);
 // line that would change what the program relies on.
 void curl_config_verdict(Findings& findings);
 
-// "-K " and kCurlConfig when the integrator's curl settings are there:
-// given ahead of the program's own "-K -", so that what the program relies
-// on wins.
-void cmd_curl_config(CommandLine& line);
+// Appends "-K " and kCurlConfig when the integrator's curl settings are
+// `present` (looked up once a run): given ahead of the program's own
+// "-K -", so that what the program relies on wins.
+void cmd_curl_config(CommandLine& line, bool present);
 
 // The same for a transfer after "next" in a curl configuration, which
-// starts afresh: a config line that reads the file again.
-void curl_config_again(CommandLine& config);
+// starts afresh: appends a config line that reads the file again.
+void curl_config_again(CommandLine& config, bool present);
 
 // The value as a quoted string of curl's configuration syntax.
 void curl_config_string(CommandLine& config, const char* value);

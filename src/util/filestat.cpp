@@ -9,6 +9,8 @@ namespace util {
 
 namespace {
 
+// The stamped times: one fixed pair for every stamp of a run, as the
+// times handed to the kernel.
 struct timespec stamp_times[2];
 
 }  // namespace
@@ -23,15 +25,15 @@ int64_t file_size(const char* path) {
   return stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
 }
 
-const char* utc_text(time_t seconds) {
-  static thread_local char text[64];
+UtcText utc_text(time_t seconds) {
+  UtcText out;
   struct tm tm;
   if (gmtime_r(&seconds, &tm) == nullptr ||
-      strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm) == 0) {
+      strftime(out.text, sizeof out.text, "%Y-%m-%d %H:%M:%S UTC", &tm) == 0) {
     // 20 digits and a sign at most: always fits.
-    snprintf(text, sizeof text, "%lld", static_cast<long long>(seconds));
+    snprintf(out.text, sizeof out.text, "%lld", static_cast<long long>(seconds));
   }
-  return text;
+  return out;
 }
 
 void stamp_file_times(int fd, const char* path, time_t seconds) {

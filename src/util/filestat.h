@@ -18,9 +18,12 @@ time_t file_mtime(const char* path);
 // Size in bytes; 0 when stat fails, so a missing error file reads as empty.
 int64_t file_size(const char* path);
 
-// A time as a person reads it ("2026-12-09 14:35:00 UTC"); a per-thread
-// buffer, overwritten by the next call.
-const char* utc_text(time_t seconds);
+// A time as a person reads it ("2026-12-09 14:35:00 UTC"), or its number
+// of seconds where the calendar cannot hold it. Changes nothing.
+struct UtcText {
+  char text[32];
+};
+UtcText utc_text(time_t seconds);
 
 // Sets access and modification time of the open file `fd` (named `path`
 // in the log) to `seconds`; logs a failure.

@@ -9,6 +9,10 @@
 
 namespace util {
 
+// How many files check names of those a run would send or delete, in the
+// order it would.
+constexpr size_t kFirstShown = 5;
+
 // A value that may hold a password ("user:password@"): shown masked.
 struct Url {
   const char* text;
@@ -38,16 +42,14 @@ class Findings {
     std::string logged;  // a refusal's line in the run's log
   };
 
-  // A run keeps refusals only; check (`checking`) keeps every finding, and
-  // its verdicts look without doing anything.
-  explicit Findings(bool checking) : checking_(checking) {}
-
-  bool checking() const { return checking_; }
+  // A run's findings keep refusals only; check's (`all`) keep every
+  // finding. Verdicts add to either alike.
+  explicit Findings(bool all) : all_(all) {}
 
   template <typename... Args>
   void refuse(const char* format, const Args&... args) {
     Finding finding{Kind::kRefusal, {}, format_with(format, raw(args)...)};
-    if (checking_) finding.shown = format_with(format, shown(args)...);
+    if (all_) finding.shown = format_with(format, shown(args)...);
     items_.push_back(std::move(finding));
   }
   template <typename... Args>
@@ -75,7 +77,7 @@ class Findings {
  private:
   template <typename... Args>
   void add(Kind kind, const char* format, const Args&... args) {
-    if (checking_) items_.push_back(Finding{kind, format_with(format, shown(args)...), {}});
+    if (all_) items_.push_back(Finding{kind, format_with(format, shown(args)...), {}});
   }
 
   // Each value as the log gets it, and as check shows it.
@@ -107,7 +109,7 @@ class Findings {
   }
   static std::string printed(const char* format, ...);
 
-  bool checking_;
+  bool all_;
   std::vector<Finding> items_;
 };
 

@@ -22,24 +22,10 @@ int open_to_read(int dir_fd, const char* name) {
 
 void lease_broken(int) {}
 
-// A writer that opens a file while its lease is held makes the kernel
-// signal the holder with SIGIO, whose default action ends the process. A
-// handler (not SIG_IGN, which children would inherit) keeps the run alive.
-void survive_lease_breaks() {
-  static bool ready = false;
-  if (ready) return;
-  struct sigaction action {};
-  action.sa_handler = lease_broken;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  ready = sigaction(SIGIO, &action, nullptr) == 0;
-}
-
 // A read lease is refused while any descriptor has the file open for
 // writing. `keep` leaves the lease for the caller's close to give back,
 // which spares a call a file where thousands are asked in turn.
 Writers ask_for_lease(int fd, bool keep, int* error) {
-  survive_lease_breaks();
   if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
     if (!keep) fcntl(fd, F_SETLEASE, F_UNLCK);
     return Writers::kNone;
@@ -77,23 +63,27 @@ Writers writers_of(int dir_fd, const char* name) {
   return file.get() >= 0 ? ask_for_lease(file.get(), true, nullptr) : Writers::kUnknown;
 }
 
-size_t descriptor_budget() {
-  static size_t budget = 0;
-  if (budget != 0) return budget;
+void survive_lease_breaks() {
+  struct sigaction action {};
+  action.sa_handler = lease_broken;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGIO, &action, nullptr);
+}
+
+void raise_descriptor_limit() {
   struct rlimit limit;
-  rlim_t usable = 1024;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-    if (limit.rlim_cur < limit.rlim_max) {
-      rlim_t soft = limit.rlim_cur;
-      limit.rlim_cur = limit.rlim_max;
-      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) limit.rlim_cur = soft;
-    }
-    usable = limit.rlim_cur;
-  }
-  budget = usable > kMargin + kMaxPinned ? kMaxPinned
-           : usable > 2 * kMargin        ? static_cast<size_t>(usable - kMargin)
-                                         : 1;
-  return budget;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+size_t descriptor_budget() {
+  struct rlimit limit;
+  rlim_t usable = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+  return usable > kMargin + kMaxPinned ? kMaxPinned
+         : usable > 2 * kMargin        ? static_cast<size_t>(usable - kMargin)
+                                       : 1;
 }
 
 }  // namespace util

@@ -52,9 +52,18 @@ Writers writers_of(int fd, int* error = nullptr);
 // link or blocking; kUnknown when it cannot be opened.
 Writers writers_of(int dir_fd, const char* name);
 
-// How many files a child may be given at once: the soft descriptor limit,
-// raised to the hard one, less a margin for the program's own, and at most
-// kMaxPinned, which bounds the kernel memory of a large backlog.
+// Installs, once a process, a handler for the signal that a writer's open
+// sends the holder of a lease (its default action ends the process); a
+// handler, not SIG_IGN, which children would inherit. Logs nothing.
+void survive_lease_breaks();
+
+// Raises the soft descriptor limit to the hard one; a run does it once,
+// before it pins files. Logs nothing; on failure the limit stays.
+void raise_descriptor_limit();
+
+// How many files a child may be given at once: the soft descriptor limit
+// less a margin for the program's own, and at most kMaxPinned, which
+// bounds the kernel memory of a large backlog. Changes nothing.
 constexpr size_t kMaxPinned = 4096;
 size_t descriptor_budget();
 

@@ -81,11 +81,11 @@ bool empty_folder(int dir_fd) {
 
 uint32_t Names::add(const char* name) {
   size_t length = strlen(name) + 1;
-  if (used_ + length > kBlockSize) {
-    blocks_.emplace_back(new char[kBlockSize]);
+  if (used_ + length > kNamesBlockSize) {
+    blocks_.emplace_back(new char[kNamesBlockSize]);
     used_ = 0;
   }
-  uint32_t where = static_cast<uint32_t>(blocks_.size() - 1) * kBlockSize + used_;
+  uint32_t where = static_cast<uint32_t>(blocks_.size() - 1) * kNamesBlockSize + used_;
   memcpy(blocks_.back().get() + used_, name, length);
   used_ += static_cast<uint32_t>(length);
   return where;
@@ -93,7 +93,7 @@ uint32_t Names::add(const char* name) {
 
 void Names::clear() {
   blocks_.clear();
-  used_ = kBlockSize;
+  used_ = kNamesBlockSize;
 }
 
 bool join_path(char* out, size_t size, const char* folder, const char* name) {

@@ -58,6 +58,8 @@ DIR* list_folder(int dir_fd);
 // set) when it cannot be listed.
 bool empty_folder(int dir_fd);
 
+constexpr uint32_t kNamesBlockSize = 64 * 1024;
+
 // Many names held compactly: appended into blocks of 64 KiB, never moved
 // once stored (so a large backlog never needs twice its size at once), each
 // addressed by 32 bits.
@@ -66,14 +68,13 @@ class Names {
   // Stores a name of at most 255 characters; returns where it stands.
   uint32_t add(const char* name);
   const char* at(uint32_t where) const {
-    return blocks_[where / kBlockSize].get() + where % kBlockSize;
+    return blocks_[where / kNamesBlockSize].get() + where % kNamesBlockSize;
   }
   void clear();
 
  private:
-  static constexpr uint32_t kBlockSize = 64 * 1024;
   std::vector<std::unique_ptr<char[]>> blocks_;
-  uint32_t used_ = kBlockSize;
+  uint32_t used_ = kNamesBlockSize;
 };
 
 // One regular file of the folder: its name, its full path and its status.

@@ -18,6 +18,11 @@ namespace util {
 
 namespace {
 
+constexpr const char* kScratchRefusal = "Cannot create scratch folder %s(%s)";
+constexpr const char* kCannotOpenLock = "Cannot open lock file %s(%s)";
+
+// The fixed buffers of the error text readers: each hands out a pointer
+// that stays valid until its next call, so they outlive the call.
 thread_local char error_line[64];
 char error_text[2048];
 
@@ -30,31 +35,38 @@ void cut_line_end(char* text) {
 
 }  // namespace
 
-void scratch_folder_verdict(Findings& findings) {
-  constexpr const char* kRefusal = "Cannot create scratch folder %s(%s)";
+ScratchFolder scratch_folder_verdict(Findings& findings) {
   struct stat st;
   if (stat(kScratchFolder, &st) == 0) {
     if (!S_ISDIR(st.st_mode)) {
-      findings.refuse(kRefusal, kScratchFolder, strerror(ENOTDIR));
-      return;
+      findings.refuse(kScratchRefusal, kScratchFolder, strerror(ENOTDIR));
+      return ScratchFolder::kRefused;
     }
     const struct passwd* owner = getpwuid(st.st_uid);
     findings.note("\nScratch folder %s: mode %04o, owner %s (%u)\n", kScratchFolder,
                   static_cast<unsigned>(st.st_mode & 07777),
                   owner != nullptr ? owner->pw_name : "?", static_cast<unsigned>(st.st_uid));
-    return;
+    return ScratchFolder::kPresent;
   }
-  if (findings.checking()) {
-    if (errno == ENOENT) {
-      findings.note("\nScratch folder %s: missing; the first upload creates it with mode 0700\n",
-                    kScratchFolder);
-    } else {
-      findings.note("\nScratch folder %s: cannot be read by this user (%s)\n", kScratchFolder,
-                    strerror(errno));
-    }
-  } else if (mkdir(kScratchFolder, 0700) != 0 && errno != EEXIST) {
-    findings.refuse(kRefusal, kScratchFolder, strerror(errno));
+  if (errno == ENOENT) {
+    findings.note("\nScratch folder %s: missing; the first upload creates it with mode 0700\n",
+                  kScratchFolder);
+  } else {
+    findings.note("\nScratch folder %s: cannot be read by this user (%s)\n", kScratchFolder,
+                  strerror(errno));
   }
+  return ScratchFolder::kMissing;
+}
+
+bool ready_scratch_folder(Findings& findings) {
+  switch (scratch_folder_verdict(findings)) {
+    case ScratchFolder::kRefused: return false;
+    case ScratchFolder::kPresent: return true;
+    case ScratchFolder::kMissing: break;
+  }
+  if (mkdir(kScratchFolder, 0700) == 0 || errno == EEXIST) return true;
+  findings.refuse(kScratchRefusal, kScratchFolder, strerror(errno));
+  return false;
 }
 
 void empty_file(const char* path) {
@@ -95,18 +107,19 @@ RunLock::~RunLock() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool RunLock::take(const char* path, Findings& findings) {
-  constexpr const char* kCannotOpen = "Cannot open lock file %s(%s)";
-  if (findings.checking()) {
-    struct stat st;
-    if (lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
-      findings.refuse(kCannotOpen, path, strerror(EISDIR));
-    }
-    return false;
+void lock_verdict(const char* path, Findings& findings) {
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+    findings.refuse(kCannotOpenLock, path, strerror(EISDIR));
   }
+}
+
+bool RunLock::take(const char* path, Findings& findings) {
+  lock_verdict(path, findings);
+  if (findings.refused()) return false;
   fd_ = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0) {
-    findings.refuse(kCannotOpen, path, strerror(errno));
+    findings.refuse(kCannotOpenLock, path, strerror(errno));
     return false;
   }
   while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {

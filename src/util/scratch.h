@@ -8,10 +8,18 @@ namespace util {
 constexpr const char* kScratchFolder = "/var/vastrel";
 constexpr const char* kLockFile = "/var/vastrel/lock";
 
-// The scratch folder, which every redirection needs: a run creates it
-// (mode 0700) when it is missing; check only says what it finds. A folder
-// that is not one, or cannot be made, is refused.
-void scratch_folder_verdict(Findings& findings);
+// What the scratch folder is, as a verdict finds it.
+enum class ScratchFolder { kPresent, kMissing, kRefused };
+
+// Decides on the scratch folder, which every redirection needs: refused
+// when the name is not a folder; missing when a run must make it. Adds
+// what it finds to `findings`; changes nothing.
+ScratchFolder scratch_folder_verdict(Findings& findings);
+
+// A run's scratch folder: the verdict, then the folder made (mode 0700)
+// when it is missing. False, with the refusal added to `findings`, when
+// it cannot be used.
+bool ready_scratch_folder(Findings& findings);
 
 // Empties a scratch file so that it cannot carry an earlier tool's text.
 void empty_file(const char* path);
@@ -32,9 +40,10 @@ class RunLock {
   ~RunLock();
   RunLock(const RunLock&) = delete;
   RunLock& operator=(const RunLock&) = delete;
-  // Takes the lock; false when another run holds it (logged at LOG_NOTICE)
-  // or the lock file cannot be opened or locked (refused). Check takes
-  // nothing: it says only what is sure to refuse a run.
+  // Takes the lock, once lock_verdict lets it; false when another run
+  // holds it (logged at LOG_NOTICE) or the lock file cannot be opened or
+  // locked (refused, added to `findings`). Stops what a killed run left
+  // running (logged).
   bool take(const char* path, Findings& findings);
   // After a failed take: another run held the lock.
   bool busy() const { return busy_; }
@@ -45,5 +54,9 @@ class RunLock {
   int fd_ = -1;
   bool busy_ = false;
 };
+
+// Decides whether the lock file at `path` can be taken: refused when the
+// name is a folder. Changes nothing.
+void lock_verdict(const char* path, Findings& findings);
 
 }  // namespace util

@@ -142,7 +142,7 @@ constexpr const char* kSource = "/proc/self/fd/3";
 std::string put_line(const char* path, const char* url, const char* suffix) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  if (!upload::build_put_command(line, kSource, path, url, suffix)) return "(refused)";
+  if (!upload::build_put_command(line, kSource, path, url, suffix, false)) return "(refused)";
   return line.text;
 }
 
