@@ -17,6 +17,10 @@ from harness import (SCRATCH, SETTINGS, TIMESTAMP, FtpServer, SshServer, World, 
 MIB = 1 << 20
 REPEAT = 5
 results = []
+# Another build of the program (VASTREL_BIN_BEFORE): jobs 1 and 3 then run
+# it too, interleaved with this one, and report this one against it.
+BEFORE = os.environ.get("VASTREL_BIN_BEFORE", "")
+PROGRAM = Path("/opt/vastrel/bin/vastrel")
 
 
 class LogDrain:
@@ -51,6 +55,24 @@ def program(name):
     elapsed = timed(["/usr/bin/time", "-f", "%M", "-o", str(rss_file), f"/opt/vastrel/bin/{name}"],
                     env=env, stdin=subprocess.DEVNULL)
     return elapsed, int(rss_file.read_text().split()[-1])
+
+
+def program_before(name):
+    """One run of the other build in place of this one; None without it."""
+    if not BEFORE:
+        return None
+    ours = PROGRAM.with_name("vastrel.ours")
+    shutil.copy2(PROGRAM, ours)
+    shutil.copy2(BEFORE, PROGRAM)
+    try:
+        return program(name)
+    finally:
+        os.replace(ours, PROGRAM)
+
+
+def report_against_before(name, ours, before, goal):
+    if before:
+        report(f"{name}, this build against VASTREL_BIN_BEFORE", ours, before, goal)
 
 
 def shell(line):
@@ -95,13 +117,16 @@ def bench_selection(world):
     make_files(world.scan, 100_000, 0, now - 7200)
     world.timestamp(now - 3600)
     world.settings(REMOTEURL="ftp://127.0.0.1:1/up/")
-    ours, floor = [], []
+    ours, floor, before = [], [], []
     for _ in range(REPEAT):
         ours.append(program("upload"))
         floor.append(shell(f"find {world.scan} -maxdepth 1 -type f -newer {TIMESTAMP} > /dev/null"))
+        if BEFORE:
+            before.append(program_before("upload")[0])
     t_ours = [t for t, _ in ours]
     report("1. upload over 100,000 files, none new, against find -newer", t_ours,
            [t for t, _ in floor], 0.8, f"; {min(t_ours) / 100_000 * 1e6:.2f} us a file")
+    report_against_before("1b. the same upload", t_ours, before, 1.03)
     return max(rss for _, rss in ours)
 
 
@@ -249,7 +274,7 @@ def bench_floor(world, drain):
 def bench_sftp(world, sshd, count, size, label, goal=1.05):
     remote = sshd.home / "up"
     batch = world.tmp / "batch"
-    ours, floor, transcript = [], [], []
+    ours, floor, transcript, before = [], [], [], []
     make_files(world.scan, count, size, 0)
     files = sorted(world.scan.iterdir())
     batch.write_text("".join(f"put {f}\n" for f in files))
@@ -266,6 +291,11 @@ def bench_sftp(world, sshd, count, size, label, goal=1.05):
         floor.append(shell(f"{client} > /dev/null")[0])
         sshd.reset()
         transcript.append(shell(f"{client} > {world.tmp / 'transcript'}")[0])
+        if BEFORE:
+            make_new_again(world, files)
+            sshd.reset()
+            before.append(program_before("upload")[0])
+            assert len(list(remote.iterdir())) == count
     t_floor = min(floor)
     others = []
     sshd.reset()
@@ -286,6 +316,7 @@ def bench_sftp(world, sshd, count, size, label, goal=1.05):
            "the batch by hand", ours, floor, goal, extra)
     report(f"3t. the bare batch of {label} with its transcript kept, against it with the "
            "transcript thrown away", transcript, floor, 1.03)
+    report_against_before(f"3b. the sftp batch of {label}", ours, before, 1.03)
 
 
 def bench_suffix(world, count, label, settings, check, bare):
