@@ -20,6 +20,7 @@
 #include "util/cmdline.h"
 #include "util/command.h"
 #include "util/curl.h"
+#include "util/descriptor.h"
 #include "util/filestat.h"
 #include "util/pin.h"
 #include "util/scratch.h"
@@ -51,21 +52,18 @@ constexpr const char* kNextTransfer =
 class ConfigFile {
  public:
   ConfigFile() {
-    fd_ = open(util::kScratchFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd_ >= 0) return;
+    fd_.reset(open(util::kScratchFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (fd_.get() >= 0) return;
     // File systems without unnamed files: a named one, unlinked before a
     // byte is written.
     char name[sizeof kCurlBatchConfig];
     memcpy(name, kCurlBatchConfig, sizeof name);
-    fd_ = mkostemp(name, O_CLOEXEC);
-    if (fd_ >= 0) unlink(name);
-    if (fd_ < 0) {
+    fd_.reset(mkostemp(name, O_CLOEXEC));
+    if (fd_.get() >= 0) unlink(name);
+    if (fd_.get() < 0) {
       failed_ = true;
       saved_errno_ = errno;
     }
-  }
-  ~ConfigFile() {
-    if (fd_ >= 0) close(fd_);
   }
   ConfigFile(const ConfigFile&) = delete;
   ConfigFile& operator=(const ConfigFile&) = delete;
@@ -81,15 +79,13 @@ class ConfigFile {
     used_ += length;
   }
 
-  // The descriptor, rewound, for the child's standard input; -1 (errno
+  // The descriptor, rewound, for the child's standard input; none (errno
   // set) when the file could not be written whole.
-  int finish() {
+  util::Descriptor finish() {
     flush();
     if (failed_) errno = saved_errno_;
-    if (fd_ < 0 || failed_ || lseek(fd_, 0, SEEK_SET) != 0) return -1;
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
+    if (fd_.get() < 0 || failed_ || lseek(fd_.get(), 0, SEEK_SET) != 0) return util::Descriptor();
+    return std::move(fd_);
   }
 
  private:
@@ -98,8 +94,8 @@ class ConfigFile {
     used_ = 0;
   }
   void write_all(const char* text, size_t length) {
-    while (fd_ >= 0 && !failed_ && length > 0) {
-      ssize_t written = write(fd_, text, length);
+    while (fd_.get() >= 0 && !failed_ && length > 0) {
+      ssize_t written = write(fd_.get(), text, length);
       if (written < 0 && errno == EINTR) continue;
       if (written <= 0) {
         failed_ = true;
@@ -111,7 +107,7 @@ class ConfigFile {
     }
   }
 
-  int fd_ = -1;
+  util::Descriptor fd_;
   bool failed_ = false;
   int saved_errno_ = 0;
   char buffer_[16384];
@@ -222,13 +218,14 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
     return RunEnd::kAllSent;
   }
   ConfigFile file;
-  int fd = write_config(pass.cfg, file, files, run, config) ? file.finish() : -1;
-  if (fd < 0) {
+  util::Descriptor input =
+      write_config(pass.cfg, file, files, run, config) ? file.finish() : util::Descriptor();
+  if (input.get() < 0) {
     syslog(LOG_ERR, "Cannot write the curl configuration(%m), nothing more is sent");
     return RunEnd::kNotWritten;
   }
   util::ChildSpec child;
-  child.child_stdio_slots[0] = fd;
+  child.child_stdio_slots[0] = input.release();
   child.record_fd = pass.record_fd;
   for (const util::PinnedFile& pin : run.pins) child.inherited.push_back(pin.fd());
   char line_buffer[util::kCommandSize];

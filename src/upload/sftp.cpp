@@ -19,6 +19,7 @@
 #include "upload/target.h"
 #include "util/cmdline.h"
 #include "util/command.h"
+#include "util/descriptor.h"
 #include "util/filestat.h"
 #include "util/pin.h"
 #include "util/scandir.h"
@@ -48,26 +49,22 @@ void put_queue_path(util::CommandLine& line, const char* path) {
 class QueueWriter {
  public:
   QueueWriter() : fd_(open(kSftpQueue, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {}
-  ~QueueWriter() {
-    if (fd_ >= 0) close(fd_);
-  }
-  QueueWriter(const QueueWriter&) = delete;
-  QueueWriter& operator=(const QueueWriter&) = delete;
 
   bool append(const char* path, const char* text, size_t length) {
-    if (fd_ >= 0 && write(fd_, text, length) == static_cast<ssize_t>(length)) {
+    int fd = fd_.get();
+    if (fd >= 0 && write(fd, text, length) == static_cast<ssize_t>(length)) {
       written_ += static_cast<off_t>(length);
       return true;
     }
     syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
-    if (fd_ >= 0 && ftruncate(fd_, written_) != 0) {
+    if (fd >= 0 && ftruncate(fd, written_) != 0) {
       syslog(LOG_ERR, "Cannot undo a partial line in %s(%m)", kSftpQueue);
     }
     return false;
   }
 
  private:
-  int fd_;
+  util::Descriptor fd_;
   off_t written_ = 0;
 };
 
@@ -217,20 +214,19 @@ int run_batch(const Pass& pass, const char* command, const std::vector<Queued>& 
   return status;
 }
 
-// The folder of the batch's sources, made (mode 0700) and emptied; -1
+// The folder of the batch's sources, made (mode 0700) and emptied; none
 // (logged) when it cannot be.
-int sources_folder() {
+util::Descriptor sources_folder() {
   if (mkdir(kSftpFiles, 0700) != 0 && errno != EEXIST) {
     syslog(LOG_ERR, "Cannot make %s(%m), nothing is sent", kSftpFiles);
-    return -1;
+    return util::Descriptor();
   }
-  int fd = open(kSftpFiles, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 || !util::empty_folder(fd)) {
+  util::Descriptor folder(open(kSftpFiles, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (folder.get() < 0 || !util::empty_folder(folder.get())) {
     syslog(LOG_ERR, "Cannot make %s(%m), nothing is sent", kSftpFiles);
-    if (fd >= 0) close(fd);
-    return -1;
+    return util::Descriptor();
   }
-  return fd;
+  return folder;
 }
 
 // Pins and queues the pending files of files[first...], as many as a child
