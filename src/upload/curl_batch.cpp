@@ -2,7 +2,6 @@
 #include "upload/curl_batch.h"
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -197,20 +196,20 @@ void build_batch_line(util::CommandLine& line) {
 
 // True when the first run of a pass shows a curl that cannot report each
 // transfer: it refused the option of 7.75, or sent without reporting.
-bool cannot_report(int status) {
-  if (!WIFEXITED(status)) return false;
-  if (WEXITSTATUS(status) == 0) return true;
-  return WEXITSTATUS(status) == 2 && util::file_size(util::kCurlError) != 0 &&
+bool cannot_report(util::ChildResult result) {
+  if (result.ok()) return true;
+  return result.exited(2) && util::file_size(util::kCurlError) != 0 &&
          strstr(util::read_error_text(util::kCurlError), "create-file-mode") != nullptr;
 }
 
 // One curl run over the pending files from files[next...]: disposes of
 // each sent file in order and stops at the first that was not sent, which
-// `next` then names, with the status of its attempt and its error text
+// `next` then names, with the result of its attempt and its error text
 // (empty when there was none). kAllSent: every file the run took was sent,
-// and `next` names the file after them.
+// and `next` names the file after them. A curl that did not start sent
+// nothing: the results and error text there are an earlier run's.
 RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const char* config,
-                bool first_of_pass, int& status, char (&message)[512]) {
+                bool first_of_pass, util::ChildResult& status, char (&message)[512]) {
   RunFiles run;
   pin_run(pass, files, next, end, run);
   if (run.index.empty()) {
@@ -225,7 +224,7 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
     return RunEnd::kNotWritten;
   }
   util::ChildSpec child;
-  child.child_stdio_slots[0] = input.release();
+  child.set_stream(0, std::move(input));
   child.record_fd = pass.record_fd;
   for (const util::PinnedFile& pin : run.pins) child.inherited.push_back(pin.fd());
   char line_buffer[util::kCommandSize];
@@ -233,7 +232,7 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
   build_batch_line(line);
   child.shell(line.text);
   status = util::run_child(child);
-  FILE* results = fopen(kCurlResults, "re");
+  FILE* results = status.started() ? fopen(kCurlResults, "re") : nullptr;
   int code = 0;
   size_t j = 0;
   bool reported = next_outcome(results, code, message);
@@ -257,12 +256,12 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
   }
   next = run.index[j];
   if (code != 0) {
-    status = util::exit_status(code);  // that transfer's own exit code
+    status = util::ChildResult::exited_with(code);  // that transfer's own exit code
   } else {
     // No outcome for this file (curl ended early): its own error text.
-    snprintf(message, sizeof message, "%s",
-             util::file_size(util::kCurlError) != 0 ? util::read_error_line(util::kCurlError) : "");
-    if (status == 0) status = util::exit_status(1);
+    bool text = status.started() && util::file_size(util::kCurlError) != 0;
+    snprintf(message, sizeof message, "%s", text ? util::read_error_line(util::kCurlError) : "");
+    if (status.ok()) status = util::ChildResult::exited_with(1);
   }
   return RunEnd::kFailed;
 }
@@ -298,7 +297,7 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
     size_t end = std::min(first + kBatchFiles, files.size());
     size_t next = first;
     while (next < end) {
-      int status = 0;
+      util::ChildResult status = util::ChildResult::exited_with(0);
       char message[512] = "";
       RunEnd result =
           run_once(pass, files, next, end, per_file_.config(), first_run_, status, message);

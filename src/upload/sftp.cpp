@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -168,9 +167,8 @@ bool build_batch_command(util::CommandLine& line, const settings::ModuleSettings
 
 // What the password feeder's own exit code says, or null: its codes are
 // the only account of a login it gave up on.
-const char* feeder_failure(int status) {
-  if (!WIFEXITED(status)) return nullptr;
-  switch (WEXITSTATUS(status)) {
+const char* feeder_failure(util::ChildResult result) {
+  switch (result.code()) {  // -1 when it did not exit
     case 5: return "the server refused the password";
     case 6: return "the server's host key is not known: pin it in /var/vastrel/ssh_config";
     case 7:
@@ -187,9 +185,11 @@ struct Queued {
 };
 
 // Runs one batch with the password in the feeder's environment only (the
-// copy is wiped once the batch has ended); its wait status, logged when it
-// is not 0.
-int run_batch(const Pass& pass, const char* command, const std::vector<Queued>& queued) {
+// copy is wiped once the batch has ended); how it ended, logged when it ran
+// and did not exit 0. One that did not start wrote no error text: what is
+// there is an earlier batch's.
+util::ChildResult run_batch(const Pass& pass, const char* command,
+                            const std::vector<Queued>& queued) {
   static char entry[sizeof "SSHPASS=" + settings::kLineSize];  // the longest setting fits
   const char* password = pass.cfg.password;
   util::ChildSpec child;
@@ -200,10 +200,10 @@ int run_batch(const Pass& pass, const char* command, const std::vector<Queued>& 
     child.env_extra = entry;
   }
   child.shell(command);
-  int status = util::run_child(child);
+  util::ChildResult result = util::run_child(child);
   explicit_bzero(entry, sizeof entry);
-  if (status == 0) return 0;
-  const char* feeder = password[0] != '\0' ? feeder_failure(status) : nullptr;
+  if (result.ok() || !result.started()) return result;
+  const char* feeder = password[0] != '\0' ? feeder_failure(result) : nullptr;
   if (feeder != nullptr) {
     syslog(LOG_ERR, "file upload has failed(%s)", feeder);
   } else if (util::file_size(kSftpError) != 0) {
@@ -211,7 +211,7 @@ int run_batch(const Pass& pass, const char* command, const std::vector<Queued>& 
   } else {
     syslog(LOG_ERR, "file upload has failed(check host or credentials)");
   }
-  return status;
+  return result;
 }
 
 // The folder of the batch's sources, made (mode 0700) and emptied; none
@@ -367,15 +367,16 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
   for (;;) {
     std::vector<Queued> queued = write_queue(pass, files, first);
     if (queued.empty()) return SendEnd::kDone;
-    int status = run_batch(pass, command_, queued);
-    if (status == 0) {
+    util::ChildResult result = run_batch(pass, command_, queued);
+    if (result.ok()) {
       dispose_queued(pass, files, queued, queued.size());
       // A batch short of the budget took every file there was.
       if (queued.size() < util::descriptor_budget()) return SendEnd::kDone;
       first = queued.back().index + 1;
       continue;
     }
-    long started = started_commands();
+    // A batch that did not start left no transcript of its own.
+    long started = result.started() ? started_commands() : -1;
     if (started < 0) {  // nothing is known to be sent
       for (const Queued& file : queued) files.set_outcome(file.index, Outcome::kFailed);
       return SendEnd::kDone;
@@ -385,7 +386,7 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
     size_t sent = known ? static_cast<size_t>(started - 1) / commands_per_file : 0;
     dispose_queued(pass, files, queued, sent);
     if (started > 0) files.set_outcome(queued[sent].index, Outcome::kFailed);
-    if (!known || !WIFEXITED(status) || WEXITSTATUS(status) != 1) return SendEnd::kStop;
+    if (!known || !result.exited(1)) return SendEnd::kStop;
     first = queued[sent].index + 1;  // the failed file stays new; a new batch takes the rest
   }
 }
