@@ -84,8 +84,9 @@ bool wait_for_ftp_idle() {
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   util::cmd_raw(line, {kKillall, " -0 ftpd 2> /dev/null"});
   for (int probe = 0; probe < kFtpProbes; ++probe) {
-    // Non-zero: no ftpd, or the probe could not run; both count as idle.
-    if (util::run_shell(line.text) != 0) {
+    // Anything but exit 0: no ftpd, or the probe could not run or start;
+    // each counts as idle.
+    if (!util::run_shell(line.text).ok()) {
       return true;
     }
     sleep(kFtpProbeInterval);

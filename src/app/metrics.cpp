@@ -14,6 +14,8 @@
 #include <ctime>
 #include <string>
 
+#include "util/descriptor.h"
+
 namespace app {
 
 namespace {
@@ -92,11 +94,12 @@ void write_atomically(const char* folder, const char* name, const std::string& t
     findings.log_refusal();
     return;
   }
-  int fd = mkostemp(temporary, O_CLOEXEC);
+  util::Descriptor file(mkostemp(temporary, O_CLOEXEC));
+  int fd = file.get();
   bool written = fd >= 0 && fchmod(fd, 0644) == 0 &&
                  write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   int saved = errno;
-  if (fd >= 0 && close(fd) != 0 && written) {
+  if (!file.close() && written) {
     written = false;
     saved = errno;
   }

@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -223,20 +222,23 @@ bool prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& fi
 }
 
 // Runs a curl line with its configuration on curl's standard input,
-// starting in `cwd_fd` (-1: the program's own folder).
-int run_curl(const Fetch& fetch, const char* line, const char* shell_flags, int cwd_fd = -1) {
+// starting in `cwd_fd` (-1: the program's own folder). Not started (logged)
+// also when the configuration cannot be given.
+util::ChildResult run_curl(const Fetch& fetch, const char* line, const char* shell_flags,
+                           int cwd_fd = -1) {
   util::ChildSpec child;
   child.record_fd = fetch.session.record_fd;
   child.cwd_fd = cwd_fd;
   if (!child.feed_stdin(fetch.config)) {
+    int error = errno;
     syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
-    return -1;
+    return util::ChildResult::not_started(error);
   }
   child.shell(line, shell_flags);
   return util::run_child(child);
 }
 
-int run_plain(const Fetch& fetch, const char* line) {
+util::ChildResult run_plain(const Fetch& fetch, const char* line) {
   util::ChildSpec child;
   child.record_fd = fetch.session.record_fd;
   child.shell(line);
@@ -248,10 +250,10 @@ bool fetch_listing(const Fetch& fetch) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   listing_line(line, fetch);
-  int status = run_curl(fetch, line.text, "-c");
-  if (status < 0) return false;
-  if (status != 0) {
-    if (WIFEXITED(status) && WEXITSTATUS(status) == kCurlListingNotFound) return false;
+  util::ChildResult listing = run_curl(fetch, line.text, "-c");
+  if (!listing.started()) return false;
+  if (!listing.ok()) {
+    if (listing.exited(kCurlListingNotFound)) return false;
     if (util::file_size(util::kCurlError) != 0) {
       syslog(LOG_ERR, "getting list of files has failed(%s)",
              util::read_error_line(util::kCurlError));
@@ -306,13 +308,13 @@ void move_fetched(const Fetch& fetch) {
 bool fetch_one(const Fetch& fetch, const char* url, const char* line) {
   // A fetch that fails before curl writes must not report an earlier one's text.
   util::empty_file(util::kCurlError);
-  int status = run_curl(fetch, line, "-ce", fetch.private_.get());
-  if (status == 0) move_fetched(fetch);
-  if (status != 0 && util::file_size(util::kCurlError) != 0) {
+  util::ChildResult result = run_curl(fetch, line, "-ce", fetch.private_.get());
+  if (result.ok()) move_fetched(fetch);
+  if (result.started() && !result.ok() && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "getting file %s has failed(%s)", url, util::read_error_text(util::kCurlError));
   }
   util::empty_folder(fetch.private_.get());  // a cut fetch goes nowhere
-  return !util::curl_server_unusable(status);
+  return !util::curl_server_unusable(result);
 }
 
 void fetch_listed(const Fetch& fetch) {

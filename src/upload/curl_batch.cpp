@@ -2,7 +2,6 @@
 #include "upload/curl_batch.h"
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "util/cmdline.h"
 #include "util/command.h"
 #include "util/curl.h"
+#include "util/descriptor.h"
 #include "util/filestat.h"
 #include "util/pin.h"
 #include "util/scratch.h"
@@ -51,21 +51,18 @@ constexpr const char* kNextTransfer =
 class ConfigFile {
  public:
   ConfigFile() {
-    fd_ = open(util::kScratchFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd_ >= 0) return;
+    fd_.reset(open(util::kScratchFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (fd_.get() >= 0) return;
     // File systems without unnamed files: a named one, unlinked before a
     // byte is written.
     char name[sizeof kCurlBatchConfig];
     memcpy(name, kCurlBatchConfig, sizeof name);
-    fd_ = mkostemp(name, O_CLOEXEC);
-    if (fd_ >= 0) unlink(name);
-    if (fd_ < 0) {
+    fd_.reset(mkostemp(name, O_CLOEXEC));
+    if (fd_.get() >= 0) unlink(name);
+    if (fd_.get() < 0) {
       failed_ = true;
       saved_errno_ = errno;
     }
-  }
-  ~ConfigFile() {
-    if (fd_ >= 0) close(fd_);
   }
   ConfigFile(const ConfigFile&) = delete;
   ConfigFile& operator=(const ConfigFile&) = delete;
@@ -81,15 +78,13 @@ class ConfigFile {
     used_ += length;
   }
 
-  // The descriptor, rewound, for the child's standard input; -1 (errno
+  // The descriptor, rewound, for the child's standard input; none (errno
   // set) when the file could not be written whole.
-  int finish() {
+  util::Descriptor finish() {
     flush();
     if (failed_) errno = saved_errno_;
-    if (fd_ < 0 || failed_ || lseek(fd_, 0, SEEK_SET) != 0) return -1;
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
+    if (fd_.get() < 0 || failed_ || lseek(fd_.get(), 0, SEEK_SET) != 0) return util::Descriptor();
+    return std::move(fd_);
   }
 
  private:
@@ -98,8 +93,8 @@ class ConfigFile {
     used_ = 0;
   }
   void write_all(const char* text, size_t length) {
-    while (fd_ >= 0 && !failed_ && length > 0) {
-      ssize_t written = write(fd_, text, length);
+    while (fd_.get() >= 0 && !failed_ && length > 0) {
+      ssize_t written = write(fd_.get(), text, length);
       if (written < 0 && errno == EINTR) continue;
       if (written <= 0) {
         failed_ = true;
@@ -111,7 +106,7 @@ class ConfigFile {
     }
   }
 
-  int fd_ = -1;
+  util::Descriptor fd_;
   bool failed_ = false;
   int saved_errno_ = 0;
   char buffer_[16384];
@@ -202,20 +197,20 @@ void build_batch_line(util::CommandLine& line, bool curl_config) {
 
 // True when the first run of a pass shows a curl that cannot report each
 // transfer: it refused the option of 7.75, or sent without reporting.
-bool cannot_report(int status) {
-  if (!WIFEXITED(status)) return false;
-  if (WEXITSTATUS(status) == 0) return true;
-  return WEXITSTATUS(status) == 2 && util::file_size(util::kCurlError) != 0 &&
+bool cannot_report(util::ChildResult result) {
+  if (result.ok()) return true;
+  return result.exited(2) && util::file_size(util::kCurlError) != 0 &&
          strstr(util::read_error_text(util::kCurlError), "create-file-mode") != nullptr;
 }
 
 // One curl run over the pending files from files[next...]: disposes of
 // each sent file in order and stops at the first that was not sent, which
-// `next` then names, with the status of its attempt and its error text
+// `next` then names, with the result of its attempt and its error text
 // (empty when there was none). kAllSent: every file the run took was sent,
-// and `next` names the file after them.
+// and `next` names the file after them. A curl that did not start sent
+// nothing: the results and error text there are an earlier run's.
 RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const char* config,
-                bool first_of_pass, int& status, char (&message)[512]) {
+                bool first_of_pass, util::ChildResult& status, char (&message)[512]) {
   RunFiles run;
   pin_run(pass, files, next, end, run);
   if (run.index.empty()) {
@@ -223,13 +218,14 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
     return RunEnd::kAllSent;
   }
   ConfigFile file;
-  int fd = write_config(pass.session, file, files, run, config) ? file.finish() : -1;
-  if (fd < 0) {
+  util::Descriptor input =
+      write_config(pass.session, file, files, run, config) ? file.finish() : util::Descriptor();
+  if (input.get() < 0) {
     syslog(LOG_ERR, "Cannot write the curl configuration(%m), nothing more is sent");
     return RunEnd::kNotWritten;
   }
   util::ChildSpec child;
-  child.child_stdio_slots[0] = fd;
+  child.set_stream(0, std::move(input));
   child.record_fd = pass.session.record_fd;
   for (const util::PinnedFile& pin : run.pins) child.inherited.push_back(pin.fd());
   char line_buffer[util::kCommandSize];
@@ -237,7 +233,7 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
   build_batch_line(line, pass.session.curl_config);
   child.shell(line.text);
   status = util::run_child(child);
-  FILE* results = fopen(kCurlResults, "re");
+  FILE* results = status.started() ? fopen(kCurlResults, "re") : nullptr;
   int code = 0;
   size_t j = 0;
   bool reported = next_outcome(results, code, message);
@@ -261,12 +257,12 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
   }
   next = run.index[j];
   if (code != 0) {
-    status = util::exit_status(code);  // that transfer's own exit code
+    status = util::ChildResult::exited_with(code);  // that transfer's own exit code
   } else {
     // No outcome for this file (curl ended early): its own error text.
-    snprintf(message, sizeof message, "%s",
-             util::file_size(util::kCurlError) != 0 ? util::read_error_line(util::kCurlError) : "");
-    if (status == 0) status = util::exit_status(1);
+    bool text = status.started() && util::file_size(util::kCurlError) != 0;
+    snprintf(message, sizeof message, "%s", text ? util::read_error_line(util::kCurlError) : "");
+    if (status.ok()) status = util::ChildResult::exited_with(1);
   }
   return RunEnd::kFailed;
 }
@@ -305,7 +301,7 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
     size_t end = std::min(first + kBatchFiles, files.size());
     size_t next = first;
     while (next < end) {
-      int status = 0;
+      util::ChildResult status = util::ChildResult::exited_with(0);
       char message[512] = "";
       RunEnd result =
           run_once(pass, files, next, end, per_file_.config(), first_run_, status, message);

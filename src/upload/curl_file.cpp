@@ -50,12 +50,13 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
     return PutResult::kFailed;
   }
   child.shell(line.text);
-  int status = util::run_child(child);
-  if (status == 0) return PutResult::kSent;
-  if (util::file_size(util::kCurlError) != 0) {
+  util::ChildResult result = util::run_child(child);
+  if (result.ok()) return PutResult::kSent;
+  // A curl that did not start wrote no error text: what is there is older.
+  if (result.started() && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
   }
-  return util::curl_server_unusable(status) ? PutResult::kServerDown : PutResult::kFailed;
+  return util::curl_server_unusable(result) ? PutResult::kServerDown : PutResult::kFailed;
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "upload/target.h"
 #include "util/cmdline.h"
 #include "util/command.h"
+#include "util/descriptor.h"
 #include "util/filestat.h"
 #include "util/pin.h"
 #include "util/scandir.h"
@@ -48,26 +48,22 @@ void put_queue_path(util::CommandLine& line, const char* path) {
 class QueueWriter {
  public:
   QueueWriter() : fd_(open(kSftpQueue, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)) {}
-  ~QueueWriter() {
-    if (fd_ >= 0) close(fd_);
-  }
-  QueueWriter(const QueueWriter&) = delete;
-  QueueWriter& operator=(const QueueWriter&) = delete;
 
   bool append(const char* path, const char* text, size_t length) {
-    if (fd_ >= 0 && write(fd_, text, length) == static_cast<ssize_t>(length)) {
+    int fd = fd_.get();
+    if (fd >= 0 && write(fd, text, length) == static_cast<ssize_t>(length)) {
       written_ += static_cast<off_t>(length);
       return true;
     }
     syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
-    if (fd_ >= 0 && ftruncate(fd_, written_) != 0) {
+    if (fd >= 0 && ftruncate(fd, written_) != 0) {
       syslog(LOG_ERR, "Cannot undo a partial line in %s(%m)", kSftpQueue);
     }
     return false;
   }
 
  private:
-  int fd_;
+  util::Descriptor fd_;
   off_t written_ = 0;
 };
 
@@ -171,9 +167,8 @@ bool build_batch_command(util::CommandLine& line, const settings::ModuleSettings
 
 // What the password feeder's own exit code says, or null: its codes are
 // the only account of a login it gave up on.
-const char* feeder_failure(int status) {
-  if (!WIFEXITED(status)) return nullptr;
-  switch (WEXITSTATUS(status)) {
+const char* feeder_failure(util::ChildResult result) {
+  switch (result.code()) {  // -1 when it did not exit
     case 5: return "the server refused the password";
     case 6: return "the server's host key is not known: pin it in /var/vastrel/ssh_config";
     case 7:
@@ -190,9 +185,11 @@ struct Queued {
 };
 
 // Runs one batch with the password in the feeder's environment only (the
-// copy is wiped once the batch has ended); its wait status, logged when it
-// is not 0.
-int run_batch(const Pass& pass, const char* command, const std::vector<Queued>& queued) {
+// copy is wiped once the batch has ended); how it ended, logged when it ran
+// and did not exit 0. One that did not start wrote no error text: what is
+// there is an earlier batch's.
+util::ChildResult run_batch(const Pass& pass, const char* command,
+                            const std::vector<Queued>& queued) {
   char entry[sizeof "SSHPASS=" + settings::kLineSize];  // the longest setting fits
   const char* password = pass.cfg.password;
   util::ChildSpec child;
@@ -203,10 +200,10 @@ int run_batch(const Pass& pass, const char* command, const std::vector<Queued>& 
     child.env_extra = entry;
   }
   child.shell(command);
-  int status = util::run_child(child);
+  util::ChildResult result = util::run_child(child);
   explicit_bzero(entry, sizeof entry);
-  if (status == 0) return 0;
-  const char* feeder = password[0] != '\0' ? feeder_failure(status) : nullptr;
+  if (result.ok() || !result.started()) return result;
+  const char* feeder = password[0] != '\0' ? feeder_failure(result) : nullptr;
   if (feeder != nullptr) {
     syslog(LOG_ERR, "file upload has failed(%s)", feeder);
   } else if (util::file_size(kSftpError) != 0) {
@@ -214,23 +211,22 @@ int run_batch(const Pass& pass, const char* command, const std::vector<Queued>& 
   } else {
     syslog(LOG_ERR, "file upload has failed(check host or credentials)");
   }
-  return status;
+  return result;
 }
 
-// The folder of the batch's sources, made (mode 0700) and emptied; -1
+// The folder of the batch's sources, made (mode 0700) and emptied; none
 // (logged) when it cannot be.
-int sources_folder() {
+util::Descriptor sources_folder() {
   if (mkdir(kSftpFiles, 0700) != 0 && errno != EEXIST) {
     syslog(LOG_ERR, "Cannot make %s(%m), nothing is sent", kSftpFiles);
-    return -1;
+    return util::Descriptor();
   }
-  int fd = open(kSftpFiles, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 || !util::empty_folder(fd)) {
+  util::Descriptor folder(open(kSftpFiles, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (folder.get() < 0 || !util::empty_folder(folder.get())) {
     syslog(LOG_ERR, "Cannot make %s(%m), nothing is sent", kSftpFiles);
-    if (fd >= 0) close(fd);
-    return -1;
+    return util::Descriptor();
   }
-  return fd;
+  return folder;
 }
 
 // Pins and queues the pending files of files[first...], as many as a child
@@ -373,15 +369,16 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
   for (;;) {
     std::vector<Queued> queued = write_queue(pass, files, first);
     if (queued.empty()) return SendEnd::kDone;
-    int status = run_batch(pass, command_, queued);
-    if (status == 0) {
+    util::ChildResult result = run_batch(pass, command_, queued);
+    if (result.ok()) {
       dispose_queued(pass, files, queued, queued.size());
       // A batch short of the budget took every file there was.
       if (queued.size() < pass.session.descriptor_budget) return SendEnd::kDone;
       first = queued.back().index + 1;
       continue;
     }
-    long started = started_commands();
+    // A batch that did not start left no transcript of its own.
+    long started = result.started() ? started_commands() : -1;
     if (started < 0) {  // nothing is known to be sent
       for (const Queued& file : queued) files.set_outcome(file.index, Outcome::kFailed);
       return SendEnd::kDone;
@@ -391,7 +388,7 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
     size_t sent = known ? static_cast<size_t>(started - 1) / commands_per_file : 0;
     dispose_queued(pass, files, queued, sent);
     if (started > 0) files.set_outcome(queued[sent].index, Outcome::kFailed);
-    if (!known || !WIFEXITED(status) || WEXITSTATUS(status) != 1) return SendEnd::kStop;
+    if (!known || !result.exited(1)) return SendEnd::kStop;
     first = queued[sent].index + 1;  // the failed file stays new; a new batch takes the rest
   }
 }

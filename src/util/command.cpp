@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -59,13 +61,18 @@ bool process_start(pid_t pid, unsigned long long& start, long& group) {
                 &group, &start) == 2;
 }
 
-const char* boot_id() {
-  static char id[40];
-  if (id[0] == '\0') {
-    FILE* file = fopen("/proc/sys/kernel/random/boot_id", "re");
-    if (file == nullptr || fscanf(file, "%39s", id) != 1) snprintf(id, sizeof id, "unknown");
-    if (file != nullptr) fclose(file);
+// The boot's id, "unknown" where it cannot be read: read for each record,
+// one small read beside a child's start.
+struct BootId {
+  char text[40];
+};
+BootId boot_id() {
+  BootId id{};
+  FILE* file = fopen("/proc/sys/kernel/random/boot_id", "re");
+  if (file == nullptr || fscanf(file, "%39s", id.text) != 1) {
+    snprintf(id.text, sizeof id.text, "unknown");
   }
+  if (file != nullptr) fclose(file);
   return id;
 }
 
@@ -75,7 +82,8 @@ void record_child(int record_fd, pid_t pid) {
   long group = 0;
   if (!process_start(pid, start, group)) return;
   char text[128];
-  int length = snprintf(text, sizeof text, "%d %llu %s\n", static_cast<int>(pid), start, boot_id());
+  int length =
+      snprintf(text, sizeof text, "%d %llu %s\n", static_cast<int>(pid), start, boot_id().text);
   // Without a record, a killed run's child only runs on to its own end,
   // which the transfer bounds keep finite.
   if (ftruncate(record_fd, 0) == 0) {
@@ -90,6 +98,18 @@ void clear_child_record(int record_fd) {
   static_cast<void>(result);
 }
 
+// How the child ended, from its wait status (the one place that reads
+// one); not started (errno) when the wait failed, as its end is unknown.
+// Without WUNTRACED a wait reports only children that ended.
+ChildResult wait_for(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return ChildResult::not_started(errno);
+  }
+  if (WIFEXITED(status)) return ChildResult::exited_with(WEXITSTATUS(status));
+  return ChildResult::killed_by(WTERMSIG(status));
+}
+
 #if !defined(VASTREL_FORK_SPAWN) && defined(__GLIBC__) && \
     (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
 
@@ -97,69 +117,77 @@ void clear_child_record(int record_fd) {
 // the cost of every child, and the upload runs one child per file.
 class SpawnAttributes {
  public:
-  SpawnAttributes() : ok_(posix_spawnattr_init(&attributes_) == 0) {
-    ok_ = ok_ && posix_spawnattr_setpgroup(&attributes_, 0) == 0 &&
-          posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP) == 0;
+  SpawnAttributes() : error_(posix_spawnattr_init(&attributes_)), ready_(error_ == 0) {
+    if (error_ == 0) error_ = posix_spawnattr_setpgroup(&attributes_, 0);
+    if (error_ == 0) error_ = posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP);
   }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+  ~SpawnAttributes() {
+    if (ready_) posix_spawnattr_destroy(&attributes_);
+  }
   SpawnAttributes(const SpawnAttributes&) = delete;
   SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  bool ok() const { return ok_; }
+  // 0, or the errno value of the step that failed.
+  int error() const { return error_; }
   const posix_spawnattr_t* get() const { return &attributes_; }
 
  private:
   posix_spawnattr_t attributes_;
-  bool ok_;
+  int error_;
+  bool ready_;
 };
 
 class FileActions {
  public:
-  FileActions() : ok_(posix_spawn_file_actions_init(&actions_) == 0) {}
+  FileActions() : error_(posix_spawn_file_actions_init(&actions_)), ready_(error_ == 0) {}
   ~FileActions() {
-    if (ok_) posix_spawn_file_actions_destroy(&actions_);
+    if (ready_) posix_spawn_file_actions_destroy(&actions_);
   }
   FileActions(const FileActions&) = delete;
   FileActions& operator=(const FileActions&) = delete;
 
-  // The starting folder; streams from the slots or /dev/null; the
-  // inherited descriptors from 3 on; nothing else open.
-  bool build(const ChildSpec& spec, const std::vector<int>& inherited) {
-    if (ok_ && spec.cwd_fd >= 0)
-      ok_ = posix_spawn_file_actions_addfchdir_np(&actions_, spec.cwd_fd) == 0;
-    for (int k = 0; ok_ && k < 3; ++k) {
-      int slot = spec.child_stdio_slots[k];
-      if (slot == k) continue;
-      ok_ = slot >= 0 ? posix_spawn_file_actions_adddup2(&actions_, slot, k) == 0
-                      : posix_spawn_file_actions_addopen(&actions_, k, "/dev/null", O_RDWR, 0) == 0;
+  // The starting folder; the streams as the spec gives them; the inherited
+  // descriptors from 3 on; nothing else open. Returns 0, or the errno value
+  // of the action that could not be added.
+  int build(const ChildSpec& spec, const std::vector<int>& inherited) {
+    if (error_ == 0 && spec.cwd_fd >= 0)
+      error_ = posix_spawn_file_actions_addfchdir_np(&actions_, spec.cwd_fd);
+    for (int k = 0; error_ == 0 && k < 3; ++k) {
+      ChildSpec::Stream from = spec.stream(k);
+      if (from == ChildSpec::Stream::kInstalled) {
+        error_ = posix_spawn_file_actions_adddup2(&actions_, spec.stream_fd(k), k);
+      } else if (from == ChildSpec::Stream::kDevNull) {
+        error_ = posix_spawn_file_actions_addopen(&actions_, k, "/dev/null", O_RDWR, 0);
+      }
     }
     int next = kFirstInherited;
-    for (size_t k = 0; ok_ && k < inherited.size(); ++k) {
-      ok_ = posix_spawn_file_actions_adddup2(&actions_, inherited[k], next++) == 0;
+    for (size_t k = 0; error_ == 0 && k < inherited.size(); ++k) {
+      error_ = posix_spawn_file_actions_adddup2(&actions_, inherited[k], next++);
     }
-    return ok_ && posix_spawn_file_actions_addclosefrom_np(&actions_, next) == 0;
+    if (error_ == 0) error_ = posix_spawn_file_actions_addclosefrom_np(&actions_, next);
+    return error_;
   }
   const posix_spawn_file_actions_t* get() const { return &actions_; }
 
  private:
   posix_spawn_file_actions_t actions_;
-  bool ok_;
+  int error_;
+  bool ready_;
 };
 
-// The child's pid; 0 with `status` set when it could not be started (read
-// as a child that exited with code 1, as after a failed exec); -1 when no
-// child could be created.
-pid_t start_child(const ChildSpec& spec, const std::vector<int>& inherited, int& status) {
+// The child's pid; -1 (`error` set to the errno value) when no child could
+// be created or its program could not be executed, which the spawn
+// reports itself.
+pid_t start_child(const ChildSpec& spec, const std::vector<int>& inherited, int& error) {
   FileActions actions;
   SpawnAttributes attributes;
-  if (!actions.build(spec, inherited) || !attributes.ok()) return -1;
+  error = actions.build(spec, inherited);
+  if (error == 0) error = attributes.error();
   std::vector<char*> env = child_environment(spec);
   char* const* argv = const_cast<char* const*>(spec.argv);
   pid_t pid = -1;
-  int error = posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv, env.data());
-  if (error == 0) return pid;
-  if (error == EAGAIN || error == ENOMEM) return -1;
-  status = exit_status(1);
-  return 0;
+  if (error == 0)
+    error = posix_spawnp(&pid, argv[0], actions.get(), attributes.get(), argv, env.data());
+  return error == 0 ? pid : -1;
 }
 
 #else  // C libraries without closefrom for spawned children
@@ -171,53 +199,99 @@ void close_descriptors_from(int first) {
   for (int fd = getdtablesize() - 1; fd >= first; --fd) close(fd);
 }
 
+// Tells the parent, through `report`, why the child cannot run its
+// program (errno), and ends the child; exit code 1 if even that fails.
+[[noreturn]] void fail_start(int report) {
+  int error = errno;
+  ssize_t written = write(report, &error, sizeof error);
+  static_cast<void>(written);  // unread, the parent sees exit code 1
+  _exit(1);
+}
+
 // What the spawn gives a child: a process group of its own, the streams
-// from the slots or /dev/null, nothing else open. A stream that cannot be
-// set fails the start as a failed exec does, never leaving it closed for
-// the tool's first open file to take.
+// as the spec gives them, nothing else open but `report`, a close-on-exec
+// pipe above the inherited descriptors. A stream that cannot be set fails
+// the start as a failed exec does, never leaving it closed for the tool's
+// first open file to take.
 [[noreturn]] void child_exec(const ChildSpec& spec, const std::vector<int>& inherited,
-                             char* const* env) {
+                             char* const* env, int report) {
   setpgid(0, 0);
-  if (spec.cwd_fd >= 0 && fchdir(spec.cwd_fd) != 0) _exit(1);
+  if (spec.cwd_fd >= 0 && fchdir(spec.cwd_fd) != 0) fail_start(report);
   int devnull = open("/dev/null", O_RDWR);
   // Keep /dev/null clear of streams 0-2, which are about to be replaced.
   if (devnull >= 0 && devnull <= 2) devnull = fcntl(devnull, F_DUPFD, 3);
   for (int k = 0; k < 3; ++k) {
-    int slot = spec.child_stdio_slots[k];
-    if (slot == k) continue;
-    int from = slot >= 0 ? slot : devnull;
-    if (from < 0 || dup2(from, k) != k) _exit(1);
+    ChildSpec::Stream from = spec.stream(k);
+    if (from == ChildSpec::Stream::kInherited) continue;
+    int fd = from == ChildSpec::Stream::kInstalled ? spec.stream_fd(k) : devnull;
+    if (fd < 0 || dup2(fd, k) != k) fail_start(report);
   }
   int next = kFirstInherited;
   for (int fd : inherited) {
-    if (dup2(fd, next) != next) _exit(1);
+    if (dup2(fd, next) != next) fail_start(report);
     ++next;
   }
-  close_descriptors_from(next);
+  // The report pipe sits at or above `next`: keep it just there.
+  if (report != next && dup3(report, next, O_CLOEXEC) != next) fail_start(report);
+  close_descriptors_from(next + 1);
   char* const* argv = const_cast<char* const*>(spec.argv);
   execvpe(argv[0], argv, env);
-  _exit(1);
+  fail_start(next);
 }
 
-pid_t start_child(const ChildSpec& spec, const std::vector<int>& inherited, int&) {
+// The errno value a child reported through `fd` before it ended without
+// running its program; 0 when the pipe closed unwritten at its exec.
+int reported_error(int fd) {
+  int error = 0;
+  ssize_t length = 0;
+  do {
+    length = read(fd, &error, sizeof error);
+  } while (length < 0 && errno == EINTR);
+  return length == static_cast<ssize_t>(sizeof error) ? error : 0;
+}
+
+// A close-on-exec pipe whose writing end is numbered `above` or higher;
+// false (`error` set to the errno value) when none could be made.
+bool report_pipe(int above, Descriptor& reader, Descriptor& writer, int& error) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    error = errno;
+    return false;
+  }
+  reader.reset(fds[0]);
+  Descriptor first(fds[1]);
+  writer.reset(fcntl(fds[1], F_DUPFD_CLOEXEC, above));
+  error = errno;
+  return writer.get() >= 0;
+}
+
+// The child's pid; -1 (`error` set to the errno value) when no child could
+// be created or its program could not be executed, which the child tells
+// through a pipe that its exec closes.
+pid_t start_child(const ChildSpec& spec, const std::vector<int>& inherited, int& error) {
   std::vector<char*> env = child_environment(spec);
+  Descriptor reader;
+  Descriptor writer;
+  // Above the descriptors the child puts in place, so none replaces it.
+  int above = kFirstInherited + static_cast<int>(inherited.size());
+  if (!report_pipe(above, reader, writer, error)) return -1;
   pid_t pid = fork();
-  if (pid == 0) child_exec(spec, inherited, env.data());
+  if (pid == 0) child_exec(spec, inherited, env.data(), writer.get());
+  if (pid < 0) {
+    error = errno;
+    return -1;
+  }
   // Set from both sides, so the group exists before the parent records or
   // stops it; once the child has run its exec this fails, harmlessly.
-  if (pid > 0) static_cast<void>(setpgid(pid, pid));
-  return pid;
+  static_cast<void>(setpgid(pid, pid));
+  writer.reset(-1);  // the child's copy alone keeps the pipe open
+  error = reported_error(reader.get());
+  if (error == 0) return pid;
+  static_cast<void>(wait_for(pid));  // reaps it
+  return -1;
 }
 
 #endif
-
-int wait_for(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
-}
 
 // The inherited descriptors as the child's start takes them. They are put
 // in place in order, the k-th on 3 + k after the streams: one numbered
@@ -226,36 +300,49 @@ int wait_for(pid_t pid) {
 // such are moved above them all first. Owns what it moved.
 class Inherited {
  public:
+  // Moves what must be moved; error() tells why one could not be.
   explicit Inherited(const std::vector<int>& fds) : fds_(fds) {
     int above = kFirstInherited + static_cast<int>(fds_.size());
-    for (size_t k = 0; k < fds_.size(); ++k) {
+    for (size_t k = 0; k < fds_.size() && error_ == 0; ++k) {
       int& fd = fds_[k];
       if (fd > kFirstInherited + static_cast<int>(k)) continue;
       fd = fcntl(fd, F_DUPFD_CLOEXEC, above);
-      if (fd < 0) ok_ = false;
-      if (fd >= 0) moved_.push_back(fd);
+      if (fd < 0) error_ = errno;
+      if (fd >= 0) moved_.emplace_back(fd);
     }
   }
-  ~Inherited() {
-    for (int fd : moved_) close(fd);
-  }
-  Inherited(const Inherited&) = delete;
-  Inherited& operator=(const Inherited&) = delete;
-  bool ok() const { return ok_; }
+  // 0, or the errno value of the move that failed.
+  int error() const { return error_; }
   const std::vector<int>& fds() const { return fds_; }
 
  private:
   std::vector<int> fds_;
-  std::vector<int> moved_;
-  bool ok_ = true;
+  std::vector<Descriptor> moved_;
+  int error_ = 0;
 };
+
+// A child that could not be started, logged with the cause, `error`.
+ChildResult cannot_start(const char* program, int error) {
+  errno = error;
+  syslog(LOG_ERR, "Cannot start %s(%m)", program);
+  return ChildResult::not_started(error);
+}
 
 }  // namespace
 
-ChildSpec::~ChildSpec() {
-  for (int slot : child_stdio_slots) {
-    if (slot > 2) close(slot);
-  }
+void ChildSpec::set_stream(int k, Descriptor fd) {
+  streams_[k] = std::move(fd);
+  inherit_[k] = false;
+}
+
+void ChildSpec::inherit_stream(int k) {
+  streams_[k].reset(-1);
+  inherit_[k] = true;
+}
+
+ChildSpec::Stream ChildSpec::stream(int k) const {
+  if (inherit_[k]) return Stream::kInherited;
+  return streams_[k].get() >= 0 ? Stream::kInstalled : Stream::kDevNull;
 }
 
 void ChildSpec::shell(const char* line, const char* flags) {
@@ -269,22 +356,18 @@ void inherited_path(char (&out)[32], size_t k) {
   snprintf(out, sizeof out, "/proc/self/fd/%zu", kFirstInherited + k);
 }
 
-int run_child(ChildSpec& spec) {
-  int status = 0;
+ChildResult run_child(ChildSpec& spec) {
   Inherited inherited(spec.inherited);
-  pid_t pid = inherited.ok() ? start_child(spec, inherited.fds(), status) : -1;
-  // The child has its copies: the slots are closed at once, as a pipe's
+  int error = inherited.error();
+  pid_t pid = error == 0 ? start_child(spec, inherited.fds(), error) : -1;
+  // The child has its copies: the streams are closed at once, as a pipe's
   // writer must see its reader's end as the child's alone.
-  for (int& slot : spec.child_stdio_slots) {
-    if (slot > 2) close(slot);
-    slot = -1;
-  }
-  if (pid < 0) return -1;
-  if (pid == 0) return status;
+  for (int k = 0; k < 3; ++k) spec.set_stream(k, Descriptor());
+  if (pid < 0) return cannot_start(spec.argv[0], error);
   record_child(spec.record_fd, pid);
-  status = wait_for(pid);
+  ChildResult result = wait_for(pid);
   clear_child_record(spec.record_fd);
-  return status;
+  return result;
 }
 
 void tool_verdict(const Tool& tool, Findings& findings) {
@@ -315,7 +398,7 @@ void tool_verdict(const Tool& tool, Findings& findings) {
   findings.problem("missing tool: %s", tool.path);
 }
 
-int run_command(const char* program, ...) {
+ChildResult run_command(const char* program, ...) {
   ChildSpec spec;
   spec.argv[0] = program;
   va_list args;
@@ -331,7 +414,7 @@ int run_command(const char* program, ...) {
   return run_child(spec);
 }
 
-int run_shell(const char* line) {
+ChildResult run_shell(const char* line) {
   ChildSpec spec;
   spec.shell(line);
   return run_child(spec);
@@ -346,14 +429,11 @@ bool ChildSpec::feed_stdin(const char* text) {
   }
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
-  bool whole = write(fds[1], text, length) == static_cast<ssize_t>(length);
-  close(fds[1]);
-  if (!whole) {
-    close(fds[0]);
-    return false;
-  }
-  if (child_stdio_slots[0] > 2) close(child_stdio_slots[0]);
-  child_stdio_slots[0] = fds[0];
+  Descriptor reader(fds[0]);
+  // Closed before the child starts, so that it reads the text to its end.
+  Descriptor writer(fds[1]);
+  if (write(writer.get(), text, length) != static_cast<ssize_t>(length)) return false;
+  set_stream(0, std::move(reader));
   return true;
 }
 
@@ -368,7 +448,7 @@ int stop_recorded_children(int fd) {
   unsigned long long start = 0;
   long current_group = 0;
   bool same = sscanf(text, "%d %llu %39s", &group, &recorded_start, recorded_boot) == 3 &&
-              group > 1 && strcmp(recorded_boot, boot_id()) == 0 &&
+              group > 1 && strcmp(recorded_boot, boot_id().text) == 0 &&
               process_start(group, start, current_group) && start == recorded_start &&
               current_group == group;
   if (ftruncate(fd, 0) != 0) return 0;

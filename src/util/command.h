@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "util/descriptor.h"
 #include "util/findings.h"
 
 namespace util {
@@ -22,47 +23,94 @@ struct Tool {
 // there or not executable.
 void tool_verdict(const Tool& tool, Findings& findings);
 
-// The wait status of a child that exited with `code`: how a failure that
-// never reached a child, or one a child reported otherwise, is told.
-constexpr int exit_status(int code) { return (code & 0xff) << 8; }
-
 constexpr int kMaxArgs = 62;
 
+// How a child ended, decoded once from its wait status: it exited with a
+// code, a signal ended it, or it never started (and why not).
+class ChildResult {
+ public:
+  // A child that exited with `code`; also how a caller tells an outcome
+  // that a child reported otherwise (curl's own report of a transfer).
+  static ChildResult exited_with(int code) { return ChildResult(Kind::kExited, code); }
+  // A child that `signal` ended.
+  static ChildResult killed_by(int signal) { return ChildResult(Kind::kKilled, signal); }
+  // No child ran: none could be created, its program could not be
+  // executed, or its standard input could not be given (errno `error`).
+  static ChildResult not_started(int error) { return ChildResult(Kind::kNotStarted, error); }
+
+  // True when the child exited with code 0.
+  bool ok() const { return exited(0); }
+  // True when a child ran: it exited or a signal ended it.
+  bool started() const { return kind_ != Kind::kNotStarted; }
+  // True when the child exited with `code`.
+  bool exited(int code) const { return kind_ == Kind::kExited && value_ == code; }
+  // The child's exit code; -1 when it did not exit.
+  int code() const { return kind_ == Kind::kExited ? value_ : -1; }
+  // The signal that ended the child; 0 when none did.
+  int signal() const { return kind_ == Kind::kKilled ? value_ : 0; }
+  // Why no child ran (an errno value); 0 when one did.
+  int error() const { return kind_ == Kind::kNotStarted ? value_ : 0; }
+
+ private:
+  enum class Kind { kExited, kKilled, kNotStarted };
+  ChildResult(Kind kind, int value) : kind_(kind), value_(value) {}
+  Kind kind_;
+  int value_;
+};
+
 // One child to start: what it runs and what it gets besides. Owns the
-// descriptors put in its stream slots and closes them when it goes, so a
-// spec serves one start and leaks nothing.
+// descriptors installed on its streams and closes them once the child has
+// started (or failed to), so a spec serves one start and leaks nothing.
 class ChildSpec {
  public:
+  // Where one of the child's standard streams comes from.
+  enum class Stream { kDevNull, kInherited, kInstalled };
+
   ChildSpec() = default;
-  ~ChildSpec();
   ChildSpec(const ChildSpec&) = delete;
   ChildSpec& operator=(const ChildSpec&) = delete;
 
   // The program and its arguments, null-terminated (at most kMaxArgs).
   const char* argv[kMaxArgs + 2] = {};
-  // The child's stdin, stdout and stderr: -1 puts /dev/null there, k on
-  // stream k leaves it inherited, a descriptor above 2 is installed (and
-  // owned by this ChildSpec from then on).
-  int child_stdio_slots[3] = {-1, -1, -1};
   // One "NAME=value" added to the child's environment only, so that a
   // secret reaches it without standing in any argument list.
   const char* env_extra = nullptr;
-  // While >= 0, the child's process group is recorded in this file for as
-  // long as it runs, so that a later run can stop what a killed run left.
+  // Borrowed: while >= 0, the child's process group is recorded in this
+  // file for as long as it runs, so that a later run can stop what a
+  // killed run left.
   int record_fd = -1;
-  // Descriptors the child gets as 3, 4, ... in this order: the files it
-  // reads as /proc/self/fd/N (inherited_path). The caller keeps its own.
+  // Borrowed: descriptors the child gets as 3, 4, ... in this order, the
+  // files it reads as /proc/self/fd/N (inherited_path). The caller keeps
+  // and closes its own.
   std::vector<int> inherited;
-  // The folder the child starts in, by descriptor (-1: the program's own):
-  // a name on a command line could be pointed elsewhere meanwhile.
+  // Borrowed: the folder the child starts in, by descriptor (-1: the
+  // program's own), as a name on a command line could be pointed
+  // elsewhere meanwhile.
   int cwd_fd = -1;
+
+  // Installs `fd` as the child's stream k (0, 1 or 2), owned by this spec
+  // from now on; none (-1) puts /dev/null there, as for a stream never
+  // set. Closes what was installed on stream k before.
+  void set_stream(int k, Descriptor fd);
+  // Leaves the child the program's own stream k; closes what was
+  // installed there.
+  void inherit_stream(int k);
+  // Where the child's stream k comes from, and the descriptor installed
+  // there (-1 unless kInstalled).
+  Stream stream(int k) const;
+  int stream_fd(int k) const { return streams_[k].get(); }
 
   // argv for one command line under the shell, with its flags ("-c", or
   // "-ce" to stop at the first failing command).
   void shell(const char* line, const char* flags = "-c");
-  // Puts `text` on the child's standard input through a pipe; false (errno
-  // set) when no pipe could be made or the text could block it.
+  // Installs a pipe holding `text` as the child's standard input; false
+  // (errno set, stream 0 unchanged) when no pipe could be made or the text
+  // could block it.
   bool feed_stdin(const char* text);
+
+ private:
+  Descriptor streams_[3];
+  bool inherit_[3] = {false, false, false};
 };
 
 // The descriptor the child gets as inherited[k], as a path the tool opens:
@@ -71,9 +119,13 @@ class ChildSpec {
 void inherited_path(char (&out)[32], size_t k);
 
 // Starts the child `spec` describes, in a process group of its own, and
-// waits for it. Returns the raw wait status (0 is success), or -1 when no
-// child could be created or the wait failed.
-int run_child(ChildSpec& spec);
+// waits for it; closes the streams installed in `spec` once the child has
+// its copies, leaving /dev/null on all three. Returns how the child ended.
+// Not started when no child could be created or its program could not be
+// executed, logged once at LOG_ERR as "Cannot start PROGRAM(cause)"; also
+// not started, unlogged, when its end could not be waited for (it is
+// unknown).
+ChildResult run_child(ChildSpec& spec);
 
 // Stops (SIGKILL) the process group recorded in `fd` by a run that was
 // killed mid-transfer, if it still runs, and empties the record. Returns
@@ -82,9 +134,9 @@ int stop_recorded_children(int fd);
 
 // run_child for `program` with the null-terminated argument list (at most
 // kMaxArgs are passed), streams on /dev/null and nothing else.
-int run_command(const char* program, ...);
+ChildResult run_command(const char* program, ...);
 
 // run_child for one command line under the shell with "-c", nothing else.
-int run_shell(const char* line);
+ChildResult run_shell(const char* line);
 
 }  // namespace util

@@ -1,7 +1,6 @@
 // curl's configuration lines and the failures that end a pass.
 #include "util/curl.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -154,14 +153,13 @@ void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_t
   cmd_raw(config, text);
 }
 
-bool curl_server_unusable(int status) {
-  if (!WIFEXITED(status)) return false;
+bool curl_server_unusable(ChildResult result) {
   // Not resolved (6), not reached (7), remote folder refused (9), no answer
   // in time (28), login refused (67). A broken connection (55, 56) is left
   // out: a server or a box between may break it for one file's content or
   // size, and such a file must not hold back every file behind it in every
   // run; a server that is really gone fails the next file with 7 or 28.
-  switch (WEXITSTATUS(status)) {
+  switch (result.code()) {  // -1 when it did not exit
     case 6:
     case 7:
     case 9:

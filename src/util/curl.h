@@ -5,6 +5,7 @@
 #pragma once
 
 #include "util/cmdline.h"
+#include "util/command.h"
 #include "util/findings.h"
 
 namespace util {
@@ -52,8 +53,9 @@ void curl_user_line(CommandLine& config, const char* user, const char* password)
 void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_timeout,
                  unsigned rate_limit);
 
-// True for the wait status of a curl run that says the server as a whole
-// cannot be used now, rather than that one file failed.
-bool curl_server_unusable(int status);
+// True for a curl run whose exit code says the server as a whole cannot
+// be used now, rather than that one file failed; false for one that did
+// not exit (a signal ended it, or it did not start).
+bool curl_server_unusable(ChildResult result);
 
 }  // namespace util

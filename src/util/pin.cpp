@@ -36,19 +36,6 @@ Writers ask_for_lease(int fd, bool keep, int* error) {
 
 }  // namespace
 
-void Descriptor::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-  if (this != &other) {
-    reset(other.fd_);
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 bool PinnedFile::open(int dir_fd, const char* name, struct stat& st) {
   fd_.reset(open_to_read(dir_fd, name));
   if (fd() >= 0 && fstat(fd(), &st) == 0 && S_ISREG(st.st_mode)) return true;

@@ -8,24 +8,9 @@
 
 #include <cstddef>
 
+#include "util/descriptor.h"
+
 namespace util {
-
-// Owns an open descriptor.
-class Descriptor {
- public:
-  Descriptor() = default;
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() { reset(-1); }
-  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Descriptor& operator=(Descriptor&& other) noexcept;
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  void reset(int fd);
-  int get() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
 
 class PinnedFile {
  public:

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "util/descriptor.h"
 #include "util/filestat.h"
 
 namespace util {
@@ -62,10 +63,11 @@ bool open_scan_folder(Dir& dir, const char* folder) {
 }
 
 DIR* list_folder(int dir_fd) {
-  int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
-  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (dir == nullptr && fd >= 0) close(fd);
-  if (dir != nullptr) rewinddir(dir);
+  Descriptor fd(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
+  DIR* dir = fd.get() >= 0 ? fdopendir(fd.get()) : nullptr;
+  if (dir == nullptr) return nullptr;
+  fd.release();  // closedir closes it now
+  rewinddir(dir);
   return dir;
 }
 

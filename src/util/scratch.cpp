@@ -70,8 +70,9 @@ bool ready_scratch_folder(Findings& findings) {
 }
 
 void empty_file(const char* path) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd >= 0) close(fd);
+  // Nothing to do when it cannot be opened: the tool's own redirection
+  // then fails too, and the reading finds nothing.
+  Descriptor emptied(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
 }
 
 const char* read_error_line(const char* path) {
@@ -103,10 +104,6 @@ const char* read_error_text(const char* path) {
   return error_text;
 }
 
-RunLock::~RunLock() {
-  if (fd_ >= 0) close(fd_);
-}
-
 void lock_verdict(const char* path, Findings& findings) {
   struct stat st;
   if (lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -117,12 +114,12 @@ void lock_verdict(const char* path, Findings& findings) {
 bool RunLock::take(const char* path, Findings& findings) {
   lock_verdict(path, findings);
   if (findings.refused()) return false;
-  fd_ = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) {
+  fd_.reset(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (fd() < 0) {
     findings.refuse(kCannotOpenLock, path, strerror(errno));
     return false;
   }
-  while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+  while (flock(fd(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
     if (errno == EWOULDBLOCK) {
       busy_ = true;
@@ -134,7 +131,7 @@ bool RunLock::take(const char* path, Findings& findings) {
   }
   // A run killed mid-transfer leaves its tool running: stop it before this
   // run sends the same files to the same names.
-  if (int group = stop_recorded_children(fd_)) {
+  if (int group = stop_recorded_children(fd())) {
     syslog(LOG_ERR, "A transfer left running by a killed run was stopped (process group %d)",
            group);
   }

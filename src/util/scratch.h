@@ -1,6 +1,7 @@
 // The scratch folder: creating it, tools' error text in it, the run lock.
 #pragma once
 
+#include "util/descriptor.h"
 #include "util/findings.h"
 
 namespace util {
@@ -36,10 +37,6 @@ const char* read_error_text(const char* path);
 // Holds the exclusive upload lock for as long as it lives.
 class RunLock {
  public:
-  RunLock() = default;
-  ~RunLock();
-  RunLock(const RunLock&) = delete;
-  RunLock& operator=(const RunLock&) = delete;
   // Takes the lock, once lock_verdict lets it; false when another run
   // holds it (logged at LOG_NOTICE) or the lock file cannot be opened or
   // locked (refused, added to `findings`). Stops what a killed run left
@@ -48,10 +45,10 @@ class RunLock {
   // After a failed take: another run held the lock.
   bool busy() const { return busy_; }
   // The lock file, which names the process group of a running tool.
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
  private:
-  int fd_ = -1;
+  Descriptor fd_;
   bool busy_ = false;
 };
 

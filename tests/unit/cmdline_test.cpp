@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -207,11 +208,12 @@ TEST(SftpUrl, SplitsAtTheLimitAndGivesTheFolderItsSlash) {
 }
 
 TEST(CurlOutcome, ExitCodesThatEndAPassAndTheBatchOutcomeLines) {
-  EXPECT_TRUE(util::curl_server_unusable(util::exit_status(7)));
-  EXPECT_TRUE(util::curl_server_unusable(util::exit_status(28)));
-  EXPECT_FALSE(util::curl_server_unusable(util::exit_status(55)));  // one file's broken link
-  EXPECT_FALSE(util::curl_server_unusable(7));   // killed by signal 7, not curl's code 7
-  EXPECT_FALSE(util::curl_server_unusable(-1));  // no child at all
+  EXPECT_TRUE(util::curl_server_unusable(util::ChildResult::exited_with(7)));
+  EXPECT_TRUE(util::curl_server_unusable(util::ChildResult::exited_with(28)));
+  EXPECT_FALSE(util::curl_server_unusable(util::ChildResult::exited_with(55)));  // one file's link
+  // Killed by signal 7, not curl's code 7; no child at all.
+  EXPECT_FALSE(util::curl_server_unusable(util::ChildResult::killed_by(7)));
+  EXPECT_FALSE(util::curl_server_unusable(util::ChildResult::not_started(ENOENT)));
 
   char text[] = "0 \n7\n28 Timeout was reached\nx 1\n";
   FILE* results = fmemopen(text, strlen(text), "r");

@@ -1,12 +1,12 @@
 #include "util/command.h"
 
 #include <fcntl.h>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -14,28 +14,45 @@
 
 namespace {
 
-int sh(const std::string& line) {
+util::ChildResult sh(const std::string& line) {
   return util::run_command("/bin/sh", "-c", line.c_str(), nullptr);
 }
 
-TEST(RunCommand, ReturnsTheRawWaitStatus) {
-  EXPECT_EQ(sh("exit 0"), 0);
-  int status = sh("exit 19");
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 19);
-  status = sh("kill -TERM $$");
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(status & 0x7f, SIGTERM);
+TEST(RunCommand, SaysHowTheChildEnded) {
+  EXPECT_TRUE(sh("exit 0").ok());
+  util::ChildResult result = sh("exit 19");
+  EXPECT_TRUE(result.exited(19));
+  EXPECT_EQ(result.code(), 19);
+  EXPECT_FALSE(result.ok());
+  EXPECT_TRUE(result.started());
+  result = sh("kill -TERM $$");
+  EXPECT_EQ(result.signal(), SIGTERM);
+  EXPECT_EQ(result.code(), -1);
+  EXPECT_TRUE(result.started());
 }
 
-TEST(RunCommand, FailedExecExitsWithOne) {
-  int status = util::run_command("/nonexistent/program", nullptr);
-  ASSERT_TRUE(WIFEXITED(status));
-  // 1 where the spawn reports the failed exec; 127 where only the spawned
-  // child sees it (user-mode emulation runs the spawn as a plain fork).
-  EXPECT_THAT(WEXITSTATUS(status), ::testing::AnyOf(1, 127));
+// Not started with the cause, by spawn and by fork alike; exit code 127
+// where only the spawned child sees the failure (user-mode emulation runs
+// the spawn as a plain fork).
+void expect_not_started(util::ChildResult result, int error) {
+  if (result.exited(127)) return;
+  EXPECT_FALSE(result.started());
+  EXPECT_EQ(result.error(), error);
+  EXPECT_EQ(result.code(), -1);
+}
+
+TEST(RunCommand, AChildThatCannotStartSaysWhy) {
+  expect_not_started(util::run_command("/nonexistent/program", nullptr), ENOENT);
+  // A folder to start in that is not one fails the start as a failed exec does.
+  TempDir dir;
+  int file = open(dir.file("plain", "x").c_str(), O_RDONLY | O_CLOEXEC);
+  util::ChildSpec spec;
+  spec.cwd_fd = file;
+  spec.shell("exit 0");
+  expect_not_started(util::run_child(spec), ENOTDIR);
+  close(file);
   // A bare name is searched on PATH.
-  EXPECT_EQ(util::run_command("true", nullptr), 0);
+  EXPECT_TRUE(util::run_command("true", nullptr).ok());
 }
 
 TEST(RunCommand, ChildStreamsAreDevNull) {
@@ -43,8 +60,9 @@ TEST(RunCommand, ChildStreamsAreDevNull) {
   std::string out = dir.path + "/out";
   // Streams of the child itself are /dev/null: input is empty and the
   // inherited descriptors 0-2 all name /dev/null.
-  EXPECT_EQ(
-      sh("a=$(cat; readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); echo \"$a\" > " + out), 0);
+  EXPECT_TRUE(
+      sh("a=$(cat; readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2); echo \"$a\" > " + out)
+          .ok());
   EXPECT_EQ(read_file(out), "/dev/null\n/dev/null\n/dev/null\n");
 }
 
@@ -55,9 +73,7 @@ TEST(RunCommand, ClosesEveryInheritedDescriptorAbove2) {
   ASSERT_GE(high, 900);
   std::string probe = "test -e /proc/$$/fd/" + std::to_string(held) + " || test -e /proc/$$/fd/" +
                       std::to_string(high) + " || exit 7";
-  int status = sh(probe);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 7);
+  EXPECT_TRUE(sh(probe).exited(7));
   close(held);
   close(high);
 }
@@ -67,10 +83,10 @@ TEST(RunCommand, WorksWhenTheParentHasNoStandardStreams) {
   std::string out = dir.path + "/out";
   int saved = dup(0);
   close(0);  // /dev/null opened in the child now lands on descriptor 0
-  int status = sh("readlink /proc/$$/fd/0 > " + out);
+  util::ChildResult result = sh("readlink /proc/$$/fd/0 > " + out);
   dup2(saved, 0);
   close(saved);
-  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(result.ok());
   EXPECT_EQ(read_file(out), "/dev/null\n");
 }
 
@@ -81,16 +97,22 @@ TEST(RunCommand, TheSpecsSlotsStdinAndEnvironmentReachItsChildOnly) {
       "cat; echo \"$VASTREL_UNIT_SECRET\"; [ \"$(cut -d' ' -f5 /proc/$$/stat)\" -eq $$ ]";
   {
     util::ChildSpec spec;
-    spec.child_stdio_slots[1] = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    spec.set_stream(1, util::Descriptor(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)));
+    spec.inherit_stream(2);
+    EXPECT_EQ(spec.stream(2), util::ChildSpec::Stream::kInherited);
     ASSERT_TRUE(spec.feed_stdin("fed text\n"));
+    EXPECT_EQ(spec.stream(0), util::ChildSpec::Stream::kInstalled);
     spec.env_extra = "VASTREL_UNIT_SECRET=s3cret";
     spec.shell(line.c_str());
     // The child leads its own process group, and sees the fed text and the entry.
-    EXPECT_EQ(util::run_child(spec), 0);
-    for (int slot : spec.child_stdio_slots) EXPECT_EQ(slot, -1);    // closed once started
+    EXPECT_TRUE(util::run_child(spec).ok());
+    for (int k = 0; k < 3; ++k) {  // closed once started
+      EXPECT_EQ(spec.stream(k), util::ChildSpec::Stream::kDevNull);
+      EXPECT_EQ(spec.stream_fd(k), -1);
+    }
     EXPECT_FALSE(spec.feed_stdin(std::string(8192, 'x').c_str()));  // could block the pipe
   }
-  EXPECT_EQ(sh("cat; echo \"second $VASTREL_UNIT_SECRET\""), 0);
+  EXPECT_TRUE(sh("cat; echo \"second $VASTREL_UNIT_SECRET\"").ok());
   EXPECT_EQ(read_file(path), "fed text\ns3cret\n");
 }
 
@@ -115,7 +137,7 @@ TEST(RunCommand, InheritedDescriptorsArriveInOrderFrom3) {
   util::ChildSpec spec;
   spec.inherited = {on3, b, on5};
   spec.shell(line.c_str());
-  EXPECT_EQ(util::run_child(spec), 0);
+  EXPECT_TRUE(util::run_child(spec).ok());
   EXPECT_EQ(read_file(out), "alphabetagamma");
   for (int fd : {on3, b, on5}) close(fd);
 }
