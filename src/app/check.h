@@ -8,11 +8,12 @@
 
 namespace app {
 
-// Prints the report to `out`; returns 0 when nothing stands in the way of
-// a run, 1 when something does.
+// Reads the settings file and prints the report to `out`; returns 0 when
+// nothing stands in the way of a run, 1 when something does.
 int run_check(FILE* out);
 
-// The usage, for the program run under its own name without "check".
+// Prints the usage to `out`, for the program run under its own name
+// without "check". Changes nothing else, logs nothing.
 void print_usage(FILE* out);
 
 }  // namespace app

@@ -1,4 +1,4 @@
-// The entry point.
+// main: the whole run is app::run, whose result is the exit status.
 #include "app/app.h"
 
 int main(int argc, char** argv) { return app::run(argc, argv); }

@@ -25,13 +25,18 @@ constexpr const char* kFetchFolder = ".vastrel-fetch";
 // refused. Changes nothing, logs nothing.
 void download_verdict(const settings::Session& session, util::Findings& findings);
 
-// The tools the download pass runs for this URL; changes nothing.
+// The tools the download pass runs for this URL: curl, and sed for a URL
+// ending in "/" (a remote directory). Changes nothing, logs nothing.
 std::vector<util::Tool> download_tools(const char* url);
 
-// The pass of a run: makes its private folder when missing, fetches each
-// listed file there and renames what arrived whole into the scan folder;
-// the session's record names each tool's process group while it runs.
-// Logs each refusal, download and failure.
+// The pass of a run: makes its private folder when missing and empties it
+// first and after each fetch, fetches each listed file there and renames
+// what arrived whole into the scan folder (replacing what stood under its
+// name). Writes the list file kDownloadList, removed once the fetches are
+// done (left when the listing fails), and curl's error file; the session's
+// record names each tool's process group while it runs. Logs a refusal of
+// the whole pass (LOG_ERR; nothing is fetched), each line refused (LOG_ERR),
+// each download (LOG_NOTICE) and each failure (LOG_ERR).
 void fetch_downloads(const settings::Session& session);
 
 }  // namespace download

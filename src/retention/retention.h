@@ -17,13 +17,16 @@
 
 namespace retention {
 
-// The retention age in seconds: time_count times the seconds of time_unit.
+// The retention age in seconds: time_count times the seconds of time_unit
+// (an unknown unit counts as hours). Changes nothing.
 int64_t retention_seconds(const settings::ModuleSettings& settings);
 
-// The unit of time_unit, in words ("days").
+// The unit of time_unit, in words ("days"); "hours" for an unknown one, as
+// retention_seconds counts it. Changes nothing.
 const char* unit_name(uint32_t unit);
 
-// True when a file last modified at `mtime` is older than `age` at `now`.
+// True when a file last modified at `mtime` is older than `age` at `now`;
+// false where `mtime` plus `age` overflows (a file from the far future).
 bool is_aged(time_t mtime, int64_t age, time_t now);
 
 // What a remove run did (a dry pass: would do), for the metrics file.
@@ -44,6 +47,7 @@ struct Tally {
 
 // The record of one remove pass over the open scan folder.
 struct Pass {
+  // Borrows the session and the open folder, which must outlive the pass.
   Pass(const settings::Session& run, const util::Dir& folder, time_t at, time_t mark)
       : session(run), cfg(run.cfg), dir(folder), now(at), watermark(mark) {}
   const settings::Session& session;  // a dry one: count, delete and log nothing
@@ -56,21 +60,32 @@ struct Pass {
   std::vector<std::pair<time_t, std::string>> first_for_space;
 };
 
-// What stands in the way of the free-space rule (a floor above 99 is
-// refused: the rule is not applied); for check, the file system's free
-// shares against the floor.
+// What stands in the way of the free-space rule, nothing when no floor is
+// set (a floor above 99 is refused: the rule is not applied); for check,
+// the file system's free shares against the floor. Changes nothing, logs
+// nothing.
 void free_space_verdict(const Pass& pass, util::Findings& findings);
 
-// Deletes (a dry pass: counts) the aged regular files of the folder, then,
-// below the floor, the oldest ones it needs for space.
+// Deletes (a dry pass: counts) the aged regular files of the folder, read
+// from where its listing stands, then, below the floor, the oldest ones it
+// needs for space; fills `pass.tally`, and for a dry pass
+// `pass.first_for_space`. An aged file open for writing is kept, and so is
+// one whose delete fails (silently: the next run tries again). A run logs
+// each file deleted and each kept for a writer (LOG_NOTICE), each entry the
+// scan passes by (LOG_ERR), and one line for the free-space rule: LOG_NOTICE,
+// or LOG_ERR when it deleted unsent files or the floor is out of reach. A
+// dry pass deletes and logs nothing.
 void remove_files(Pass& pass);
 
 // Check's words for what a dry pass found the next remove would delete, by
-// age and for space, in the order it would.
+// age and for space, in the order it would; notes added to `findings`,
+// with free_space_verdict's. Changes nothing, logs nothing.
 void describe_plan(const Pass& pass, util::Findings& findings);
 
-// A whole remove run over a run's session: logs what it deletes and every
-// failure; returns what it did.
+// A whole remove run over a run's session: reads the watermark, opens the
+// scan folder (when it cannot: logged at LOG_ERR, and a tally with
+// `error`), logs a refused floor at LOG_ERR, then remove_files. Returns
+// what it did.
 Tally op_remove(const settings::Session& session);
 
 }  // namespace retention

@@ -10,6 +10,7 @@
 namespace settings {
 
 struct Session {
+  // Borrows `settings`, which must outlive the session; logs nothing.
   explicit Session(const ModuleSettings& settings, bool looks_only)
       : cfg(settings), dry(looks_only) {}
   // Read-only for the whole run.

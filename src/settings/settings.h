@@ -75,8 +75,10 @@ constexpr size_t kSettingKeyCount = 32;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 // Fills every field from the file at `path`; a missing file gives defaults.
-// With `defaulted`, marks each key (in table order) that took its default:
-// missing, or a number that reads as 0.
+// Texts are heap copies, never freed by the program (out of memory ends
+// the process). With `defaulted`, marks each key (in table order) that
+// took its default: missing, or a number that reads as 0. Only reads the
+// file; logs nothing.
 void load_settings(ModuleSettings& settings, const char* path = kSettingsPath,
                    bool (*defaulted)[kSettingKeyCount] = nullptr);
 
@@ -91,21 +93,27 @@ struct SettingLine {
   const char* cut;
 };
 
-// Reads the next line as every lookup does; false at the end. The line
-// lives in a shared buffer that the next read overwrites.
+// Reads the next line of `file` into `line` as every lookup does; false at
+// the end or for a null file. The line lives in a shared buffer that the
+// next read overwrites. Logs nothing.
 bool next_setting_line(FILE* file, SettingLine& line);
 
-// True when the line sets `key` (letter case aside).
+// True when the line sets `key` (letter case aside); false for a line
+// without "=". Changes nothing.
 bool key_is(const SettingLine& line, const char* key);
 
-// The value of the first line whose key matches, or null. Points into a
-// shared buffer that the next lookup overwrites.
+// Rewinds `file` and returns the value of the first line whose key
+// matches, or null (also for a null file). Points into a shared buffer
+// that the next lookup overwrites. Logs nothing.
 const char* find_setting(FILE* file, const char* key);
 
-// A heap copy of the value, or a new empty string; never freed by the program.
+// A heap copy of the value, or a new empty string when it is missing; never
+// freed by the program. Out of memory ends the process (abort). Logs
+// nothing.
 char* setting_string(FILE* file, const char* key);
 
-// The value read as "%u" reads it; 0 when missing or not a number.
+// The value read as "%u" reads it; 0 when missing (null) or not a number.
+// setting_uint rewinds and reads `file`; neither logs.
 uint32_t setting_uint(FILE* file, const char* key);
 uint32_t read_uint(const char* value);
 

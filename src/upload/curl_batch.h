@@ -25,10 +25,24 @@ class CurlBatchSender : public Sender {
  public:
   explicit CurlBatchSender(const settings::Session& session)
       : session_(session), per_file_(session) {}
+  // curl per file's: the same refusals and configuration.
   Readiness prepare(util::Findings& findings) override { return per_file_.prepare(findings); }
+  // kControl for a name with a control character until the files go one at
+  // a time; otherwise curl per file's refusal. Changes nothing.
   Refusal refusal_of(const char* path) const override;
+  // kBatchFiles: in listing order a run takes the files as the scan finds
+  // them.
   size_t batch_size() const override;
+  // Runs of at most kBatchFiles files (fewer when a child may be given
+  // fewer descriptors); a file that fails in a run gets the rest of its
+  // attempts one at a time, then a new run takes the files behind it. kStop
+  // when the server cannot be used now, or when the configuration cannot be
+  // written (LOG_ERR, and the tally's `error`). Writes kCurlResults, curl's
+  // error file and an unlinked configuration file. Logs each failed
+  // transfer at LOG_ERR, the fall back to one file at a time at LOG_NOTICE,
+  // and what disposal logs.
   SendEnd send(Pass& pass, Selection& files) override;
+  // curl per file's: curl.
   std::vector<util::Tool> tools() const override { return per_file_.tools(); }
 
  private:
@@ -39,8 +53,10 @@ class CurlBatchSender : public Sender {
 };
 
 // Reads the outcome of the next transfer from the results: its exit code,
-// and "curl: (N) TEXT" as curl itself prints a failure. False when the run
-// reported none (no line, or one that does not start with a number).
+// and "curl: (N) TEXT" as curl itself prints a failure. False, `code` and
+// `message` left as they were, when the run reported none (a null file, no
+// line, or one that does not start with a number). Consumes one line of
+// `results`; logs nothing.
 bool next_outcome(FILE* results, int& code, char (&message)[512]);
 
 }  // namespace upload

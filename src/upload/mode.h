@@ -38,16 +38,19 @@ class Sender {
   // sender, logs nothing.
   virtual Readiness prepare(util::Findings& findings) = 0;
   // The effects a run makes once its verdict is in, before any send:
-  // clears what an earlier pass left. Only a run calls it.
+  // clears what an earlier pass left (by default nothing). Only a run calls
+  // it; logs nothing.
   virtual void apply() {}
-  // Why `path` cannot be sent; the same for the run and for check.
+  // Why `path` cannot be sent, kNone when it can; the same for the run and
+  // for check. Changes nothing, logs nothing.
   virtual Refusal refusal_of(const char* path) const = 0;
   // How many files of a pass in listing order it takes at once.
   virtual size_t batch_size() const = 0;
-  // Sends the selection, giving each file its outcome, and disposes of
-  // each sent file; logs each failure.
+  // Sends the pending files of the selection, giving each an outcome, and
+  // disposes of each sent file (dispose_sent_file, which logs it); logs
+  // each failure at LOG_ERR. kStop leaves the files not attempted pending.
   virtual SendEnd send(Pass& pass, Selection& files) = 0;
-  // The outside tools it runs.
+  // The outside tools it runs, for check; changes nothing.
   virtual std::vector<util::Tool> tools() const = 0;
 };
 

@@ -29,10 +29,13 @@ struct FileIdentity {
   int32_t mtime_nsec;
 };
 
+// The identity of the file `st` describes. Changes nothing.
 FileIdentity identity_of(const struct stat& st);
-// The same file, whatever happened to its bytes.
+// True when `st` is a regular file and the same file, whatever happened to
+// its bytes.
 bool same_object(const FileIdentity& listed, const struct stat& st);
-// The same file with the same size and modification time.
+// True when `st` is a regular file and the same file with the same size and
+// modification time.
 bool unchanged(const FileIdentity& listed, const struct stat& st);
 
 // What became of one selected file.
@@ -66,12 +69,15 @@ struct Tally {
   bool busy = false;   // another run held the lock
   bool error = false;  // the pass could not run (logged)
 
-  // A new file that stays new: counted as left.
+  // A new file that stays new: counted as left, with its bytes, and its
+  // time kept when it is the oldest left.
   void leave(int64_t size, time_t mtime);
 };
 
 // The record of one pass, passed down to every mode and disposal.
 struct Pass {
+  // Borrows the session and the open folder, which must outlive the pass;
+  // the pass starts now.
   Pass(const settings::Session& run, time_t mark, const util::Dir& folder)
       : session(run), cfg(run.cfg), watermark(mark), now(time(nullptr)), dir(folder) {}
   const settings::Session& session;
@@ -91,17 +97,25 @@ struct Pass {
   bool acts() const { return !session.dry && !refused; }
 };
 
-// Opens a selected file as the one that was listed, for a tool to read:
-// kPending when it is pinned. kGone (logged: the file is passed by, not
-// sent) when its name no longer leads to that regular file; kSettling
-// (silent) when MOD_VASTREL_MIN_AGE is set and a writer still holds it,
-// asked of the pinned descriptor, so the file is opened once.
+// Opens a selected file as the one that was listed into `pin`, for a tool
+// to read: kPending when it is pinned. kGone (logged at LOG_ERR: the file
+// is passed by, not sent) when its name no longer leads to that regular
+// file; kSettling (silent) when MOD_VASTREL_MIN_AGE is set and a writer
+// still holds it, asked of the pinned descriptor, so the file is opened
+// once. `pin` holds nothing after either.
 Outcome pin_selected(const Pass& pass, const char* path, const FileIdentity& listed,
                      util::PinnedFile& pin);
 
 // After a successful transfer: report the file, then delete it or stamp it
 // (through the pinned file) to the watermark; a file that changed
 // meanwhile, or whose name leads elsewhere now, is left as it is.
+// Returns kSent; kSentStillNew when the stamp failed or the size changed
+// after the check (the file is made new again); kPassedBy when it changed
+// during the transfer; kGone when its name is gone or leads elsewhere. A
+// sent file counts in the tally. With MOD_VASTREL_RUPLOADED, a file open
+// for writing or whose delete fails is stamped instead. Logs "was
+// uploaded", the removal and a writer that prevents it at LOG_NOTICE, each
+// change or failure at LOG_ERR, and a failed stamp at LOG_NOTICE.
 Outcome dispose_sent_file(Pass& pass, const char* path, const util::PinnedFile& pin,
                           const FileIdentity& listed);
 

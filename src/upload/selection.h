@@ -17,13 +17,18 @@ namespace upload {
 
 // The order new files go in (MOD_VASTREL_SEND_ORDER).
 enum class Order { kListing = 0, kOldestFirst = 1, kNewestFirst = 2 };
+// The order the settings choose; kListing for any value but 1 or 2.
 Order send_order(const settings::ModuleSettings& s);
 
 class Selection {
  public:
-  // Adds a file found by the scan; its name is at most 255 characters.
+  // Adds a file found by the scan, as listed and pending; its name is at
+  // most 255 characters.
   void add(const util::ScanEntry& entry);
+  // Drops every file.
   void clear();
+  // How many files; file k (below size()) as it was listed, and its
+  // outcome, which only set_outcome changes.
   size_t size() const { return items_.size(); }
   const char* name(size_t k) const { return names_.at(items_[k].name); }
   FileIdentity identity(size_t k) const {
@@ -34,9 +39,12 @@ class Selection {
   int64_t file_size(size_t k) const { return items_[k].size; }
   Outcome outcome(size_t k) const { return outcomes_[k]; }
   void set_outcome(size_t k, Outcome outcome) { outcomes_[k] = outcome; }
-  // The file's path in the scan folder, which the scan found to fit.
+  // The file's path in the scan folder, which the scan found to fit; ""
+  // should it not.
   void path(size_t k, const char* folder, char (&out)[util::kPathSize]) const;
-  // Oldest or newest modification time first, the name breaking ties.
+  // Oldest or newest modification time first, the name breaking ties;
+  // kListing keeps the order. Only while every outcome is pending: the
+  // outcomes do not move with their files.
   void sort(Order order);
 
  private:
@@ -54,8 +62,9 @@ class Selection {
   util::Names names_;
 };
 
-// Pins file k of the selection for a tool to read, its path in `path`;
-// false, with the file's outcome set, when pin_selected does not pin it.
+// Pins file k of the selection into `pin` for a tool to read, its path in
+// `path`; false, with the file's outcome set, when pin_selected does not
+// pin it (kGone is logged at LOG_ERR).
 bool pin_file(const Pass& pass, Selection& files, size_t k, char (&path)[util::kPathSize],
               util::PinnedFile& pin);
 

@@ -40,13 +40,32 @@ constexpr size_t kQueueLineSize = 256;  // a queue line holds at most 255 charac
 class SftpSender : public Sender {
  public:
   explicit SftpSender(const settings::Session& session) : session_(session) {}
+  // Splits the URL and builds the batch command line, refusing what is
+  // said above; for check, notes the split and whether kSshConfig is there
+  // (a problem when it is missing). Changes only the sender, logs nothing.
   Readiness prepare(util::Findings& findings) override;
   // Removes the queue an earlier pass left: it must never be taken for
-  // this one's.
+  // this one's. Logs nothing.
   void apply() override;
+  // kControl for a name with a control character, kNameTooLong for a remote
+  // name too long for the suffix, kQueueLineTooLong for a queue line that
+  // would not fit. Changes nothing, logs nothing.
   Refusal refusal_of(const char* path) const override;
+  // The whole selection: each batch takes as many files as a child may be
+  // given.
   size_t batch_size() const override;
+  // Batches until every file was sent or failed on its own: the file whose
+  // command failed is kFailed, and a new batch takes the files behind it.
+  // A file that cannot be queued is kPassedBy (logged); when kSftpFiles
+  // cannot be made, nothing is sent (logged) and the files stay pending.
+  // Every file of the batch is kFailed when its transcript cannot be read.
+  // kStop when the server's side failed (no command started, a lost
+  // session). Rewrites kSftpQueue, kSftpOutput, kSftpError and the links in
+  // kSftpFiles (made when missing). Logs each failure at LOG_ERR, and what
+  // disposal logs.
   SendEnd send(Pass& pass, Selection& files) override;
+  // The sftp and ssh clients, and the password feeder when a password is
+  // set.
   std::vector<util::Tool> tools() const override;
 
  private:
@@ -55,7 +74,10 @@ class SftpSender : public Sender {
 };
 
 // The part after "sftp://" split into host and remote folder (given a
-// trailing "/" when it has none, so it cannot name a remote file).
+// trailing "/" when it has none, so it cannot name a remote file; empty
+// for the login folder). kNoScheme when the URL holds no "sftp://",
+// kTooLong when more than 127 characters follow it; `host` and `folder`
+// are filled only for kOk. Logs nothing.
 constexpr size_t kSftpPartSize = 128;  // at most 127 characters after sftp://
 enum class SftpUrl { kOk, kNoScheme, kTooLong };
 SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
@@ -63,8 +85,9 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
 
 // The queue lines for the file `path`, each shorter than kQueueLineSize:
 // "put kSftpFiles/NAME\n" (quoted where sftp would read it otherwise), or
-// with a suffix the put of kSftpFiles/NAME+SUFFIX and its rename to ./NAME.
-// False when a line would not fit.
+// with a suffix the put of kSftpFiles/NAME+SUFFIX and its rename to ./NAME,
+// appended to `line`. False when a line would not fit: what was appended
+// must then not be used. Logs nothing.
 bool format_sftp_put(util::CommandLine& line, const char* path, const char* suffix = "");
 
 }  // namespace upload

@@ -19,13 +19,15 @@ struct Url {
 };
 
 // Where the password of a URL's "user:password@" part (or of a bare
-// "user:password@host") stands; false when it has none.
+// "user:password@host") stands: true with its offset in `start` and its
+// length in `length`; false, both left, when it has none.
 bool url_password(const char* url, size_t& start, size_t& length);
 
-// The URL with any such password shown as "***".
+// A copy of the URL with any such password shown as "***".
 std::string masked_url(const char* url);
 
-// The text of a printf format, whole, whatever its length.
+// The text of a printf format, whole, whatever its length; "" when it
+// cannot be formatted.
 std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 class Findings {
@@ -46,6 +48,10 @@ class Findings {
   // finding. Verdicts add to either alike.
   explicit Findings(bool all) : all_(all) {}
 
+  // Each adds one finding from a printf format and its values (numbers,
+  // texts, Url): a refusal keeps the log's text, values as they are, and
+  // for check the shown text, with every Url masked; the others only the
+  // shown text, and only in check's findings. None of them logs.
   template <typename... Args>
   void refuse(const char* format, const Args&... args) {
     Finding finding{Kind::kRefusal, {}, format_with(format, raw(args)...)};
@@ -65,12 +71,12 @@ class Findings {
     add(Kind::kNote, format, args...);
   }
 
-  // True when the run refuses this capability.
+  // True when the run refuses this capability. Changes nothing.
   bool refused() const;
   // Logs the first refusal at LOG_ERR, as the run tells it; true when
   // there was one. Only the first: one cause is enough to skip the work.
   bool log_refusal() const;
-  // Problems and refusals: what stands in the way of a run.
+  // How many problems and refusals: what stands in the way of a run.
   unsigned blocking() const;
   const std::vector<Finding>& items() const { return items_; }
 

@@ -16,25 +16,29 @@ namespace util {
 constexpr size_t kPathSize = 256;  // "%s/%s" paths hold at most 255 characters
 
 // Joins folder and name into `out`; false (and nothing usable) when the
-// result would not fit, since a cut path can name another file.
+// result would not fit, since a cut path can name another file. Changes
+// nothing else, logs nothing.
 bool join_path(char* out, size_t size, const char* folder, const char* name);
 
 // Owns an open directory so that every path out of a pass closes it.
 class Dir {
  public:
   Dir() = default;
+  // Opens `path`; get() is null when it cannot.
   explicit Dir(const char* path) : dir_(opendir(path)) {}
   ~Dir() {
     if (dir_ != nullptr) closedir(dir_);
   }
   Dir(const Dir&) = delete;
   Dir& operator=(const Dir&) = delete;
-  // False (errno set) when the folder cannot be opened.
+  // Opens `path`, closing the folder held before; false (errno set, and
+  // nothing held) when it cannot be opened.
   bool open(const char* path) {
     if (dir_ != nullptr) closedir(dir_);
     dir_ = opendir(path);
     return dir_ != nullptr;
   }
+  // The listing, null when nothing is held; fd() only while one is.
   DIR* get() const { return dir_; }
   int fd() const { return dirfd(dir_); }
 
@@ -42,20 +46,23 @@ class Dir {
   DIR* dir_ = nullptr;
 };
 
-// Opens the scan folder for a pass, or refuses the pass: "Cannot open dir".
-// Check also says why.
+// Opens the scan folder into `dir` for a pass, or refuses the pass:
+// "Cannot open dir". Check also says why, or that it is readable. Logs
+// nothing.
 void open_scan_folder(Dir& dir, const char* folder, Findings& findings);
 
-// The same for a run: false, with the refusal logged, when it cannot.
+// The same for a run: false, with the refusal logged at LOG_ERR, when it
+// cannot.
 bool open_scan_folder(Dir& dir, const char* folder);
 
 // A listing of the open folder `dir_fd` from its start, on a descriptor of
 // its own (a duplicate shares its position with every other); null (errno
-// set) on failure. The caller ends it with closedir.
+// set) on failure. The caller ends it with closedir. Logs nothing.
 DIR* list_folder(int dir_fd);
 
-// Deletes every entry of the open folder but its subfolders; false (errno
-// set) when it cannot be listed.
+// Deletes every entry of the open folder but its subfolders (an entry that
+// cannot be deleted stays, silently); false (errno set) when it cannot be
+// listed. Logs nothing.
 bool empty_folder(int dir_fd);
 
 constexpr uint32_t kNamesBlockSize = 64 * 1024;
@@ -65,11 +72,14 @@ constexpr uint32_t kNamesBlockSize = 64 * 1024;
 // addressed by 32 bits.
 class Names {
  public:
-  // Stores a name of at most 255 characters; returns where it stands.
+  // Stores a copy of a name of at most 255 characters; returns where it
+  // stands.
   uint32_t add(const char* name);
+  // The name stored at `where`, until clear().
   const char* at(uint32_t where) const {
     return blocks_[where / kNamesBlockSize].get() + where % kNamesBlockSize;
   }
+  // Drops every name and frees the blocks.
   void clear();
 
  private:
@@ -91,9 +101,11 @@ struct SkipCounts {
 };
 
 // Steps to the next regular file (listed and found as one, never through
-// a link) whose path fits and whose status can be read. Entries passed by
-// for a reason other than their type or their disappearance are logged at
-// LOG_ERR, or only counted when `skips` is given.
+// a link) whose path fits and whose status can be read, and fills `entry`
+// (its name valid until the next step); false at the end of the listing.
+// Moves the listing on. Entries passed by for a reason other than their
+// type or their disappearance are logged at LOG_ERR, or only counted when
+// `skips` is given.
 bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry,
                        SkipCounts* skips = nullptr);
 
