@@ -9,7 +9,9 @@ namespace settings {
 // Loads `s` from `path` and says what was read: every key with its value
 // (secrets only as set or empty, URLs without their password, marking
 // those left at their default), and a warning for each line the reading
-// rules take otherwise than its writer likely meant.
+// rules take otherwise than its writer likely meant. A file that others
+// than root can change is the run's refusal (open_settings), read as all
+// defaults.
 void settings_verdict(ModuleSettings& s, util::Findings& findings,
                       const char* path = kSettingsPath);
 
