@@ -108,8 +108,8 @@ util::Descriptor temporary_in(int dir_fd, char (&name)[32]) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     unsigned char r[6];
     if (getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) return util::Descriptor();
-    snprintf(name, sizeof name, ".vastrel-metrics.%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2],
-             r[3], r[4], r[5]);
+    snprintf(name, sizeof name, ".vastrel-metrics.%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2], r[3],
+             r[4], r[5]);
     util::Descriptor fd(
         openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.get() >= 0 || errno != EEXIST) return fd;

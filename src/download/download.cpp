@@ -156,7 +156,8 @@ void fetch_verdict(const Fetch& fetch, const char* url, util::CommandLine& line,
 bool private_folder_verdict(Fetch& fetch, util::Findings& findings) {
   util::TrustedPath way;
   if (!util::walk_scan_folder(fetch.folder, way, findings)) {
-    if (!way.refused) findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder, strerror(way.error));
+    if (!way.refused)
+      findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder, strerror(way.error));
     return false;
   }
   fetch.scan = std::move(way.fd);

@@ -134,10 +134,10 @@ TEST(FileStatus, TrustedWalkFollowsOnlyRootsLinks) {
   dir("user", 0755, 65534);
   dir("user/plain", 0755, 0);
   dir("group", 0775, 0);
-  link("real", "rel");                       // a /var-style link of root's
+  link("real", "rel");  // a /var-style link of root's
   link(base + "/real", "abs");
-  link(base + "/real", "user/child");        // the owner swapped a folder for it
-  link(base + "/real", "user/plain/deep");   // root's link after the user's folder
+  link(base + "/real", "user/child");       // the owner swapped a folder for it
+  link(base + "/real", "user/plain/deep");  // root's link after the user's folder
   link(base + "/real", "group/child");
   link("loop2", "loop1");
   link("loop1", "loop2");
