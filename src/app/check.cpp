@@ -51,7 +51,8 @@ unsigned print(FILE* out, const Findings& findings) {
 
 time_t watermark_verdict(Findings& findings) {
   struct stat st;
-  if (stat(util::kWatermark, &st) == 0) {
+  util::TrustedPath way;
+  if (util::watermark_status(st, way)) {
     findings.note("\nWatermark %s: %s; files modified later are new\n", util::kWatermark,
                   util::utc_text(st.st_mtime).text);
     return st.st_mtime;
@@ -59,6 +60,9 @@ time_t watermark_verdict(Findings& findings) {
   findings.note(
       "\nWatermark %s: %s: every file counts as new, and sent files are back-dated to 1970\n",
       util::kWatermark, errno == ENOENT ? "missing" : strerror(errno));
+  if (way.refused) {
+    findings.problem(util::kWatermarkWayRefusal, util::kWatermarkFolder, way.through, way.uid);
+  }
   return 0;
 }
 

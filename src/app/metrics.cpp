@@ -2,6 +2,7 @@
 #include "app/metrics.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -15,12 +16,15 @@
 #include <string>
 
 #include "util/descriptor.h"
+#include "util/trusted.h"
 
 namespace app {
 
 namespace {
 
 constexpr size_t kPathMax = 4096;
+constexpr const char* kMetricsWayRefusal =
+    "Metrics folder %s is reached through %s, which user %u can change, nothing is written";
 
 void metric(std::string& text, const char* name, const char* help, long long value) {
   char line[512];
@@ -65,11 +69,26 @@ bool paths(const char* folder, const char* name, char (&path)[kPathMax],
   return false;
 }
 
-// The value of one metric in the file the previous run left; 0 when the
-// file or the line is missing.
-long long previous_value(const char* path, const char* name) {
-  FILE* file = fopen(path, "re");
+// Opens the metrics folder into `way` along a way only root can change;
+// false with the refusal added to `findings` when its name is too long or
+// others could change the way, false with way.error when it cannot be
+// opened otherwise.
+bool metrics_folder(const char* folder, util::TrustedPath& way, util::Findings& findings) {
+  char path[kPathMax];
+  char temporary[kPathMax];
+  if (!paths(folder, kUploadMetrics, path, temporary, findings)) return false;
+  if (util::open_trusted(folder, O_RDONLY | O_DIRECTORY, way)) return true;
+  if (way.refused) findings.refuse(kMetricsWayRefusal, folder, way.through, way.uid);
+  return false;
+}
+
+// The value of one metric in the file the previous run left in the folder
+// `dir_fd`; 0 when the file or the line is missing.
+long long previous_value(int dir_fd, const char* file_name, const char* name) {
+  util::Descriptor fd(openat(dir_fd, file_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  FILE* file = fd.get() >= 0 ? fdopen(fd.get(), "r") : nullptr;
   if (file == nullptr) return 0;
+  fd.release();  // fclose closes it now
   char line[512];
   long long value = 0;
   size_t length = strlen(name);
@@ -83,18 +102,36 @@ long long previous_value(const char* path, const char* name) {
   return value;
 }
 
-// A temporary file in the same folder, then rename: a reader never sees a
-// half-written file. The temporary name does not end in ".prom", which the
-// collector reads.
-void write_atomically(const char* folder, const char* name, const std::string& text) {
+// A new file of a random name in the folder `dir_fd`, as mkostemp makes
+// one by path; none (errno set) when it cannot be made.
+util::Descriptor temporary_in(int dir_fd, char (&name)[32]) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char r[6];
+    if (getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) return util::Descriptor();
+    snprintf(name, sizeof name, ".vastrel-metrics.%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2], r[3],
+             r[4], r[5]);
+    util::Descriptor fd(
+        openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return util::Descriptor();
+}
+
+// A temporary file in the same folder, then rename, all through the
+// folder's descriptor: a reader never sees a half-written file. The
+// temporary name does not end in ".prom", which the collector reads.
+void write_atomically(const util::TrustedPath& way, const char* folder, const char* name,
+                      const std::string& text) {
   char path[kPathMax];
-  char temporary[kPathMax];
-  util::Findings findings(false);
-  if (!paths(folder, name, path, temporary, findings)) {
-    findings.log_refusal();
+  path_in(path, folder, name);  // fits: the folder's verdict said so
+  if (way.fd.get() < 0) {
+    errno = way.error;
+    syslog(LOG_ERR, "Cannot write metrics file %s(%m)", path);
     return;
   }
-  util::Descriptor file(mkostemp(temporary, O_CLOEXEC));
+  char temporary[32];
+  util::Descriptor file = temporary_in(way.fd.get(), temporary);
   int fd = file.get();
   bool written = fd >= 0 && fchmod(fd, 0644) == 0 &&
                  write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
@@ -103,9 +140,9 @@ void write_atomically(const char* folder, const char* name, const std::string& t
     written = false;
     saved = errno;
   }
-  if (written && rename(temporary, path) == 0) return;
+  if (written && renameat(way.fd.get(), temporary, way.fd.get(), name) == 0) return;
   if (written) saved = errno;
-  if (fd >= 0) unlink(temporary);
+  if (fd >= 0) unlinkat(way.fd.get(), temporary, 0);
   errno = saved;
   syslog(LOG_ERR, "Cannot write metrics file %s(%m)", path);
 }
@@ -123,10 +160,12 @@ const char* upload_outcome(const upload::Tally& t, bool ftp_timeout) {
 void metrics_verdict(const settings::ModuleSettings& s, util::Findings& findings) {
   const char* folder = s.metrics_dir;
   if (folder[0] == '\0') return;
-  char path[kPathMax];
-  char temporary[kPathMax];
-  if (!paths(folder, kUploadMetrics, path, temporary, findings)) return;
-  if (access(folder, W_OK | X_OK) == 0) {
+  util::TrustedPath way;
+  if (!metrics_folder(folder, way, findings)) {
+    if (findings.refused()) return;
+    errno = way.error;
+  }
+  if (way.fd.get() >= 0 && faccessat(way.fd.get(), ".", W_OK | X_OK, 0) == 0) {
     findings.note("\nMetrics folder %s: each run replaces %s or %s there\n", folder, kUploadMetrics,
                   kRemoveMetrics);
   } else {
@@ -141,12 +180,15 @@ void write_upload_metrics(const settings::ModuleSettings& s, const upload::Tally
                                        "busy",     "ftp_wait_timeout", "error"};
   const char* folder = s.metrics_dir;
   if (folder[0] == '\0') return;
+  util::TrustedPath way;
+  util::Findings findings(false);
+  if (!metrics_folder(folder, way, findings) && findings.log_refusal()) return;
   const char* outcome = upload_outcome(t, ftp_timeout);
   time_t now = time(nullptr);
-  char path[kPathMax];
   long long last_success = 0;
-  if (path_in(path, folder, kUploadMetrics)) {
-    last_success = previous_value(path, "vastrel_upload_last_success_timestamp_seconds");
+  if (way.fd.get() >= 0) {
+    last_success = previous_value(way.fd.get(), kUploadMetrics,
+                                  "vastrel_upload_last_success_timestamp_seconds");
   }
   if (strcmp(outcome, "all_sent") == 0) last_success = now;
   std::string text;
@@ -170,7 +212,7 @@ void write_upload_metrics(const settings::ModuleSettings& s, const upload::Tally
   metric(text, "vastrel_upload_last_success_timestamp_seconds",
          "When an upload run last sent every file it attempted, 0 when none has yet.",
          last_success);
-  write_atomically(folder, kUploadMetrics, text);
+  write_atomically(way, folder, kUploadMetrics, text);
 }
 
 void write_remove_metrics(const settings::ModuleSettings& s, const retention::Tally& r,
@@ -178,6 +220,9 @@ void write_remove_metrics(const settings::ModuleSettings& s, const retention::Ta
   constexpr const char* kOutcomes[] = {"done", "error", "ftp_wait_timeout"};
   const char* folder = s.metrics_dir;
   if (folder[0] == '\0') return;
+  util::TrustedPath way;
+  util::Findings findings(false);
+  if (!metrics_folder(folder, way, findings) && findings.log_refusal()) return;
   const char* outcome = ftp_timeout ? "ftp_wait_timeout" : r.error ? "error" : "done";
   std::string text;
   metric(text, "vastrel_remove_end_timestamp_seconds", "When the last remove run ended.",
@@ -203,7 +248,7 @@ void write_remove_metrics(const settings::ModuleSettings& s, const retention::Ta
   ratio_metric(text, "vastrel_remove_free_floor_ratio",
                "The share MOD_VASTREL_KEEP_FREE keeps available (0: no floor).",
                s.keep_free <= 99 ? s.keep_free / 100.0 : 0.0);
-  write_atomically(folder, kRemoveMetrics, text);
+  write_atomically(way, folder, kRemoveMetrics, text);
 }
 
 }  // namespace app

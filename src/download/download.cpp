@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "util/cmdline.h"
 #include "util/command.h"
@@ -146,17 +147,20 @@ void fetch_verdict(const Fetch& fetch, const char* url, util::CommandLine& line,
   }
 }
 
-// Decides on the private folder: used by descriptor alone, and only while
+// Decides on the private folder, in the scan folder reached along a way
+// only root can change: used by descriptor alone, and only while
 // it is a folder of the program's user with mode 0700, since the scan
 // folder is written by others, who could put anything under its name.
 // True when it is missing, for a run to make. Opens the folders into
 // `fetch`; changes nothing.
 bool private_folder_verdict(Fetch& fetch, util::Findings& findings) {
-  fetch.scan.reset(open(fetch.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fetch.scan.get() < 0) {
-    findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder, strerror(errno));
+  util::TrustedPath way;
+  if (!util::walk_scan_folder(fetch.folder, way, findings)) {
+    if (!way.refused)
+      findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder, strerror(way.error));
     return false;
   }
+  fetch.scan = std::move(way.fd);
   fetch.private_.reset(
       openat(fetch.scan.get(), kFetchFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;

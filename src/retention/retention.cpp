@@ -273,14 +273,13 @@ void remove_files(Pass& pass) {
 Tally op_remove(const settings::Session& session) {
   const settings::ModuleSettings& s = session.cfg;
   time_t now = time(nullptr);
-  time_t watermark = util::file_mtime(util::kWatermark);
   util::Dir dir;
   if (!util::open_scan_folder(dir, s.scan_folder)) {
     Tally tally;
     tally.error = true;
     return tally;
   }
-  Pass pass{session, dir, now, watermark};
+  Pass pass{session, dir, now, util::watermark_mtime()};
   util::Findings space(false);
   free_space_verdict(pass, space);
   space.log_refusal();

@@ -125,11 +125,12 @@ void check_line(util::Findings& findings, unsigned line_no, const SettingLine& l
 
 void settings_verdict(ModuleSettings& s, util::Findings& findings, const char* path) {
   bool defaulted[kSettingKeyCount] = {};
-  load_settings(s, path, &defaulted);
-  FILE* file = fopen(path, "re");
+  FILE* file = open_settings(path, findings);
+  int error = errno;
+  read_settings(s, file, &defaulted);
   if (file == nullptr) {
     findings.note("Settings file %s: cannot be read (%s): every key takes its default\n", path,
-                  strerror(errno));
+                  strerror(error));
   } else {
     findings.note("Settings file %s: read\n", path);
   }
@@ -138,6 +139,7 @@ void settings_verdict(ModuleSettings& s, util::Findings& findings, const char* p
   unsigned first_line[kSettingKeyCount] = {};
   unsigned line_no = 0;
   SettingLine line;
+  rewind(file);
   while (next_setting_line(file, line)) check_line(findings, ++line_no, line, first_line);
   fclose(file);
 }

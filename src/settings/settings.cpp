@@ -1,10 +1,15 @@
 // The settings file: the key table and the reading rules.
 #include "settings/settings.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "util/trusted.h"
 
 namespace settings {
 
@@ -122,8 +127,31 @@ uint32_t read_uint(const char* value) {
 
 uint32_t setting_uint(FILE* file, const char* key) { return read_uint(find_setting(file, key)); }
 
+FILE* open_settings(const char* path, util::Findings& findings) {
+  util::TrustedPath way;
+  if (!util::open_trusted(path, O_RDONLY, way) && !way.refused) {
+    errno = way.error;
+    return nullptr;
+  }
+  // Root's file for root; a user's own file for a program run as that user.
+  if (way.refused || way.st.st_uid != geteuid() || (way.st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    findings.refuse(kSettingsRefusal, path);
+    errno = EPERM;
+    return nullptr;
+  }
+  FILE* file = fdopen(way.fd.get(), "r");
+  if (file != nullptr) way.fd.release();  // fclose closes it now
+  return file;
+}
+
 void load_settings(ModuleSettings& s, const char* path, bool (*defaulted)[kSettingKeyCount]) {
-  FILE* file = fopen(path, "r");
+  util::Findings unused(false);
+  FILE* file = open_settings(path, unused);
+  read_settings(s, file, defaulted);
+  if (file != nullptr) fclose(file);
+}
+
+void read_settings(ModuleSettings& s, FILE* file, bool (*defaulted)[kSettingKeyCount]) {
   for (size_t k = 0; k < kSettingKeyCount; ++k) {
     const SettingKey& key = kSettingKeys[k];
     bool missing = false;
@@ -138,7 +166,6 @@ void load_settings(ModuleSettings& s, const char* path, bool (*defaulted)[kSetti
     }
     if (defaulted != nullptr) (*defaulted)[k] = missing;
   }
-  if (file != nullptr) fclose(file);
 }
 
 }  // namespace settings

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "util/findings.h"
+
 namespace settings {
 
 constexpr uint32_t kDefaultConnectTimeout = 30;
@@ -74,11 +76,27 @@ struct SettingKey {
 constexpr size_t kSettingKeyCount = 32;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
-// Fills every field from the file at `path`; a missing file gives defaults.
+constexpr const char* kSettingsRefusal =
+    "Settings file %s can be changed by others than root, nothing is done";
+
+// Opens the settings file for reading when no one but root can change it
+// (the program's own user, when it does not run as root): reached along a
+// way only root can change (util::open_trusted), owned by root (by this
+// user), and not writable by group or others. Null otherwise: refused
+// (kSettingsRefusal added to `findings`), or not opened (errno set;
+// ENOENT for a missing file). The caller ends it with fclose.
+FILE* open_settings(const char* path, util::Findings& findings);
+
+// Fills every field from the open settings file; null gives defaults.
 // Texts are heap copies, never freed by the program (out of memory ends
 // the process). With `defaulted`, marks each key (in table order) that
 // took its default: missing, or a number that reads as 0. Only reads the
 // file; logs nothing.
+void read_settings(ModuleSettings& settings, FILE* file,
+                   bool (*defaulted)[kSettingKeyCount] = nullptr);
+
+// Fills every field from the file at `path` as open_settings opens it; a
+// missing or refused file gives defaults.
 void load_settings(ModuleSettings& settings, const char* path = kSettingsPath,
                    bool (*defaulted)[kSettingKeyCount] = nullptr);
 

@@ -245,15 +245,21 @@ Tally op_upload(settings::Session& session) {
     return tally;
   }
   session.record_fd = lock.fd();
-  if (s.download != 0) download::fetch_downloads(session);
-  // Read after the downloads: what they fetched is new.
-  time_t watermark = util::file_mtime(util::kWatermark);
+  // Opened once, first: a way others can change ends the run here, and a
+  // folder that cannot be opened is told after the downloads, as always.
   util::Dir dir;
-  if (!util::open_scan_folder(dir, s.scan_folder)) {
+  util::Findings folder(false);
+  bool refused_way =
+      util::open_scan_folder(dir, s.scan_folder, folder) == util::ScanOpen::kWayRefused;
+  if (!refused_way && s.download != 0) download::fetch_downloads(session);
+  // Read after the downloads: what they fetched is new.
+  time_t watermark = refused_way ? 0 : util::watermark_mtime();
+  if (folder.log_refusal()) {
     Tally tally;
     tally.error = true;
     return tally;
   }
+  rewinddir(dir.get());  // the downloads added files since it was opened
   Pass pass{session, watermark, dir};
   send_new_files(pass);
   return pass.tally;
@@ -272,7 +278,7 @@ Tally backlog(const settings::Session& session) {
   util::Findings unused(true);  // looks only: a dry pass logs nothing
   util::open_scan_folder(dir, session.cfg.scan_folder, unused);
   if (dir.get() == nullptr) return Tally{};
-  Pass pass{dry, util::file_mtime(util::kWatermark), dir};
+  Pass pass{dry, util::watermark_mtime(), dir};
   plan_pass(pass);
   return pass.tally;
 }

@@ -1,8 +1,10 @@
 // File times and sizes.
 #include "util/filestat.h"
 
+#include <fcntl.h>
 #include <syslog.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace util {
@@ -18,6 +20,23 @@ struct timespec stamp_times[2];
 time_t file_mtime(const char* path) {
   struct stat st;
   return stat(path, &st) == 0 ? st.st_mtime : 0;
+}
+
+bool watermark_status(struct stat& st, TrustedPath& way) {
+  if (!open_trusted(kWatermarkFolder, O_PATH | O_DIRECTORY, way)) {
+    errno = way.refused ? EPERM : way.error;
+    return false;
+  }
+  // The file itself may be a link: only root can place one in this folder.
+  return fstatat(way.fd.get(), kWatermarkName, &st, 0) == 0;
+}
+
+time_t watermark_mtime() {
+  struct stat st;
+  TrustedPath way;
+  if (watermark_status(st, way)) return st.st_mtime;
+  if (way.refused) syslog(LOG_ERR, kWatermarkWayRefusal, kWatermarkFolder, way.through, way.uid);
+  return 0;
 }
 
 int64_t file_size(const char* path) {

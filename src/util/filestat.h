@@ -6,11 +6,26 @@
 #include <cstdint>
 #include <ctime>
 
+#include "util/trusted.h"
+
 namespace util {
 
 // The watermark: files modified after this file's modification time are
 // new. Something else moves it; the program only reads its time.
 constexpr const char* kWatermark = "/var/data/vastrel/timestamp";
+constexpr const char* kWatermarkFolder = "/var/data/vastrel";
+constexpr const char* kWatermarkName = "timestamp";
+constexpr const char* kWatermarkWayRefusal =
+    "Timestamp folder %s is reached through %s, which user %u can change, it is not read";
+
+// The watermark's status into `st`, read in its folder reached along a way
+// only root can change (`way` tells why not); false (errno set) when it
+// cannot be read. Changes nothing, logs nothing.
+bool watermark_status(struct stat& st, TrustedPath& way);
+
+// The watermark's modification time; 0 when it cannot be read. A way that
+// others can change reads as 0 too and logs kWatermarkWayRefusal (LOG_ERR).
+time_t watermark_mtime();
 
 // Modification time in seconds (a link followed); 0 when stat fails.
 // Changes nothing, logs nothing.

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "util/descriptor.h"
 #include "util/filestat.h"
@@ -43,10 +44,42 @@ bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry, Ski
   return false;
 }
 
-void open_scan_folder(Dir& dir, const char* folder, Findings& findings) {
-  if (dir.open(folder)) {
+bool Dir::open(const char* path) {
+  TrustedPath way;
+  if (!open_trusted(path, O_RDONLY | O_DIRECTORY, way)) {
+    if (dir_ != nullptr) closedir(dir_);
+    dir_ = nullptr;
+    errno = way.refused ? EPERM : way.error;
+    return false;
+  }
+  return adopt(std::move(way.fd));
+}
+
+bool Dir::adopt(Descriptor fd) {
+  if (dir_ != nullptr) closedir(dir_);
+  dir_ = fd.get() >= 0 ? fdopendir(fd.get()) : nullptr;
+  if (dir_ == nullptr) return false;
+  fd.release();  // closedir closes it now
+  return true;
+}
+
+bool walk_scan_folder(const char* folder, TrustedPath& way, Findings& findings) {
+  if (open_trusted(folder, O_RDONLY | O_DIRECTORY, way)) return true;
+  if (way.refused) {
+    findings.note("\nScan folder %s: others than root can change the way to it\n", folder);
+    findings.refuse(kScanWayRefusal, folder, way.through, way.uid);
+  }
+  return false;
+}
+
+ScanOpen open_scan_folder(Dir& dir, const char* folder, Findings& findings) {
+  TrustedPath way;
+  bool walked = folder[0] != '\0' && walk_scan_folder(folder, way, findings);
+  if (way.refused) return ScanOpen::kWayRefused;
+  errno = way.error;
+  if (walked && dir.adopt(std::move(way.fd))) {
     findings.note("\nScan folder %s: readable\n", folder);
-    return;
+    return ScanOpen::kOpened;
   }
   if (folder[0] == '\0') {
     findings.note("\nScan folder: not set (MOD_VASTREL_SCANFOLDER): nothing to send or remove\n");
@@ -54,6 +87,7 @@ void open_scan_folder(Dir& dir, const char* folder, Findings& findings) {
     findings.note("\nScan folder %s: cannot be read (%s)\n", folder, strerror(errno));
   }
   findings.refuse("Cannot open dir: %s", folder);
+  return ScanOpen::kFailed;
 }
 
 bool open_scan_folder(Dir& dir, const char* folder) {

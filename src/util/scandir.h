@@ -9,7 +9,9 @@
 #include <memory>
 #include <vector>
 
+#include "util/descriptor.h"
 #include "util/findings.h"
+#include "util/trusted.h"
 
 namespace util {
 
@@ -24,20 +26,20 @@ bool join_path(char* out, size_t size, const char* folder, const char* name);
 class Dir {
  public:
   Dir() = default;
-  // Opens `path`; get() is null when it cannot.
-  explicit Dir(const char* path) : dir_(opendir(path)) {}
+  // Opens the folder as open() does.
+  explicit Dir(const char* path) { open(path); }
   ~Dir() {
     if (dir_ != nullptr) closedir(dir_);
   }
   Dir(const Dir&) = delete;
   Dir& operator=(const Dir&) = delete;
-  // Opens `path`, closing the folder held before; false (errno set, and
-  // nothing held) when it cannot be opened.
-  bool open(const char* path) {
-    if (dir_ != nullptr) closedir(dir_);
-    dir_ = opendir(path);
-    return dir_ != nullptr;
-  }
+  // Opens the folder along a way only root can change (open_trusted),
+  // closing the folder held before; false (errno set, EPERM where others
+  // could change the way, and nothing held) when it cannot be opened.
+  bool open(const char* path);
+  // Lists the open folder `fd` from now on; false (errno set) when it
+  // cannot, and `fd` is closed then.
+  bool adopt(Descriptor fd);
   // The listing, null when nothing is held; fd() only while one is.
   DIR* get() const { return dir_; }
   int fd() const { return dirfd(dir_); }
@@ -46,10 +48,22 @@ class Dir {
   DIR* dir_ = nullptr;
 };
 
-// Opens the scan folder into `dir` for a pass, or refuses the pass:
-// "Cannot open dir". Check also says why, or that it is readable. Logs
+constexpr const char* kScanWayRefusal =
+    "Scan folder %s is reached through %s, which user %u can change, nothing is done";
+
+// Opens the scan folder along a way only root can change into `way`:
+// false with the refusal added to `findings` when others could change the
+// way, false with way.error when it cannot be opened otherwise. Logs
 // nothing.
-void open_scan_folder(Dir& dir, const char* folder, Findings& findings);
+bool walk_scan_folder(const char* folder, TrustedPath& way, Findings& findings);
+
+// How the scan folder's opening went.
+enum class ScanOpen { kOpened, kWayRefused, kFailed };
+
+// Opens the scan folder for a pass, or refuses the pass: kScanWayRefusal,
+// else "Cannot open dir". Check also says why, or that it is readable.
+// Logs nothing.
+ScanOpen open_scan_folder(Dir& dir, const char* folder, Findings& findings);
 
 // The same for a run: false, with the refusal logged at LOG_ERR, when it
 // cannot.

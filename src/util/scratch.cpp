@@ -13,12 +13,15 @@
 #include <cstring>
 
 #include "util/command.h"
+#include "util/trusted.h"
 
 namespace util {
 
 namespace {
 
 constexpr const char* kScratchRefusal = "Cannot create scratch folder %s(%s)";
+constexpr const char* kScratchWayRefusal =
+    "Scratch folder %s can be changed by others than root, nothing is done";
 constexpr const char* kCannotOpenLock = "Cannot open lock file %s(%s)";
 
 // The fixed buffers of the error text readers: each hands out a pointer
@@ -36,24 +39,31 @@ void cut_line_end(char* text) {
 }  // namespace
 
 ScratchFolder scratch_folder_verdict(Findings& findings) {
-  struct stat st;
-  if (stat(kScratchFolder, &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) {
-      findings.refuse(kScratchRefusal, kScratchFolder, strerror(ENOTDIR));
-      return ScratchFolder::kRefused;
-    }
-    const struct passwd* owner = getpwuid(st.st_uid);
+  TrustedPath way;
+  if (open_trusted(kScratchFolder, O_PATH | O_DIRECTORY, way)) {
+    const struct passwd* owner = getpwuid(way.st.st_uid);
     findings.note("\nScratch folder %s: mode %04o, owner %s (%u)\n", kScratchFolder,
-                  static_cast<unsigned>(st.st_mode & 07777),
-                  owner != nullptr ? owner->pw_name : "?", static_cast<unsigned>(st.st_uid));
-    return ScratchFolder::kPresent;
+                  static_cast<unsigned>(way.st.st_mode & 07777),
+                  owner != nullptr ? owner->pw_name : "?", static_cast<unsigned>(way.st.st_uid));
+    // Every tool's redirection and the run lock go there by name.
+    if (way.st.st_uid == geteuid() && (way.st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+      return ScratchFolder::kPresent;
+    }
   }
-  if (errno == ENOENT) {
+  if (way.refused || way.fd.get() >= 0) {
+    findings.refuse(kScratchWayRefusal, kScratchFolder);
+    return ScratchFolder::kRefused;
+  }
+  if (way.error == ENOTDIR) {
+    findings.refuse(kScratchRefusal, kScratchFolder, strerror(ENOTDIR));
+    return ScratchFolder::kRefused;
+  }
+  if (way.error == ENOENT) {
     findings.note("\nScratch folder %s: missing; the first upload creates it with mode 0700\n",
                   kScratchFolder);
   } else {
     findings.note("\nScratch folder %s: cannot be read by this user (%s)\n", kScratchFolder,
-                  strerror(errno));
+                  strerror(way.error));
   }
   return ScratchFolder::kMissing;
 }

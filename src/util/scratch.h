@@ -13,7 +13,9 @@ constexpr const char* kLockFile = "/var/vastrel/lock";
 enum class ScratchFolder { kPresent, kMissing, kRefused };
 
 // Decides on the scratch folder, which every redirection needs: refused
-// when the name is not a folder; missing when a run must make it. Adds
+// when the name is not a folder, or when others than the program's user
+// could change it or the way to it (root's 0755 is fine); missing when a
+// run must make it. Adds
 // what it finds to `findings`; changes nothing.
 ScratchFolder scratch_folder_verdict(Findings& findings);
 

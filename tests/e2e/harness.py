@@ -81,6 +81,7 @@ class World:
             values.setdefault("SCANFOLDER", str(self.scan))
             text = "".join(f"MOD_VASTREL_{k}={v}\n" for k, v in values.items())
         SETTINGS.write_bytes(text.encode() if isinstance(text, str) else text)
+        SETTINGS.chmod(0o600)  # as installed: root's, and only root's to change
 
     def timestamp(self, mtime):
         TIMESTAMP.write_text("")

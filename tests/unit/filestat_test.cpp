@@ -10,6 +10,7 @@
 #include "test_files.h"
 #include "util/scandir.h"
 #include "util/scratch.h"
+#include "util/trusted.h"
 
 namespace {
 
@@ -87,6 +88,79 @@ TEST(FileStatus, JoinPathRefusesWhatWouldBeCut) {
   EXPECT_TRUE(util::join_path(out, sizeof out, "/scan", "123456789"));
   EXPECT_STREQ(out, "/scan/123456789");
   EXPECT_FALSE(util::join_path(out, sizeof out, "/scan", "1234567890"));
+}
+
+// The walk: what it opens, what it refuses and whom it names. /tmp is
+// others' (mode 1777) for every user; the ownership cases need root, and
+// a tree outside /tmp whose way only root can change (/run).
+TEST(FileStatus, TrustedWalkFollowsOnlyRootsLinks) {
+  auto walk = [](const std::string& path, int flags, util::TrustedPath& out) {
+    return util::open_trusted(path.c_str(), flags, out);
+  };
+  util::TrustedPath out;
+  TempDir tmp;
+  ASSERT_EQ(mkdir((tmp.path + "/real").c_str(), 0755), 0);
+  ASSERT_EQ(symlink((tmp.path + "/real").c_str(), (tmp.path + "/link").c_str()), 0);
+  EXPECT_TRUE(walk(tmp.path + "//real/.", O_RDONLY | O_DIRECTORY, out));
+  EXPECT_TRUE(S_ISDIR(out.st.st_mode));
+  EXPECT_FALSE(walk(tmp.path + "/link", O_RDONLY | O_DIRECTORY, out));
+  EXPECT_TRUE(out.refused);
+  EXPECT_STREQ(out.through, "/tmp");
+  EXPECT_EQ(out.uid, 0u);
+  EXPECT_FALSE(walk(tmp.path + "/real/../real", O_RDONLY, out));
+  EXPECT_EQ(out.error, EINVAL);
+  EXPECT_FALSE(walk(tmp.path + "/missing", O_RDONLY, out));
+  EXPECT_EQ(out.error, ENOENT);
+  EXPECT_FALSE(out.refused);
+  EXPECT_FALSE(walk("relative", O_RDONLY, out));
+  EXPECT_EQ(out.error, EINVAL);
+  if (geteuid() != 0) GTEST_SKIP() << "the ownership cases need root";
+
+  char base_name[] = "/run/vastrel-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(base_name), nullptr);
+  std::string base = base_name;
+  ASSERT_EQ(chmod(base.c_str(), 0755), 0);
+  auto dir = [&](const std::string& name, mode_t mode, uid_t uid) {
+    std::string path = base + "/" + name;
+    ASSERT_EQ(mkdir(path.c_str(), mode), 0);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    ASSERT_EQ(chown(path.c_str(), uid, 0), 0);
+  };
+  auto link = [&](const std::string& target, const std::string& name) {
+    ASSERT_EQ(symlink(target.c_str(), (base + "/" + name).c_str()), 0);
+  };
+  dir("real", 0755, 0);
+  dir("real/scan", 0777, 0);
+  dir("user", 0755, 65534);
+  dir("user/plain", 0755, 0);
+  dir("group", 0775, 0);
+  link("real", "rel");  // a /var-style link of root's
+  link(base + "/real", "abs");
+  link(base + "/real", "user/child");       // the owner swapped a folder for it
+  link(base + "/real", "user/plain/deep");  // root's link after the user's folder
+  link(base + "/real", "group/child");
+  link("loop2", "loop1");
+  link("loop1", "loop2");
+  EXPECT_TRUE(walk(base + "/rel/scan", O_RDONLY | O_DIRECTORY, out));
+  EXPECT_TRUE(walk(base + "/abs/scan", O_RDONLY | O_DIRECTORY, out));
+  EXPECT_TRUE(walk(base + "/user/plain", O_RDONLY | O_DIRECTORY, out));  // no link: fine
+  struct Refused {
+    const char* path;
+    const char* through;
+    unsigned uid;
+  } refused[] = {{"/user/child/scan", "/user", 65534},
+                 {"/user/plain/deep", "/user", 65534},
+                 {"/group/child", "/group", 0}};
+  for (const Refused& r : refused) {
+    EXPECT_FALSE(walk(base + r.path, O_RDONLY | O_DIRECTORY, out)) << r.path;
+    EXPECT_TRUE(out.refused) << r.path;
+    EXPECT_EQ(out.through, base + r.through) << r.path;
+    EXPECT_EQ(out.uid, r.uid) << r.path;
+  }
+  EXPECT_FALSE(walk(base + "/loop1", O_RDONLY, out));
+  EXPECT_EQ(out.error, ELOOP);
+  std::string cleanup = "rm -rf '" + base + "'";
+  EXPECT_EQ(system(cleanup.c_str()), 0);
 }
 
 }  // namespace
