@@ -2,6 +2,7 @@
 // One file, or every file a remote directory lists, before an upload.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "settings/session.h"
@@ -14,10 +15,12 @@ namespace download {
 constexpr const char* kDownloadList = "/var/vastrel/list";
 // Prefixes each listed name with the download URL.
 constexpr const char* kSed = "sed";
-// Inside the scan folder, on its file system: each fetch is written here
-// and renamed into the scan folder only once whole. The passes never select
-// a folder.
-constexpr const char* kFetchFolder = ".vastrel-fetch";
+// Inside the scan folder, on its file system, each pass makes a private
+// folder named this and 16 random hex digits, which no writer of the scan
+// folder can take ahead of it; each fetch is written there and renamed
+// into the scan folder only once whole. The passes never select a folder.
+constexpr const char* kFetchPrefix = ".vastrel-fetch-";
+constexpr size_t kFetchNameLength = 15 + 16;
 
 // Decides what stands in the way of the download pass before it fetches
 // anything (a run logs the first refusal and fetches nothing), and for
@@ -28,8 +31,9 @@ void download_verdict(const settings::Session& session, util::Findings& findings
 // The tools the download pass runs for this URL; changes nothing.
 std::vector<util::Tool> download_tools(const char* url);
 
-// The pass of a run: makes its private folder when missing, fetches each
-// listed file there and renames what arrived whole into the scan folder;
+// The pass of a run: removes the private folders killed passes left,
+// makes its own, fetches each listed file there and renames what arrived
+// whole (readable by all) into the scan folder, then removes its folder;
 // the session's record names each tool's process group while it runs.
 // Logs each refusal, download and failure.
 void fetch_downloads(const settings::Session& session);
