@@ -189,23 +189,22 @@ bool own_private(int fd) {
 }
 
 // Decides on the pass's private folder: a name no writer of the scan
-// folder can guess, in the scan folder opened into `fetch`. True when the
-// run can make it; changes nothing.
-bool private_folder_verdict(Fetch& fetch, util::Findings& findings) {
+// folder can guess, in the scan folder opened into `fetch`; the refusal in
+// `findings` when the run cannot make it. Changes nothing.
+void private_folder_verdict(Fetch& fetch, util::Findings& findings) {
   if (!draw_name(fetch.name)) {
     findings.refuse(kFolderRefusal, fetch.folder, kFetchPrefix, strerror(errno));
-    return false;
+    return;
   }
   fetch.scan.reset(open(fetch.folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fetch.scan.get() < 0) {
     findings.refuse(kFolderRefusal, fetch.folder, fetch.name, strerror(errno));
-    return false;
+    return;
   }
   findings.note(
       "  each fetch is written first in a private folder that the pass makes in %s and "
       "removes\n",
       fetch.folder);
-  return true;
 }
 
 // A run's private folder (mode 0700), made and opened by descriptor, used
@@ -262,12 +261,11 @@ void remove_leftovers(const Fetch& fetch) {
 }
 
 // Decides what the pass refuses before it fetches anything, with the
-// private folder's verdict last; builds its configuration. True when
-// nothing is refused.
-bool prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& findings) {
+// private folder's verdict last; builds its configuration.
+void prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& findings) {
   if (fetch.folder[0] == '\0') {
     findings.refuse("Scan folder is not set, nothing is downloaded");
-    return false;
+    return;
   }
   if (util::reads_as_option(fetch.url)) {
     findings.refuse(util::kOptionRefusal, "Download URL", util::Url{fetch.url});
@@ -286,7 +284,7 @@ bool prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& fi
   util::cmd_raw(config, user_buffer);
   util::curl_bounds(config, s.connect_timeout, s.stall_timeout, s.rate_limit);
   if (!findings.refused()) list_verdict(fetch, findings);
-  return !findings.refused() && private_folder_verdict(fetch, findings);
+  if (!findings.refused()) private_folder_verdict(fetch, findings);
 }
 
 // Runs a curl line with its configuration on curl's standard input,
