@@ -88,6 +88,11 @@ void skipped(Findings& findings, const settings::Session& session, const upload:
   if (as(Refusal::kControl) > 0)
     findings.note("  skipped by upload: %u new files whose name holds a control character\n",
                   as(Refusal::kControl));
+  if (as(Refusal::kUnreadable) > 0)
+    findings.note(
+        "  skipped by upload: %u new files that the scan folder's writers could not read "
+        "themselves\n",
+        as(Refusal::kUnreadable));
   if (t.control > 0)
     findings.note(
         "  of those, %u names hold a control character, which curl refuses: they fail on every "

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -38,7 +39,8 @@ struct Fetch {
   const settings::Session& session;
   char config[util::kCommandSize];  // curl's configuration: user line and bounds
   util::Descriptor scan;            // the scan folder
-  util::Descriptor private_;        // kFetchFolder in it, the program's own
+  util::Descriptor private_;        // the pass's own folder in it, named `name`
+  char name[kFetchNameLength + 1];
 };
 
 // A URL ending in "/" names a remote directory.
@@ -147,63 +149,128 @@ void fetch_verdict(const Fetch& fetch, const char* url, util::CommandLine& line,
   }
 }
 
-// Decides on the private folder, in the scan folder reached along a way
-// only root can change: used by descriptor alone, and only while
-// it is a folder of the program's user with mode 0700, since the scan
-// folder is written by others, who could put anything under its name.
-// True when it is missing, for a run to make. Opens the folders into
-// `fetch`; changes nothing.
-bool private_folder_verdict(Fetch& fetch, util::Findings& findings) {
-  util::TrustedPath way;
-  if (!util::walk_scan_folder(fetch.folder, way, findings)) {
-    if (!way.refused)
-      findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder, strerror(way.error));
-    return false;
+// Eight random bytes: from getrandom, or where the kernel predates it
+// from /dev/urandom. False (errno set) when none can be had.
+bool random_bytes(unsigned char (&bytes)[8]) {
+  ssize_t got = getrandom(bytes, sizeof bytes, 0);
+  if (got < 0 && errno == ENOSYS) {
+    util::Descriptor source(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    got = source.get() < 0 ? -1 : read(source.get(), bytes, sizeof bytes);
   }
-  fetch.scan = std::move(way.fd);
-  fetch.private_.reset(
-      openat(fetch.scan.get(), kFetchFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat st;
-  if (fetch.private_.get() < 0) {
-    if (errno == ENOENT) {
-      findings.note("  each fetch is written in %s/%s first, which the pass makes\n", fetch.folder,
-                    kFetchFolder);
-      return true;
-    }
-    findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder,
-                    errno == ELOOP || errno == ENOTDIR ? "not a folder" : strerror(errno));
-  } else if (fstat(fetch.private_.get(), &st) != 0 || st.st_uid != geteuid() ||
-             (st.st_mode & 07777) != 0700) {
-    findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder,
-                    "not this user's own with mode 0700: never used");
-    fetch.private_.reset(-1);
-  } else {
-    findings.note("  each fetch is written in %s/%s first\n", fetch.folder, kFetchFolder);
-  }
+  if (got == static_cast<ssize_t>(sizeof bytes)) return true;
+  if (got >= 0) errno = EIO;
   return false;
 }
 
-// A run's private folder, which the verdict found missing: made (mode
-// 0700), then decided on again. False, with the refusal in `findings`,
-// when it cannot be used.
+// Draws the name of a pass's private folder; false (errno set) when no
+// random bytes can be had.
+bool draw_name(char (&name)[kFetchNameLength + 1]) {
+  unsigned char bytes[8];
+  if (!random_bytes(bytes)) return false;
+  int length = snprintf(name, sizeof name, "%s", kFetchPrefix);
+  for (unsigned char byte : bytes) {
+    length += snprintf(name + length, sizeof name - static_cast<size_t>(length), "%02x", byte);
+  }
+  return static_cast<size_t>(length) == kFetchNameLength;
+}
+
+// A name a pass could have drawn.
+bool private_name(const char* name) {
+  size_t prefix = strlen(kFetchPrefix);
+  return strlen(name) == kFetchNameLength && strncmp(name, kFetchPrefix, prefix) == 0 &&
+         strspn(name + prefix, "0123456789abcdef") == kFetchNameLength - prefix;
+}
+
+// Whether the open folder is the program's own: a folder of its user with
+// mode 0700, which no one else can have put there or write into.
+bool own_private(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+         (st.st_mode & 07777) == 0700;
+}
+
+// Decides on the pass's private folder: a name no writer of the scan
+// folder can guess, in the scan folder opened into `fetch` along a way only
+// root can change; the refusal in
+// `findings` when the run cannot make it. Changes nothing.
+void private_folder_verdict(Fetch& fetch, util::Findings& findings) {
+  if (!draw_name(fetch.name)) {
+    findings.refuse(kFolderRefusal, fetch.folder, kFetchPrefix, strerror(errno));
+    return;
+  }
+  util::TrustedPath way;
+  if (!util::walk_scan_folder(fetch.folder, way, findings)) {
+    if (!way.refused) {
+      findings.refuse(kFolderRefusal, fetch.folder, fetch.name, strerror(way.error));
+    }
+    return;
+  }
+  fetch.scan = std::move(way.fd);
+  findings.note(
+      "  each fetch is written first in a private folder that the pass makes in %s and "
+      "removes\n",
+      fetch.folder);
+}
+
+// A run's private folder (mode 0700), made and opened by descriptor, used
+// only while it is the program's own: the scan folder's writers can rename
+// or replace it. False, with the refusal in `findings`, when it cannot be
+// used.
 bool make_private_folder(Fetch& fetch, util::Findings& findings) {
-  if (mkdirat(fetch.scan.get(), kFetchFolder, 0700) != 0 && errno != EEXIST) {
-    findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder, strerror(errno));
+  if (mkdirat(fetch.scan.get(), fetch.name, 0700) != 0) {
+    findings.refuse(kFolderRefusal, fetch.folder, fetch.name, strerror(errno));
     return false;
   }
-  if (private_folder_verdict(fetch, findings)) {  // gone again at once
-    findings.refuse(kFolderRefusal, fetch.folder, kFetchFolder, strerror(ENOENT));
+  fetch.private_.reset(
+      openat(fetch.scan.get(), fetch.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fetch.private_.get() < 0) {
+    findings.refuse(kFolderRefusal, fetch.folder, fetch.name,
+                    errno == ELOOP || errno == ENOTDIR ? "not a folder" : strerror(errno));
+  } else if (!own_private(fetch.private_.get())) {
+    findings.refuse(kFolderRefusal, fetch.folder, fetch.name,
+                    "not this user's own with mode 0700: never used");
+    fetch.private_.reset(-1);
   }
   return !findings.refused();
 }
 
+// Empties the open private folder and removes it from the scan folder
+// while `name` still leads to it (a writer may have renamed it: what
+// stands there then is theirs); logs when it cannot.
+void remove_private(const Fetch& fetch, int private_fd, const char* name) {
+  struct stat held, named;
+  util::empty_folder(private_fd);
+  if (fstat(private_fd, &held) == 0 &&
+      fstatat(fetch.scan.get(), name, &named, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) errno = ESTALE;
+    else if (unlinkat(fetch.scan.get(), name, AT_REMOVEDIR) == 0) return;
+  }
+  syslog(LOG_ERR, "Cannot remove fetch folder %s/%s(%m)", fetch.folder, name);
+}
+
+// Removes the private folders killed passes left; anything else under
+// such a name is not the program's own and stays as it is.
+void remove_leftovers(const Fetch& fetch) {
+  DIR* dir = util::list_folder(fetch.scan.get());
+  if (dir == nullptr) return;  // the upload pass says so
+  while (struct dirent* entry = readdir(dir)) {
+    if (!private_name(entry->d_name)) continue;
+    // O_DIRECTORY: anything but a folder is refused before it is opened.
+    util::Descriptor left(openat(fetch.scan.get(), entry->d_name,
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (left.get() >= 0 && own_private(left.get())) {
+      remove_private(fetch, left.get(), entry->d_name);
+    }
+  }
+  closedir(dir);
+}
+
 // Decides what the pass refuses before it fetches anything, with the
-// private folder's verdict last; builds its configuration. True when the
-// private folder is missing, for a run to make.
-bool prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& findings) {
+// private folder's verdict last; builds its configuration.
+void prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& findings) {
   if (fetch.folder[0] == '\0') {
     findings.refuse("Scan folder is not set, nothing is downloaded");
-    return false;
+    return;
   }
   if (util::reads_as_option(fetch.url)) {
     findings.refuse(util::kOptionRefusal, "Download URL", util::Url{fetch.url});
@@ -222,7 +289,7 @@ bool prepare(const settings::ModuleSettings& s, Fetch& fetch, util::Findings& fi
   util::cmd_raw(config, user_buffer);
   util::curl_bounds(config, s.connect_timeout, s.stall_timeout, s.rate_limit);
   if (!findings.refused()) list_verdict(fetch, findings);
-  return !findings.refused() && private_folder_verdict(fetch, findings);
+  if (!findings.refused()) private_folder_verdict(fetch, findings);
 }
 
 // Runs a curl line with its configuration on curl's standard input,
@@ -288,17 +355,28 @@ void cut_line(char* line) {
   if (char* cr = strrchr(line, '\r')) *cr = '\0';
 }
 
+// Makes a fetched file readable by all, through a descriptor: the upload
+// pass sends only what the scan folder's writers could read.
+void make_readable(const Fetch& fetch, const char* name) {
+  util::Descriptor file(
+      openat(fetch.private_.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() < 0 || fchmod(file.get(), 0644) != 0) {
+    syslog(LOG_ERR, "Cannot make fetched file %s readable by all(%m)", name);
+  }
+}
+
 // Moves what a whole fetch wrote into the scan folder, under its name: a
 // rename on one file system, which replaces whatever stood there (a link
 // too), never writing through it.
 void move_fetched(const Fetch& fetch) {
   DIR* dir = util::list_folder(fetch.private_.get());
   if (dir == nullptr) {
-    syslog(LOG_ERR, "Cannot read fetch folder %s/%s(%m)", fetch.folder, kFetchFolder);
+    syslog(LOG_ERR, "Cannot read fetch folder %s/%s(%m)", fetch.folder, fetch.name);
     return;
   }
   while (struct dirent* entry = readdir(dir)) {
     if (entry->d_type != DT_REG) continue;
+    make_readable(fetch, entry->d_name);
     if (renameat(fetch.private_.get(), entry->d_name, fetch.scan.get(), entry->d_name) != 0) {
       syslog(LOG_ERR, "Cannot move fetched file %s into %s(%m)", entry->d_name, fetch.folder);
     }
@@ -351,11 +429,26 @@ void fetch_listed(const Fetch& fetch) {
   }
 }
 
+// Fetches the listing, or the single URL, then each listed file.
+void fetch_all(const Fetch& fetch) {
+  if (fetch.directory) {
+    if (!fetch_listing(fetch)) return;
+  } else {
+    char buffer[util::kCommandSize];
+    util::CommandLine line = util::command_line(buffer, sizeof buffer);
+    single_list_line(line, fetch.url);
+    run_plain(fetch, line.text);
+  }
+  fetch_listed(fetch);
+  unlink(kDownloadList);
+}
+
 }  // namespace
 
 void download_verdict(const settings::Session& session, util::Findings& findings) {
   const settings::ModuleSettings& s = session.cfg;
-  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), session, "", {}, {}};
+  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), session, "", {}, {},
+              ""};
   findings.note("  download URL %s\n", util::masked_url(fetch.url).c_str());
   prepare(s, fetch, findings);
   if (findings.refused()) return;
@@ -377,25 +470,18 @@ std::vector<util::Tool> download_tools(const char* url) {
 
 void fetch_downloads(const settings::Session& session) {
   const settings::ModuleSettings& s = session.cfg;
-  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), session, "", {}, {}};
+  Fetch fetch{s.scan_folder, s.download_url, names_directory(s.download_url), session, "", {}, {},
+              ""};
   util::Findings findings(false);
-  bool missing = prepare(s, fetch, findings);
+  prepare(s, fetch, findings);
   if (findings.log_refusal()) return;
-  if (missing && !make_private_folder(fetch, findings)) {
+  remove_leftovers(fetch);
+  if (!make_private_folder(fetch, findings)) {
     findings.log_refusal();
     return;
   }
-  util::empty_folder(fetch.private_.get());  // what a killed run left
-  if (fetch.directory) {
-    if (!fetch_listing(fetch)) return;
-  } else {
-    char buffer[util::kCommandSize];
-    util::CommandLine line = util::command_line(buffer, sizeof buffer);
-    single_list_line(line, fetch.url);
-    run_plain(fetch, line.text);
-  }
-  fetch_listed(fetch);
-  unlink(kDownloadList);
+  fetch_all(fetch);
+  remove_private(fetch, fetch.private_.get(), fetch.name);
 }
 
 }  // namespace download

@@ -2,6 +2,7 @@
 // One file, or every file a remote directory lists, before an upload.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "settings/session.h"
@@ -14,10 +15,12 @@ namespace download {
 constexpr const char* kDownloadList = "/var/vastrel/list";
 // Prefixes each listed name with the download URL.
 constexpr const char* kSed = "sed";
-// Inside the scan folder, on its file system: each fetch is written here
-// and renamed into the scan folder only once whole. The passes never select
-// a folder.
-constexpr const char* kFetchFolder = ".vastrel-fetch";
+// Inside the scan folder, on its file system, each pass makes a private
+// folder named this and 16 random hex digits, which no writer of the scan
+// folder can take ahead of it; each fetch is written there and renamed
+// into the scan folder only once whole. The passes never select a folder.
+constexpr const char* kFetchPrefix = ".vastrel-fetch-";
+constexpr size_t kFetchNameLength = 15 + 16;
 
 // Decides what stands in the way of the download pass before it fetches
 // anything (a run logs the first refusal and fetches nothing), and for
@@ -29,14 +32,15 @@ void download_verdict(const settings::Session& session, util::Findings& findings
 // ending in "/" (a remote directory). Changes nothing, logs nothing.
 std::vector<util::Tool> download_tools(const char* url);
 
-// The pass of a run: makes its private folder when missing and empties it
-// first and after each fetch, fetches each listed file there and renames
-// what arrived whole into the scan folder (replacing what stood under its
-// name). Writes the list file kDownloadList, removed once the fetches are
-// done (left when the listing fails), and curl's error file; the session's
-// record names each tool's process group while it runs. Logs a refusal of
-// the whole pass (LOG_ERR; nothing is fetched), each line refused (LOG_ERR),
-// each download (LOG_NOTICE) and each failure (LOG_ERR).
+// The pass of a run: removes the private folders killed passes left,
+// makes its own, fetches each listed file there and renames what arrived
+// whole (readable by all) into the scan folder (replacing what stood under
+// its name), then removes its folder. Writes the list file kDownloadList,
+// removed once the fetches are done (left when the listing fails), and
+// curl's error file; the session's record names each tool's process group
+// while it runs. Logs a refusal of the whole pass (LOG_ERR; nothing is
+// fetched), each line refused (LOG_ERR), each download (LOG_NOTICE) and
+// each failure (LOG_ERR).
 void fetch_downloads(const settings::Session& session);
 
 }  // namespace download

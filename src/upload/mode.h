@@ -13,8 +13,18 @@
 namespace upload {
 
 // Why a new file cannot be sent in a mode; kNone when it can.
-enum class Refusal { kNone, kControl, kCommandTooLong, kQueueLineTooLong, kNameTooLong };
-constexpr int kRefusals = 5;
+// kUnreadable is the pass's own (see readable_by_writers): a run refuses
+// such a file when it pins it, a pass that only counts when it lists it.
+enum class Refusal {
+  kNone,
+  kControl,
+  kCommandTooLong,
+  kQueueLineTooLong,
+  kNameTooLong,
+  kUnreadable
+};
+constexpr int kRefusals = 6;
+static_assert(sizeof(Tally::refused_as) / sizeof(unsigned) == kRefusals, "a count for each");
 
 // How a send ended.
 enum class SendEnd {

@@ -50,7 +50,13 @@ Outcome pin_selected(const Pass& pass, const char* path, const FileIdentity& lis
                      util::PinnedFile& pin) {
   const char* name = strrchr(path, '/') + 1;
   struct stat st;
-  if (!pin.open(pass.dir.fd(), name, st) || !same_object(listed, st)) {
+  bool held = pin.look(pass.dir.fd(), name, st) && same_object(listed, st);
+  if (held && !util::readable_by_writers(pass.writers, st)) {
+    pin.close();
+    syslog(LOG_ERR, "File %s could not be read by the scan folder's writers, not sent", path);
+    return Outcome::kUnreadable;
+  }
+  if (!held || !pin.open_looked()) {
     pin.close();
     syslog(LOG_ERR, "File %s is no longer the regular file that was listed, not sent", path);
     return Outcome::kGone;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "settings/session.h"
+#include "util/filestat.h"
 #include "util/pin.h"
 #include "util/scandir.h"
 
@@ -47,6 +48,7 @@ enum class Outcome : uint8_t {
   kPassedBy,      // changed during its transfer, or left out of a batch
   kGone,          // not there any more
   kSettling,      // still open for writing (MOD_VASTREL_MIN_AGE): stays new
+  kUnreadable,    // the scan folder's writers could not read it: refused, stays new
 };
 
 // What an upload run did, for the metrics file; a dry pass counts what it
@@ -62,7 +64,7 @@ struct Tally {
   unsigned left = 0;  // new files left after the run
   int64_t bytes_left = 0;
   time_t oldest_left = 0;       // 0 when none is left
-  unsigned refused_as[5] = {};  // by Refusal, for check
+  unsigned refused_as[6] = {};  // by Refusal (mode.h), for check
   unsigned control = 0;         // of the selected, names with a control character
   util::SkipCounts skips;       // a dry pass counts what a run logs
   bool server_unusable = false;
@@ -79,12 +81,18 @@ struct Pass {
   // Borrows the session and the open folder, which must outlive the pass;
   // the pass starts now.
   Pass(const settings::Session& run, time_t mark, const util::Dir& folder)
-      : session(run), cfg(run.cfg), watermark(mark), now(time(nullptr)), dir(folder) {}
+      : session(run),
+        cfg(run.cfg),
+        watermark(mark),
+        now(time(nullptr)),
+        dir(folder),
+        writers(util::folder_writers(folder.fd())) {}
   const settings::Session& session;
   const settings::ModuleSettings& cfg;  // the session's
   time_t watermark;
   time_t now;            // when the pass started: the age of a new file counts from here
   const util::Dir& dir;  // the open scan folder
+  util::FolderWriters writers;  // who may write it: what they cannot read is not sent
   // The mode refused the pass (logged): it counts what stays, sends nothing.
   bool refused = false;
   Tally tally;
@@ -100,9 +108,11 @@ struct Pass {
 // Opens a selected file as the one that was listed into `pin`, for a tool
 // to read: kPending when it is pinned. kGone (logged at LOG_ERR: the file
 // is passed by, not sent) when its name no longer leads to that regular
-// file; kSettling (silent) when MOD_VASTREL_MIN_AGE is set and a writer
-// still holds it, asked of the pinned descriptor, so the file is opened
-// once. `pin` holds nothing after either.
+// file; kUnreadable (logged at LOG_ERR, nothing opened for reading) when
+// the folder's writers could not read the file held; kSettling (silent)
+// when MOD_VASTREL_MIN_AGE is set and a writer still holds it, asked of
+// the pinned descriptor, so the file is opened once. `pin` holds nothing
+// after any of these.
 Outcome pin_selected(const Pass& pass, const char* path, const FileIdentity& listed,
                      util::PinnedFile& pin);
 

@@ -29,7 +29,8 @@ bool is_new(const util::ScanEntry& entry, time_t watermark) {
 
 void log_refusal(Refusal refusal, const char* path) {
   switch (refusal) {
-    case Refusal::kNone: break;
+    case Refusal::kNone:
+    case Refusal::kUnreadable: break;  // logged by pin_selected
     case Refusal::kControl:
       syslog(LOG_ERR, "File name %s holds a control character, not sent", path);
       break;
@@ -73,7 +74,11 @@ bool select_new_files(Pass& pass, const Sender& sender, Selection& files, size_t
       pass.tally.leave(static_cast<int64_t>(entry.st.st_size), entry.st.st_mtime);
       continue;
     }
-    Refusal refusal = sender.refusal_of(entry.path);
+    // A pass that acts judges what it pins (pin_selected); one that only
+    // counts, which pins nothing, what it lists.
+    Refusal refusal = pass.acts() || util::readable_by_writers(pass.writers, entry.st)
+                          ? sender.refusal_of(entry.path)
+                          : Refusal::kUnreadable;
     if (refusal == Refusal::kNone) {
       files.add(entry);
       continue;
@@ -101,6 +106,12 @@ void tally_outcomes(Pass& pass, const Selection& files) {
       tally.leave(files.file_size(k), files.mtime(k));
       continue;
     }
+    if (files.outcome(k) == Outcome::kUnreadable) {  // as if refused when listed
+      ++tally.refused;
+      ++tally.refused_as[static_cast<int>(Refusal::kUnreadable)];
+      tally.leave(files.file_size(k), files.mtime(k));
+      continue;
+    }
     ++tally.selected;
     tally.bytes_selected += files.file_size(k);
     if (util::has_control(files.name(k))) ++tally.control;
@@ -114,7 +125,8 @@ void tally_outcomes(Pass& pass, const Selection& files) {
       case Outcome::kPending:
       case Outcome::kSentStillNew:
       case Outcome::kPassedBy:
-      case Outcome::kSettling: break;
+      case Outcome::kSettling:
+      case Outcome::kUnreadable: break;
     }
     tally.leave(files.file_size(k), files.mtime(k));
   }

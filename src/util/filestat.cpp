@@ -2,8 +2,11 @@
 #include "util/filestat.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -15,7 +18,52 @@ namespace {
 // times handed to the kernel.
 struct timespec stamp_times[2];
 
+// Whether a user of `uid` in `groups` may read the file.
+bool user_reads(uid_t uid, const gid_t* groups, size_t count, const struct stat& file) {
+  if (file.st_uid == uid) return (file.st_mode & S_IRUSR) != 0;
+  for (size_t k = 0; k < count; ++k) {
+    if (groups[k] == file.st_gid) return (file.st_mode & S_IRGRP) != 0;
+  }
+  return (file.st_mode & S_IROTH) != 0;
+}
+
 }  // namespace
+
+FolderWriters folder_writers(int dir_fd) {
+  FolderWriters writers;
+  struct stat& folder = writers.folder;
+  if (fstat(dir_fd, &folder) != 0) {
+    folder = {};
+    return writers;
+  }
+  if ((folder.st_mode & S_IWUSR) == 0 || folder.st_uid == 0) return writers;
+  // An owner without an entry counts by uid alone; one in more groups than
+  // fit counts by those that fit: either is stricter, never laxer.
+  struct passwd* user = getpwuid(folder.st_uid);
+  if (user == nullptr) return writers;
+  int count = static_cast<int>(kMaxOwnerGroups);
+  getgrouplist(user->pw_name, user->pw_gid, writers.owner_groups, &count);
+  writers.owner_group_count =
+      count < 0 ? 0 : std::min(static_cast<size_t>(count), kMaxOwnerGroups);
+  if (writers.owner_group_count == 0) {
+    writers.owner_groups[0] = user->pw_gid;
+    writers.owner_group_count = 1;
+  }
+  return writers;
+}
+
+bool readable_by_writers(const FolderWriters& writers, const struct stat& file) {
+  const struct stat& folder = writers.folder;
+  if ((folder.st_mode & S_IWUSR) != 0 && folder.st_uid != 0 &&
+      !user_reads(folder.st_uid, writers.owner_groups, writers.owner_group_count, file)) {
+    return false;
+  }
+  // Anyone of the folder's group, or anyone at all: no uid of theirs is known.
+  if ((folder.st_mode & S_IWGRP) != 0 && !user_reads(static_cast<uid_t>(-1), &folder.st_gid, 1, file)) {
+    return false;
+  }
+  return (folder.st_mode & S_IWOTH) == 0 || user_reads(static_cast<uid_t>(-1), nullptr, 0, file);
+}
 
 time_t file_mtime(const char* path) {
   struct stat st;

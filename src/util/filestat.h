@@ -2,7 +2,9 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -46,5 +48,28 @@ UtcText utc_text(time_t seconds);
 // in the log) to `seconds`. A failure leaves the times and is logged at
 // LOG_NOTICE ("modification of file PATH failed").
 void stamp_file_times(int fd, const char* path, time_t seconds);
+
+// Who may write the scan folder, as its status says: its owner (u+w),
+// anyone of its group (g+w), anyone at all (o+w). Root reads for them, so
+// a file is sent only when each of them could read it: otherwise a writer
+// could hard-link a file of root's into the folder and have it sent.
+constexpr size_t kMaxOwnerGroups = 32;
+struct FolderWriters {
+  struct stat folder {};  // zero (no writer but root) when it cannot be read
+  gid_t owner_groups[kMaxOwnerGroups] = {};  // the owner's groups, primary first
+  size_t owner_group_count = 0;
+};
+
+// The writers of the open folder: its status, and the groups of its owner
+// where the owner (not root) writes, looked up once a pass. As if only
+// root wrote it (every file is sent, as before) when its status cannot be
+// read. Changes nothing, logs nothing.
+FolderWriters folder_writers(int dir_fd);
+
+// Whether every writer of the folder could read the file of status `file`
+// by its permission bits (owner, else group, else other class); true at
+// once, for any file, when only root writes the folder. Changes nothing,
+// logs nothing.
+bool readable_by_writers(const FolderWriters& writers, const struct stat& file);
 
 }  // namespace util

@@ -7,18 +7,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 
 namespace util {
 
 namespace {
 
 constexpr rlim_t kMargin = 64;  // the program's own: folder, log, lock, pipes
-
-// `name` in the folder, read-only, never through a link, without blocking
-// on a FIFO or taking a terminal.
-int open_to_read(int dir_fd, const char* name) {
-  return openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-}
 
 void lease_broken(int) {}
 
@@ -36,18 +31,31 @@ Writers ask_for_lease(int fd, bool keep, int* error) {
 
 }  // namespace
 
-bool PinnedFile::open(int dir_fd, const char* name, struct stat& st) {
-  fd_.reset(open_to_read(dir_fd, name));
+bool PinnedFile::look(int dir_fd, const char* name, struct stat& st) {
+  fd_.reset(openat(dir_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   if (fd() >= 0 && fstat(fd(), &st) == 0 && S_ISREG(st.st_mode)) return true;
   close();
   return false;
 }
 
+bool PinnedFile::open_looked() {
+  // Through /proc: the very file held, not whatever its name leads to now.
+  char held[32];
+  int length = snprintf(held, sizeof held, "/proc/self/fd/%d", fd());
+  if (fd() < 0 || length < 0 || static_cast<size_t>(length) >= sizeof held) {
+    close();
+    return false;
+  }
+  fd_.reset(::open(held, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  return fd() >= 0;
+}
+
 Writers writers_of(int fd, int* error) { return ask_for_lease(fd, false, error); }
 
 Writers writers_of(int dir_fd, const char* name) {
-  Descriptor file(open_to_read(dir_fd, name));
-  return file.get() >= 0 ? ask_for_lease(file.get(), true, nullptr) : Writers::kUnknown;
+  PinnedFile file;
+  struct stat st;
+  return file.open(dir_fd, name, st) ? ask_for_lease(file.fd(), true, nullptr) : Writers::kUnknown;
 }
 
 void survive_lease_breaks() {

@@ -14,10 +14,19 @@ namespace util {
 
 class PinnedFile {
  public:
-  // Opens `name` in the folder read-only, without following a link,
-  // blocking on a FIFO or taking a terminal; true when it is a regular file
-  // (its status then in `st`), false (nothing held) otherwise.
-  bool open(int dir_fd, const char* name, struct stat& st);
+  // Holds `name` in the folder by path only (O_PATH, never through a link),
+  // which opens nothing for reading: a device node, FIFO or socket swapped
+  // in is never opened. True when it is a regular file (its status then in
+  // `st`), false (nothing held) otherwise.
+  bool look(int dir_fd, const char* name, struct stat& st);
+  // Opens what look() holds read-only through its descriptor, without
+  // blocking or taking a terminal, in its place; false (nothing held) when
+  // it cannot.
+  bool open_looked();
+  // Both: the regular file `name`, open for reading; its status in `st`.
+  bool open(int dir_fd, const char* name, struct stat& st) {
+    return look(dir_fd, name, st) && open_looked();
+  }
   int fd() const { return fd_.get(); }
   void close() { fd_.reset(-1); }
 
@@ -33,8 +42,8 @@ class PinnedFile {
 // (`error` then says which).
 enum class Writers { kNone, kOpen, kUnknown };
 Writers writers_of(int fd, int* error = nullptr);
-// The same for a name in a folder, opened read-only without following a
-// link or blocking; kUnknown when it cannot be opened.
+// The same for a name in a folder, opened as PinnedFile::open does;
+// kUnknown when it is no regular file or cannot be opened.
 Writers writers_of(int dir_fd, const char* name);
 
 // Installs, once a process, a handler for the signal that a writer's open

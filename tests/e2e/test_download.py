@@ -1,5 +1,6 @@
 """The download pass ahead of an upload, against a real FTP server and fakes."""
 import os
+import re
 
 import pytest
 
@@ -62,7 +63,9 @@ def test_commands_and_credentials_of_a_folder_download(world):
     # CRLF listings give clean URLs; every fetch runs in the private folder.
     assert [c["argv"][1:] for c in calls[1:3]] == [["-K", "-", "-fSOs", "ftp://h/d/a.txt"],
                                                   ["-K", "-", "-fSOs", "ftp://h/d/b.txt"]]
-    assert {c["cwd"] for c in calls[1:3]} == {str(world.scan / ".vastrel-fetch")}
+    [cwd] = {c["cwd"] for c in calls[1:3]}
+    assert re.fullmatch(re.escape(f"{world.scan}/.vastrel-fetch-") + "[0-9a-f]{16}", cwd)
+    assert not os.path.exists(cwd)
 
 
 def test_without_credentials_curl_reads_only_its_bounds(world):
@@ -138,29 +141,48 @@ def test_an_empty_scan_folder_downloads_nothing(world):
     assert world.calls("curl") == []
 
 
-@pytest.mark.parametrize("planted", ["no scan folder", "link", "open to all"])
-def test_a_fetch_folder_that_is_not_the_programs_own_is_never_used(world, tmp_path, planted):
+def test_a_fetch_folder_that_cannot_be_made_downloads_nothing(world):
     world.fake("curl", exit=[0])
-    SCRATCH.mkdir()
-    (SCRATCH / "curl_error").write_text("an earlier failure\n")
-    private = world.scan / ".vastrel-fetch"
-    elsewhere = tmp_path / "elsewhere"
-    elsewhere.mkdir(mode=0o700)
-    folder, reason = str(world.scan), "not a folder"
-    if planted == "no scan folder":
-        folder, reason = "/nonexistent", "No such file or directory"
-    elif planted == "link":
-        private.symlink_to(elsewhere)
-    else:
-        private.mkdir()
-        private.chmod(0o777)
-        reason = "not this user's own with mode 0700: never used"
-    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/x", SCANFOLDER=folder)
+    world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/x", SCANFOLDER="/nonexistent")
     run = world.run()
-    assert run.has(ERR, f"Cannot use fetch folder {folder}/.vastrel-fetch({reason}), "
-                        "nothing is downloaded")
-    assert world.calls("curl") == [] and list(elsewhere.iterdir()) == []
-    assert not run.matching("getting file|downloading")
+    assert run.matching(r"^Cannot use fetch folder /nonexistent/\.vastrel-fetch-[0-9a-f]{16}"
+                        r"\(No such file or directory\), nothing is downloaded$")
+    assert world.calls("curl") == [] and not run.matching("getting file|downloading")
+
+
+@pytest.mark.parametrize("planted", ["link", "open to all", "another user's", "file",
+                                     "leftovers"])
+def test_a_squatted_fetch_folder_never_stops_the_downloads(world, ftp, planted):
+    serve(ftp, ["x.bin"])
+    etc_before = sorted(os.listdir("/etc")), os.stat("/etc").st_mtime_ns
+    old = world.scan / ".vastrel-fetch"  # the fixed name of earlier versions
+    theirs = world.scan / ".vastrel-fetch-0123456789abcdef"
+    ours = world.scan / ".vastrel-fetch-fedcba9876543210"  # left by a killed run
+    kept = {old}
+    if planted == "link":
+        old.symlink_to("/etc")
+    elif planted == "open to all":
+        old.mkdir(mode=0o777)
+        old.chmod(0o777)
+    elif planted == "another user's":
+        old.mkdir(mode=0o700)
+        os.chown(old, 65534, 65534)
+    elif planted == "file":
+        old.write_bytes(b"in the way")
+    else:
+        kept = {theirs}
+        for folder in (theirs, ours):
+            folder.mkdir(mode=0o700)
+            (folder / "x.bin").write_bytes(b"partial")
+        os.chown(theirs, 65534, 65534)
+    download_settings(world, ftp, ftp.url("down/x.bin"), REMOTEURL="")
+    world.run()
+    assert (world.scan / "x.bin").read_bytes() == b"remote x.bin"
+    assert (world.scan / "x.bin").stat().st_mode & 0o777 == 0o644
+    left = {p for p in world.scan.iterdir() if p.name.startswith(".vastrel-fetch")}
+    assert left == kept and (sorted(os.listdir("/etc")), os.stat("/etc").st_mtime_ns) == etc_before
+    if planted == "leftovers":
+        assert (theirs / "x.bin").read_bytes() == b"partial"
 
 
 def test_a_hash_in_the_url_is_escaped_for_sed(world):

@@ -71,6 +71,29 @@ def test_a_link_planted_under_a_fetched_name_is_replaced_not_written_through(wor
     assert not x.is_symlink() and x.read_bytes() == b"fetched bytes"
 
 
+def test_only_what_the_scan_folders_writers_could_read_is_sent(world, ftp, tmp_path):
+    secret, secret_bytes = outside_file(tmp_path)
+    world.timestamp(WATERMARK)
+    linked = world.scan / "linked.bin"
+    os.link(secret, linked)  # as the folder's writer would, with a file it cannot read
+    os.utime(linked, (NEW, NEW))
+    shared = world.file("shared.bin", b"readable by all", mtime=NEW)
+    shared.chmod(0o644)
+    os.chown(world.scan, 65534, -1)
+    world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD)
+    checked = world.run("/opt/vastrel/bin/vastrel", args=["check"])
+    assert "skipped by upload: 1 new files that the scan folder's writers could not read" \
+        in checked.stdout
+    run = world.run()
+    assert ftp.files() == {"shared.bin": b"readable by all"}
+    assert run.has(ERR, f"File {linked} could not be read by the scan folder's writers, not sent")
+    assert (os.stat(secret).st_mtime, os.stat(secret).st_atime) == (NEW, NEW)
+    # A folder only root writes: sent, as before.
+    os.chown(world.scan, 0, -1)
+    world.run()
+    assert ftp.files() == {"shared.bin": b"readable by all", "linked.bin": secret_bytes}
+
+
 @pytest.mark.parametrize("fault", ["cut", "stall"])
 def test_a_fetch_cut_short_leaves_the_folder_as_it_was(world, ftp, fault):
     http = HttpServer()
@@ -90,8 +113,7 @@ def test_a_fetch_cut_short_leaves_the_folder_as_it_was(world, ftp, fault):
         # The local file is sent as it was; nothing cut stands anywhere.
         assert ftp.files() == {"r.bin": b"a local file not yet sent"}
         assert run.has(NOTICE, f"File {local} was uploaded")
-        assert sorted(p.name for p in world.scan.iterdir()) == [".vastrel-fetch", "r.bin"]
-        assert list((world.scan / ".vastrel-fetch").iterdir()) == []
+        assert sorted(p.name for p in world.scan.iterdir()) == ["r.bin"]
         http.mode = "whole"
         run = world.run()
         assert local.read_bytes() == whole and ftp.files() == {"r.bin": whole}

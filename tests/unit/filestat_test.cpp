@@ -163,4 +163,48 @@ TEST(FileStatus, TrustedWalkFollowsOnlyRootsLinks) {
   EXPECT_EQ(system(cleanup.c_str()), 0);
 }
 
+// Folder (owner, group, mode) against file (owner, group, mode); the
+// folder's owner 1000 is in groups 100 and 200.
+TEST(FileStatus, ReadableByEveryWriterOfTheFolder) {
+  struct Case {
+    uid_t dir_uid;
+    mode_t dir_mode;
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+    bool sent;
+  };
+  const Case cases[] = {
+      {0, 0755, 0, 0, 0600, true},          // only root writes: as before
+      {0, 0775, 0, 0, 0600, false},         // its group (50) writes
+      {0, 0775, 0, 50, 0640, true},         //   and reads by group
+      {0, 0777, 0, 50, 0640, false},        // anyone writes
+      {0, 0777, 0, 50, 0644, true},         //   and anyone reads
+      {0, 0777, 0, 50, 0604, false},        //   but not its group
+      {1000, 0755, 0, 0, 0600, false},      // a hard link to root's own file
+      {1000, 0755, 0, 0, 0644, true},       //   readable by anyone
+      {1000, 0755, 1000, 0, 0400, true},    // the owner's own
+      {1000, 0755, 1000, 0, 0044, false},   //   which it has made unreadable to itself
+      {1000, 0755, 0, 200, 0640, true},     // a supplementary group of the owner's
+      {1000, 0755, 0, 300, 0640, false},    //   not one of its groups
+      {1000, 0555, 0, 0, 0600, true},       // its owner cannot write it
+  };
+  for (const Case& c : cases) {
+    util::FolderWriters writers;
+    writers.folder.st_uid = c.dir_uid;
+    writers.folder.st_gid = 50;
+    writers.folder.st_mode = S_IFDIR | c.dir_mode;
+    writers.owner_groups[0] = 100;
+    writers.owner_groups[1] = 200;
+    writers.owner_group_count = 2;
+    struct stat file {};
+    file.st_uid = c.uid;
+    file.st_gid = c.gid;
+    file.st_mode = S_IFREG | c.mode;
+    EXPECT_EQ(util::readable_by_writers(writers, file), c.sent)
+        << "folder " << c.dir_uid << " " << std::oct << c.dir_mode << ", file " << std::dec
+        << c.uid << ":" << c.gid << " " << std::oct << c.mode;
+  }
+}
+
 }  // namespace
