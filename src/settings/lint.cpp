@@ -110,14 +110,14 @@ void check_line(util::Findings& findings, unsigned line_no, const SettingLine& l
       findings.warn("line %u: names %s but holds no \"=\": not read", line_no, k->name);
     } else {
       findings.warn(
-          "line %u: \"%.*s\" is not read as %s: %s", line_no, static_cast<int>(line.key_length),
-          line.key, k->name,
+          "line %u: \"%s\" is not read as %s: %s", line_no, std::string(line.key, line.key_length),
+          k->name,
           key != line.key ? "a blank stands before the key" : "a blank stands before \"=\"");
     }
   } else if (line.value != nullptr && length >= strlen(kPrefix) &&
              strncasecmp(key, kPrefix, strlen(kPrefix)) == 0) {
-    findings.warn("line %u: %.*s is not a known key (a typo?): ignored", line_no,
-                  static_cast<int>(length), key);
+    findings.warn("line %u: %s is not a known key (a typo?): ignored", line_no,
+                  std::string(key, length));
   }
 }
 

@@ -56,8 +56,7 @@ bool is_plain(const char* value) {
 
 bool has_control(const char* value) {
   for (const char* p = value; *p != '\0'; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == 0x7f) return true;
+    if (is_control(static_cast<unsigned char>(*p))) return true;
   }
   return false;
 }

@@ -27,6 +27,10 @@ CommandLine command_line(char* buffer, size_t size);
 // so reaches the shell safely as it stands.
 bool is_plain(const char* value);
 
+// True for a control character (0x01-0x1f, 0x7f): what no name should
+// carry onto a command line or a terminal.
+inline bool is_control(unsigned char c) { return (c != 0 && c < 0x20) || c == 0x7f; }
+
 // True when the value holds a control character.
 bool has_control(const char* value);
 

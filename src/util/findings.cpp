@@ -1,4 +1,5 @@
-// Findings: formatted once, masked where a value goes in, never after.
+// Findings: formatted once, masked and escaped where a value goes in,
+// never after (a format's own line ends stay).
 #include "util/findings.h"
 
 #include <syslog.h>
@@ -6,6 +7,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "util/cmdline.h"
 
 namespace util {
 
@@ -41,6 +44,23 @@ std::string masked_url(const char* url) {
   size_t length = 0;
   if (!url_password(url, start, length)) return url;
   return std::string(url, start) + "***" + (url + start + length);
+}
+
+std::string escaped(const char* text) {
+  std::string shown;
+  for (const char* p = text; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (!is_control(c)) {
+      shown += *p;
+      continue;
+    }
+    // Three octal digits: a control character is at most 0177.
+    shown += '\\';
+    shown += static_cast<char>('0' + (c >> 6));
+    shown += static_cast<char>('0' + ((c >> 3) & 7));
+    shown += static_cast<char>('0' + (c & 7));
+  }
+  return shown;
 }
 
 std::string formatted(const char* format, ...) {

@@ -26,6 +26,12 @@ bool url_password(const char* url, size_t& start, size_t& length);
 // A copy of the URL with any such password shown as "***".
 std::string masked_url(const char* url);
 
+// The text with each control character (0x01-0x1f, 0x7f) shown as a
+// backslash and three octal digits ("\012" for a newline); "\ooo" is only
+// ever made of a control character. A backslash stays as it is, and so
+// do bytes from 0x80 up (UTF-8 names print as they are).
+std::string escaped(const char* text);
+
 // The text of a printf format, whole, whatever its length; "" when it
 // cannot be formatted.
 std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -86,16 +92,22 @@ class Findings {
     if (all_) items_.push_back(Finding{kind, format_with(format, shown(args)...), {}});
   }
 
-  // Each value as the log gets it, and as check shows it.
+  // Each value as the log gets it, and as check shows it: a text there
+  // cannot move the cursor or end a line of the report.
   static const char* raw(const Url& url) { return url.text; }
-  static std::string shown(const Url& url) { return masked_url(url.text); }
+  static std::string shown(const Url& url) { return escaped(masked_url(url.text).c_str()); }
+  static std::string shown(const std::string& text) { return escaped(text.c_str()); }
   template <typename T>
   static const T& raw(const T& value) {
     return value;
   }
   template <typename T>
-  static const T& shown(const T& value) {
-    return value;
+  static auto shown(const T& value) {
+    if constexpr (std::is_arithmetic_v<T>) {
+      return value;
+    } else {
+      return escaped(value);
+    }
   }
   // What a printf conversion takes of each value.
   static const char* arg(const std::string& text) { return text.c_str(); }

@@ -27,6 +27,7 @@ def state(world):
 def test_each_likely_mistake_is_warned_of_once_and_nothing_is_done(world):
     world.timestamp(WATERMARK)
     world.file("f", mtime=NEW)
+    world.file("new\nline\x1b[31m", mtime=NEW)  # a name that would end a line and colour the rest
     for tool in ("curl", "sed", "killall"):
         world.fake(tool, exit=[0])
     world.settings(
@@ -40,7 +41,9 @@ def test_each_likely_mistake_is_warned_of_once_and_nothing_is_done(world):
         "MOD_VASTREL_TIMEUNIT=-1\n"
         "MOD_VASTREL_DOWNLOAD=x\n"
         "MOD_VASTREL_SCANFOLDR=/elsewhere\n"   # a typo
-        "MOD_VASTREL_USERNAME=ab\"cd\n")       # cut at the inner quote
+        "MOD_VASTREL_USERNAME=ab\"cd\n"        # cut at the inner quote
+        "MOD_VASTREL_PARTIAL_SUFFIX=.p\x1bt\n"
+        "MOD_VASTREL_X\x7f=1\n")
     before = state(world)
     run = check(world)
     assert run.rc == 0, run.stdout
@@ -55,6 +58,7 @@ def test_each_likely_mistake_is_warned_of_once_and_nothing_is_done(world):
         "line 9: MOD_VASTREL_DOWNLOAD=x reads as 0",
         "line 10: MOD_VASTREL_SCANFOLDR is not a known key",
         'line 11: the value of MOD_VASTREL_USERNAME is cut at its last double quote and reads as "ab"',
+        "line 13: MOD_VASTREL_X\\177 is not a known key",
     ]
     assert len(warnings) == len(expected)
     for warning, text in zip(warnings, expected):
@@ -63,6 +67,10 @@ def test_each_likely_mistake_is_warned_of_once_and_nothing_is_done(world):
     assert re.search(r"MOD_VASTREL_PASSWORD +\(set\)", run.stdout)
     assert re.search(r"MOD_VASTREL_ENABLED +0 +\(default\)", run.stdout)
     assert "ftp://u:***@h/up/" in run.stdout
+    # Values show their control characters in octal: only the report's own line ends are raw.
+    assert not re.search(r"[\x01-\x09\x0b-\x1f\x7f]", run.stdout), run.stdout
+    assert "new\\012line\\033[31m" in run.stdout
+    assert re.search(r"MOD_VASTREL_PARTIAL_SUFFIX +\.p\\033t\n", run.stdout)
     # Nothing changed, nothing logged, no tool started.
     assert state(world) == before
     assert run.all_lines == []

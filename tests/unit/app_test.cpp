@@ -48,4 +48,13 @@ TEST(Findings, MaskOnlyThePasswordOfAUrl) {
   EXPECT_EQ(util::masked_url(""), "");
 }
 
+TEST(Findings, CheckShowsAControlCharacterOfAValueInOctalAndTheLogKeepsIt) {
+  util::Findings findings(true);
+  findings.refuse("%s %s %s %d\n", "a\nb\x1b[1m\\\xc3\xa9", std::string("t\tu\x7f"),
+                  util::Url{"ftp://u:p\tw@h/\r"}, 7);
+  const util::Findings::Finding& finding = findings.items().at(0);
+  EXPECT_EQ(finding.shown, "a\\012b\\033[1m\\\xc3\xa9 t\\011u\\177 ftp://u:***@h/\\015 7\n");
+  EXPECT_EQ(finding.logged, "a\nb\x1b[1m\\\xc3\xa9 t\tu\x7f ftp://u:p\tw@h/\r 7\n");
+}
+
 }  // namespace
