@@ -55,7 +55,7 @@ void passed(Walk& w) {
 }
 
 // The next component into `name`, passing by empty ones and "."; false at
-// the end. ".." and over-long names set `error`.
+// the end. An over-long name sets `error`.
 bool next_component(const char*& p, char (&name)[NAME_MAX + 1], int& error) {
   for (;;) {
     p += strspn(p, "/");
@@ -64,7 +64,6 @@ bool next_component(const char*& p, char (&name)[NAME_MAX + 1], int& error) {
     const char* start = p;
     p += length;
     if (length == 1 && start[0] == '.') continue;
-    if (length == 2 && start[0] == '.' && start[1] == '.') error = EINVAL;
     if (length > NAME_MAX) error = ENAMETOOLONG;
     if (error != 0) return false;
     memcpy(name, start, length);
@@ -111,6 +110,21 @@ bool follow(Walk& w, int fd, TrustedPath& out) {
   return true;
 }
 
+// Steps up to the folder holding the walk's folder ("/" stays "/"), only
+// while no folder passed could be changed by others: its owner could have
+// moved the folder, and ".." would then lead elsewhere.
+bool step_up(Walk& w, TrustedPath& out) {
+  if (w.tainted) return refused(out, w.taint, w.taint_uid);
+  Descriptor parent(openat(w.folder.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct stat st;
+  if (parent.get() < 0 || fstat(parent.get(), &st) != 0) return failed(out, errno);
+  char* slash = strrchr(w.shown, '/');
+  if (slash != nullptr) *slash = '\0';
+  w.folder = std::move(parent);
+  w.folder_st = st;
+  return true;
+}
+
 // Opens the last component again with the caller's flags; it must still
 // be the object the walk found.
 bool open_last(const Walk& w, const char* name, const struct stat& found, int flags,
@@ -132,7 +146,8 @@ bool open_last(const Walk& w, const char* name, const struct stat& found, int fl
 }  // namespace
 
 bool others_can_change(const struct stat& st) {
-  return st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  bool trusted_owner = st.st_uid == 0 || st.st_uid == geteuid();
+  return !trusted_owner || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 bool open_trusted(const char* path, int flags, TrustedPath& out) {
@@ -149,6 +164,10 @@ bool open_trusted(const char* path, int flags, TrustedPath& out) {
   char name[NAME_MAX + 1];
   int error = 0;
   while (next_component(w.next, name, error)) {
+    if (strcmp(name, "..") == 0) {
+      if (!step_up(w, out)) return false;
+      continue;
+    }
     Descriptor fd(openat(w.folder.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
     if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return failed(out, errno);

@@ -27,8 +27,9 @@ struct TrustedPath {
   int error = 0;                   // errno of a walk that failed otherwise
 };
 
-// True when someone other than root can change the folder of status `st`:
-// it is not root's, or its group or others may write it (a sticky /tmp too).
+// True when someone other than root (and the program's own user) can
+// change the folder of status `st`: it is another user's, or its group or
+// others may write it (a sticky /tmp too).
 // Its owner is the one named, also for group or others: the simplest user
 // to tell, and the one who set the mode.
 bool others_can_change(const struct stat& st);
@@ -39,8 +40,10 @@ bool others_can_change(const struct stat& st);
 // write it, and no folder before it could be changed by others. Plain
 // folders after such a folder are fine: the program acts through the
 // descriptor, so a later swap redirects nothing. "." and empty components
-// are passed by; a path (or link) holding ".." is not walked (EINVAL), nor
-// a relative path. The last component must be a folder or a regular file
+// are passed by; ".." (in the path or a link, as in a /var -> ../data/var
+// link of a read-only image) steps up only while no folder passed could
+// be changed by others, and is refused after one. A relative path is not
+// walked (EINVAL). The last component must be a folder or a regular file
 // and is opened with `flags` (O_NOFOLLOW and O_CLOEXEC added). True when
 // it is open in `out`; false with out.refused and the folder named, or
 // with out.error. Changes nothing, logs nothing.
