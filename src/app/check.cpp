@@ -105,6 +105,7 @@ void skipped(Findings& findings, const settings::Session& session, const upload:
   plain.partial_suffix = "";
   settings::Session plain_session(plain, true);
   plain_session.curl_config = session.curl_config;
+  plain_session.writer_probe = session.writer_probe;
   upload::Pass without{plain_session, watermark, dir};
   upload::plan_pass(without);
   if (unsigned n = t.refused - without.tally.refused)
@@ -112,32 +113,39 @@ void skipped(Findings& findings, const settings::Session& session, const upload:
                   n);
 }
 
-// Whether a file open for writing can be told in this folder: said once,
-// of its first regular file, where it cannot.
-void writers_verdict(Findings& findings, const settings::ModuleSettings& s, util::Dir& dir) {
-  rewinddir(dir.get());
-  util::ScanEntry entry;
-  util::SkipCounts skips;
-  util::PinnedFile file;
-  int error = 0;
-  if (!util::next_regular_file(dir, s.scan_folder, entry, &skips) ||
-      !file.open(dir.fd(), entry.name, entry.st) ||
-      util::writers_of(file.fd(), &error) != util::Writers::kUnknown) {
-    return;
+// How the runs tell a file open for writing here, as decided for this
+// session (settings::decide_writer_probe).
+void writers_verdict(Findings& findings, const util::WriterProbe& probe) {
+  const char* look = "look once a run at what the processes in /proc hold open for writing";
+  if (probe.leases == util::WriterProbe::Leases::kGranted) {
+    findings.note("  open for writing: upload asks for a lease on each file, remove would %s\n",
+                  look);
+  } else {
+    findings.note(
+        "  open for writing: the scan folder's file system refuses leases (%s), upload and "
+        "remove would %s\n",
+        strerror(probe.lease_error), look);
   }
-  findings.warn(
-      "no lease can be taken here (%s): a file open for writing cannot be told from a finished "
-      "one, and is sent, deleted and removed as any other",
-      strerror(error));
+  if (probe.blind) {
+    findings.warn(
+        "/proc cannot be listed: a file open for writing cannot be told from a finished one, and "
+        "is sent, deleted and removed as any other");
+  } else if (probe.unseen > 0) {
+    findings.note("  of those processes, %u cannot be looked at: what they write is not told\n",
+                  probe.unseen);
+  }
 }
 
 // The plan: what the next remove and upload would do with the folder.
-void plan_verdict(Findings& findings, const settings::Session& session) {
+void plan_verdict(Findings& findings, settings::Session& session) {
   const settings::ModuleSettings& s = session.cfg;
   time_t watermark = watermark_verdict(findings);
   util::Dir dir;
   util::open_scan_folder(dir, s.scan_folder, findings);
   if (findings.refused()) return;
+  // Both ways, as an upload and a remove run would ask.
+  settings::decide_writer_probe(session, dir.fd(), true);
+  settings::decide_writer_probe(session, dir.fd(), false);
   retention::Pass remove{session, dir, time(nullptr), watermark};
   retention::remove_files(remove);
   rewinddir(dir.get());
@@ -153,7 +161,7 @@ void plan_verdict(Findings& findings, const settings::Session& session) {
         t.settling, s.min_age);
   }
   skipped(findings, session, t, watermark);
-  writers_verdict(findings, s, dir);
+  writers_verdict(findings, session.writer_probe);
   if (s.download != 0) {
     findings.note(
         "  the download pass is on: files it fetches come on top (check never contacts a "

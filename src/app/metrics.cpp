@@ -2,7 +2,6 @@
 #include "app/metrics.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <string>
 
 #include "util/descriptor.h"
+#include "util/pin.h"
 #include "util/trusted.h"
 
 namespace app {
@@ -102,22 +102,6 @@ long long previous_value(int dir_fd, const char* file_name, const char* name) {
   return value;
 }
 
-// A new file of a random name in the folder `dir_fd`, as mkostemp makes
-// one by path; none (errno set) when it cannot be made.
-util::Descriptor temporary_in(int dir_fd, char (&name)[32]) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    unsigned char r[6];
-    if (getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) return util::Descriptor();
-    snprintf(name, sizeof name, ".vastrel-metrics.%02x%02x%02x%02x%02x%02x", r[0], r[1], r[2], r[3],
-             r[4], r[5]);
-    util::Descriptor fd(
-        openat(dir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return util::Descriptor();
-}
-
 // A temporary file in the same folder, then rename, all through the
 // folder's descriptor: a reader never sees a half-written file. The
 // temporary name does not end in ".prom", which the collector reads.
@@ -131,7 +115,7 @@ void write_atomically(const util::TrustedPath& way, const char* folder, const ch
     return;
   }
   char temporary[32];
-  util::Descriptor file = temporary_in(way.fd.get(), temporary);
+  util::Descriptor file = util::temporary_in(way.fd.get(), ".vastrel-metrics.", temporary);
   int fd = file.get();
   bool written = fd >= 0 && fchmod(fd, 0644) == 0 &&
                  write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());

@@ -84,8 +84,9 @@ void describe_plan(const Pass& pass, util::Findings& findings);
 
 // A whole remove run over a run's session: reads the watermark, opens the
 // scan folder (when it cannot: logged at LOG_ERR, and a tally with
-// `error`), logs a refused floor at LOG_ERR, then remove_files. Returns
-// what it did.
-Tally op_remove(const settings::Session& session);
+// `error`), reads from /proc which files are open for writing (into
+// `session.writer_probe`), logs a refused floor at LOG_ERR, then
+// remove_files. Returns what it did.
+Tally op_remove(settings::Session& session);
 
 }  // namespace retention

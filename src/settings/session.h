@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "settings/settings.h"
+#include "util/pin.h"
 
 namespace settings {
 
@@ -25,6 +26,8 @@ struct Session {
   bool curl_config = false;
   // How many files a child may be given at once.
   size_t descriptor_budget = 1;
+  // How the run tells a file open for writing (decide_writer_probe).
+  util::WriterProbe writer_probe;
 };
 
 // Fills the facts of `session` that a run looks up once: whether the
@@ -33,5 +36,17 @@ struct Session {
 // kinds make sure that a lease broken by a writer cannot end the process.
 // Logs nothing.
 void look_up_facts(Session& session);
+
+constexpr const char* kLeasesRefused =
+    "Scan folder's file system refuses leases, open files are found through /proc";
+
+// Decides once a run how the passes over the open scan folder `dir_fd` tell
+// a file open for writing, into `session.writer_probe`. `leases`: the
+// caller asks by lease where it can (upload, check), so the lease is first
+// tried on a file of the program's own there; where it is refused a run
+// logs kLeasesRefused (LOG_NOTICE) and the processes' descriptors are read
+// from /proc. Without `leases` (remove) only that look is made. Later
+// calls change nothing already decided.
+void decide_writer_probe(Session& session, int dir_fd, bool leases);
 
 }  // namespace settings

@@ -61,7 +61,8 @@ Outcome pin_selected(const Pass& pass, const char* path, const FileIdentity& lis
     syslog(LOG_ERR, "File %s is no longer the regular file that was listed, not sent", path);
     return Outcome::kGone;
   }
-  if (pass.cfg.min_age != 0 && util::writers_of(pin.fd()) == util::Writers::kOpen) {
+  if (pass.cfg.min_age != 0 &&
+      util::writers_of(pass.session.writer_probe, pin.fd()) == util::Writers::kOpen) {
     pin.close();
     return Outcome::kSettling;
   }
@@ -91,7 +92,7 @@ Outcome dispose_sent_file(Pass& pass, const char* path, const util::PinnedFile& 
   if (pass.cfg.ruploaded != 0) {
     // Deleted under its writer, a file's last bytes would go to no name:
     // stamped instead, its writer's next write makes it new again.
-    if (util::writers_of(pin.fd()) == util::Writers::kOpen) {
+    if (util::writers_of(pass.session.writer_probe, pin.fd()) == util::Writers::kOpen) {
       syslog(LOG_NOTICE, "File %s is open for writing, not removed", path);
     } else if (unlinkat(pass.dir.fd(), name, 0) == 0) {
       syslog(LOG_NOTICE, "File %s was removed", path);

@@ -50,14 +50,16 @@ void log_refusal(Refusal refusal, const char* path) {
 }
 
 // A new file has settled when it has gone MOD_VASTREL_MIN_AGE seconds
-// unmodified and no process holds it open for writing (where that can be
-// told). A pass that acts asks for writers when it pins the file
+// unmodified and no process holds it open for writing, asked the run's way
+// (settings::decide_writer_probe). A pass that acts asks when it pins the file
 // (pin_selected), one that only counts, which pins nothing, here; either
 // costs only files that are new and old enough.
 bool settled(const Pass& pass, const util::ScanEntry& entry) {
   int64_t age = static_cast<int64_t>(pass.now) - static_cast<int64_t>(entry.st.st_mtime);
   if (age < static_cast<int64_t>(pass.cfg.min_age)) return false;
-  return pass.acts() || util::writers_of(pass.dir.fd(), entry.name) != util::Writers::kOpen;
+  return pass.acts() ||
+         util::writers_of(pass.session.writer_probe, pass.dir.fd(), entry.name) !=
+             util::Writers::kOpen;
 }
 
 // Adds the new files the sender can send to `files`, at most `limit`,
@@ -272,6 +274,8 @@ Tally op_upload(settings::Session& session) {
     return tally;
   }
   rewinddir(dir.get());  // the downloads added files since it was opened
+  // Asked only by a run that settles or deletes what it sent.
+  if (s.min_age != 0 || s.ruploaded != 0) settings::decide_writer_probe(session, dir.fd(), true);
   Pass pass{session, watermark, dir};
   send_new_files(pass);
   return pass.tally;
@@ -286,10 +290,12 @@ void plan_pass(Pass& pass) {
 Tally backlog(const settings::Session& session) {
   settings::Session dry(session.cfg, true);
   dry.curl_config = session.curl_config;
+  dry.writer_probe = session.writer_probe;
   util::Dir dir;
   util::Findings unused(true);  // looks only: a dry pass logs nothing
   util::open_scan_folder(dir, session.cfg.scan_folder, unused);
   if (dir.get() == nullptr) return Tally{};
+  if (session.cfg.min_age != 0) settings::decide_writer_probe(dry, dir.fd(), true);
   Pass pass{dry, util::watermark_mtime(), dir};
   plan_pass(pass);
   return pass.tally;

@@ -148,8 +148,16 @@ def test_a_file_open_for_writing_is_never_deleted(world, ftp, sshd, mode):
     assert server.files()["w.bin"] == first + rest
 
 
+# Where leases are refused (NFSv4 without a delegation, CIFS without an
+# oplock: EAGAIN, as for a writer) open files are found through /proc.
+LEASES = {"granted": {}, "refused": {"SHIM_NO_LEASES": "1"}}
+REFUSED = "Scan folder's file system refuses leases, open files are found through /proc"
+
+
 @pytest.mark.shim
-def test_with_a_minimum_age_only_settled_files_are_sent(world, ftp):
+@pytest.mark.parametrize("leases", LEASES)
+def test_with_a_minimum_age_only_settled_files_are_sent(world, ftp, leases):
+    env = LEASES[leases]
     now = int(time.time())
     world.timestamp(WATERMARK)
     young = world.file("young", b"just written", mtime=now - 5)
@@ -160,30 +168,36 @@ def test_with_a_minimum_age_only_settled_files_are_sent(world, ftp):
         os.utime(held, (now - 3600, now - 3600))
         world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
                        MIN_AGE=60)
-        run = world.run(now=now)
+        run = world.run(now=now, env=env)
         assert ftp.files() == {"done": b"finished long ago"}
         assert [int(os.stat(p).st_mtime) for p in (young, held, done)] == [
             now - 5, now - 3600, WATERMARK]
-        assert [m for _, m in run.log] == ["started", f"File {done} was uploaded", "exited"]
-        checked = world.run("/opt/vastrel/bin/vastrel", args=["check"], now=now)
+        notice = [REFUSED] if leases == "refused" else []
+        assert [m for _, m in run.log] == ["started", *notice, f"File {done} was uploaded",
+                                           "exited"]
+        checked = world.run("/opt/vastrel/bin/vastrel", args=["check"], now=now, env=env)
         assert "still settling: 2 new files" in checked.stdout
+        assert ("file system refuses leases" in checked.stdout) == (leases == "refused")
     finally:
         writer.finish()
-    world.run(now=now + 120)  # both settled since
+    world.run(now=now + 120, env=env)  # both settled since
     assert ftp.files() == {"done": b"finished long ago", "young": b"just written",
                            "held": b"first part and the rest"}
 
 
 @pytest.mark.shim
-def test_remove_passes_by_an_aged_file_open_for_writing(world):
+@pytest.mark.parametrize("leases", LEASES)
+def test_remove_passes_by_an_aged_file_open_for_writing(world, leases):
     now = int(time.time())
     path = world.scan / "log.txt"
+    closed = world.file("closed.txt", b"written and closed", mtime=now - 7200)
     writer = Writer(path, b"still appending")
     try:
         os.utime(path, (now - 7200, now - 7200))
         world.settings(TIMECOUNT=1)
-        run = world.run("/opt/vastrel/bin/remove", now=now)
+        run = world.run("/opt/vastrel/bin/remove", now=now, env=LEASES[leases])
         assert run.has(NOTICE, f"File {path} is open for writing, not removed") and path.exists()
+        assert run.has(NOTICE, f"File {closed} were removed") and not closed.exists()
     finally:
         writer.finish()
     os.utime(path, (now - 7200, now - 7200))

@@ -1,11 +1,16 @@
 /* Preloaded into the program under test: records every sleep instead of
  * sleeping, and can pin the clock, so tests never wait out real time.
  * SHIM_SLEEP_LOG names the file that receives one line per sleep (seconds);
- * SHIM_NOW pins time() to that many seconds since the epoch. */
+ * SHIM_NOW pins time() to that many seconds since the epoch; SHIM_NO_LEASES=1
+ * refuses every F_SETLEASE with EAGAIN, as an NFSv4 client without a
+ * delegation does. */
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
+#include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -62,4 +67,40 @@ time_t time(time_t *out) {
   time_t now = pinned_now >= 0 ? (time_t)pinned_now : (clock_gettime(CLOCK_REALTIME, &ts), ts.tv_sec);
   if (out != NULL) *out = now;
   return now;
+}
+
+/* fcntl is variadic: its third argument is an int or a pointer per command,
+ * passed on as a long either way. Both names, by their symbols (the header
+ * renames fcntl to fcntl64 under 64-bit offsets): a 32-bit build calls
+ * fcntl64. */
+static int leasing_fcntl(const char *real_name, int fd, int cmd, long arg) {
+  static int refuse = -1;
+  if (refuse < 0) {
+    const char *no = getenv("SHIM_NO_LEASES");
+    refuse = no != NULL && strcmp(no, "1") == 0;
+  }
+  if (refuse && cmd == F_SETLEASE && arg != F_UNLCK) {
+    errno = EAGAIN;
+    return -1;
+  }
+  int (*real)(int, int, ...) = (int (*)(int, int, ...))dlsym(RTLD_NEXT, real_name);
+  return real(fd, cmd, arg);
+}
+
+int shim_fcntl(int fd, int cmd, ...) __asm__("fcntl");
+int shim_fcntl(int fd, int cmd, ...) {
+  va_list args;
+  va_start(args, cmd);
+  long arg = va_arg(args, long);
+  va_end(args);
+  return leasing_fcntl("fcntl", fd, cmd, arg);
+}
+
+int shim_fcntl64(int fd, int cmd, ...) __asm__("fcntl64");
+int shim_fcntl64(int fd, int cmd, ...) {
+  va_list args;
+  va_start(args, cmd);
+  long arg = va_arg(args, long);
+  va_end(args);
+  return leasing_fcntl("fcntl64", fd, cmd, arg);
 }
