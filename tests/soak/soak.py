@@ -484,7 +484,8 @@ class Soak:
         folder of its own holding a file; a link to the vault). Returns
         each entry with what it must still be after the run."""
         scan = self.world.scan
-        old, theirs = scan / ".vastrel-fetch", scan / f".vastrel-fetch-{self.rng.getrandbits(64):016x}"
+        old = scan / ".vastrel-fetch"
+        theirs = scan / f".vastrel-fetch-{self.rng.getrandbits(64):016x}"
         squats = [old, theirs, theirs / "theirs"]
         if self.rng.random() < 0.5:
             squats.append(scan / f".vastrel-fetch-{self.rng.getrandbits(64):016x}")
@@ -771,7 +772,8 @@ class Soak:
         """No byte of a root-only file reached the server, no fetch cut short
         stands in the scan folder, and no pass left its private folder."""
         for name, stamp in remote_files(remote_dir).items():
-            if remote_before.get(name) != stamp and self.secret in (remote_dir / name).read_bytes():
+            changed = remote_before.get(name) != stamp
+            if changed and self.secret in (remote_dir / name).read_bytes():
                 raise Failure(f"run {index} ({mode}): a root-only file's bytes reached "
                               f"{remote_dir / name}\nlog: {run.log}")
         if self.fetched and os.path.lexists(self.world.scan / self.fetched):
@@ -874,7 +876,8 @@ class Soak:
             restore()
             self.check_refused(f"remove run {index}", run)
         gone = {p for p in present if not os.path.lexists(p)}
-        if run.rc != 0 or not expected <= gone or ((not keep_free or restore) and gone != expected):
+        exact = not keep_free or restore
+        if run.rc != 0 or not expected <= gone or (exact and gone != expected):
             raise Failure(f"remove run {index}: expected {expected}, removed {gone}")
         if restore:
             return
