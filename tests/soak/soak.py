@@ -11,12 +11,19 @@ a real name is byte-identical to a version the device had under that name;
 and a remote folder named like one file holds back no other file. No byte of
 a root-only file outside the scan folder, linked in place of a listed file
 after the listing, ever reaches the server; and no fetch cut short ever
-stands in the scan folder. A file that a slow writer holds open across runs
+stands in the scan folder. The scan folder lies in a folder of a local
+writer, who in most runs writes it too and between runs hard-links a file of
+root's into it, swaps it for a link to a folder of root's, or squats the
+names of the download pass's private folder: nothing outside the scan folder
+changes, the hard link stays there unsent, a run reached through the link
+refuses and does nothing, and the pass fetches past the squats and leaves no
+private folder behind. A file that a slow writer holds open across runs
 is never deleted under it, and with MOD_VASTREL_MIN_AGE no version of it is
 sent while it is still being written.
 
-With --small-fs the scan folder is a file system of 4 MiB of its own that
-writers (and something outside the folder) fill between runs, and remove
+With --small-fs the scan folder is on a file system of 4 MiB of its own
+(with its parent) that writers (and something outside the folder) fill
+between runs, and remove
 runs between uploads with a floor of free space: after every remove run the
 floor is met whenever the folder's own files could reach it, and no unsent
 file was deleted while a sent one remained or while the floor was out of
@@ -30,6 +37,7 @@ import hashlib
 import os
 import pwd
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -40,7 +48,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
-from harness import (SCRATCH, TIMESTAMP, FtpServer, HttpServer, SshServer,  # noqa: E402
+from harness import (ERR, SCRATCH, TIMESTAMP, FtpServer, HttpServer, SshServer,  # noqa: E402
                      World, bind_log_socket)
 
 FRAGMENTS = ["plain", "a b", "q'uote", 'd"q', "back\\slash", ";touch PWNED", "$(touch PWNED)",
@@ -48,7 +56,7 @@ FRAGMENTS = ["plain", "a b", "q'uote", 'd"q', "back\\slash", ";touch PWNED", "$(
              "\udcff\udcfe", "tab\tx", "&&touch PWNED", "\u00fc", "-lead", "  "]
 FAULTS = ["tool_fail", "server_down", "kill_mid", "full", "writer", "overlap",
           "hostile_settings", "check_ftp", "vanish", "stalled", "remote_dir", "link_swap",
-          "cut_fetch", "slow_writer"]
+          "cut_fetch", "slow_writer", "hard_link", "parent_swap", "fetch_squat"]
 SUFFIX = ".part"
 # The program's own bounds keep every run finite: short ones here.
 CONNECT_TIMEOUT, STALL_TIMEOUT = 2, 3
@@ -56,6 +64,13 @@ CONNECT_TIMEOUT, STALL_TIMEOUT = 2, 3
 # with room for a loaded machine. Only one file's attempts can wait so
 # before a pass ends; sleeps are intercepted.
 RUN_LIMIT = 60 + 3 * (CONNECT_TIMEOUT + STALL_TIMEOUT + 6)
+# The local user who writes the scan folder (as an FTP or share daemon
+# would), and owns the folder above it.
+WRITER = 65534
+# Who may write the scan folder in a run: (owner, group, mode).
+SCAN_OWNERS = {"root": (0, 0, 0o755), "writer": (WRITER, 0, 0o755),
+               "group": (0, WRITER, 0o775)}
+FETCH_FOLDER = re.compile(r"\.vastrel-fetch-[0-9a-f]{16}")
 
 
 class Failure(Exception):
@@ -86,9 +101,8 @@ class Soak:
         (base / "world").mkdir()
         self.world = World(base / "world", bind_log_socket())
         self.small_fs = small_fs
+        self.make_disk()
         if small_fs:
-            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m,nr_inodes=300", "tmpfs",
-                            str(self.world.scan)], check=True)
             (self.world.scan / "spill").mkdir()  # what else fills the same disk
         (base / "ftproot").mkdir()
         self.ftp = FtpServer(base / "ftproot")
@@ -113,17 +127,57 @@ class Soak:
         self.marker_trees = [self.world.tmp]
         self.marker_tops = [Path("/tmp"), Path("/")]
         self.untouchables = self._make_untouchables()
-        # What a local writer links in place of a listed file.
-        self.root_only = base / "root-only"
-        self.root_only.write_bytes(b"ROOT-ONLY-" + os.urandom(4096))
-        self.root_only.chmod(0o600)
-        os.utime(self.root_only, (1000, 1000))
-        self.untouchables[self.root_only] = (self.root_only.read_bytes(),
-                                             os.stat(self.root_only).st_mtime_ns)
-        self.http = HttpServer()  # the download server that cuts its fetches short
+        self.make_vault()
+        self.http = HttpServer()  # the download server, which may cut its fetches short
         self.slow = None  # (Tracked, open file, pieces still to write) of a slow writer
+        self.linked, self.squats = None, {}  # a writer's hard link and squatted names
 
     # Scan folder ----------------------------------------------------------
+    def make_disk(self):
+        """The scan folder's disk (with --small-fs, a file system of its
+        own): the folder in one that its writer owns (disk/cam/scan), as
+        in a home folder, next to a folder of root's (the vault)."""
+        disk = self.world.tmp / "disk"
+        disk.mkdir()
+        if self.small_fs:
+            subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m,nr_inodes=300,mode=0755",
+                            "tmpfs", str(disk)], check=True)
+        cam = disk / "cam"
+        cam.mkdir()
+        os.chown(cam, WRITER, 0)
+        self.world.scan.rmdir()
+        self.world.scan = cam / "scan"
+        self.world.scan.mkdir()
+        self.vault = disk / "vault"
+        self.vault.mkdir(mode=0o700)
+
+    def make_vault(self):
+        """Root-only files (0600) in a root-only folder on the scan folder's
+        disk, each starting with the secret: what the writer links in
+        (a link in place of a listed file; a hard link to `key`, which root
+        has just written) or points the scan folder at."""
+        self.secret = b"ROOT-ONLY-" + os.urandom(22)
+        for name in ("root-only", "key", "victim-a", "victim-b"):
+            path = self.vault / name
+            path.write_bytes(self.secret + os.urandom(self.rng.choice([10, 4096])))
+            path.chmod(0o600)
+            os.utime(path, (1000, 1000))
+            self.untouchables[path] = untouched_state(path)
+        self.root_only = self.vault / "root-only"
+        self.key = self.vault / "key"
+        self.vault_names = sorted(os.listdir(self.vault))
+
+    def set_scan_owner(self, force_writer=False):
+        """Who may write the scan folder in this run: root alone, or a
+        writer as its owner or its group."""
+        owner = self.rng.choice(["root", "writer", "writer", "group"])
+        if force_writer and owner == "root":
+            owner = "writer"
+        uid, gid, mode = SCAN_OWNERS[owner]
+        os.chown(self.world.scan, uid, gid)
+        os.chmod(self.world.scan, mode)
+        self.stats[f"runs with the scan folder written by {owner}"] += 1
+
     def _make_untouchables(self):
         """Entries the program must never touch: a subfolder, a link, a name
         whose path would be cut."""
@@ -138,7 +192,7 @@ class Soak:
         long_name.write_bytes(b"long")
         for p in (sub / "inner", outside, long_name):
             os.utime(p, (1000, 1000))
-        return {p: (p.read_bytes(), os.stat(p).st_mtime_ns) for p in (sub / "inner", outside, long_name)}
+        return {p: untouched_state(p, atime=False) for p in (sub / "inner", outside, long_name)}
 
     def new_name(self):
         self.counter += 1
@@ -293,8 +347,11 @@ class Soak:
                   "CURL_BATCH": self.rng.choice([0, 1]) if mode == "curl" else 0,
                   "PARTIAL_SUFFIX": self.rng.choice(["", SUFFIX])}
         self.fetched = None
+        self.whole_fetch = None
         if "cut_fetch" in faults:
             self.cut_fetch(values)
+        elif "fetch_squat" in faults:
+            self.fetch_whole(values)
         if "slow_writer" in faults and not self.slow:
             self.start_slow_writer()
         # With a minimum age, what was written in the last second waits.
@@ -325,6 +382,8 @@ class Soak:
         """Sets up the faults before the run; returns what undoes them."""
         undo = []
         self.blocker = None
+        self.linked = self.link_root_file() if "hard_link" in faults else None
+        self.squats = self.squat_fetch_names() if "fetch_squat" in faults else {}
         if "remote_dir" in faults:
             sendable = [p for p in self.tracked if not has_control(p.name)]
             if sendable:
@@ -399,6 +458,139 @@ class Soak:
         return (f"ln -s '{self.root_only}' '{link}' && "
                 f"mv -T '{link}' '{self._sh(victim)}'")
 
+    # A local writer's attacks on root ------------------------------------------
+    def link_root_file(self):
+        """Root writes its key afresh (in place: a full small disk takes no
+        new block), and the writer hard-links it into the scan folder under
+        an ordinary new name. Returns the link, or None when the disk is
+        full."""
+        with open(self.key, "r+b", buffering=0) as f:
+            f.write(self.secret + os.urandom(os.fstat(f.fileno()).st_size - len(self.secret)))
+        os.utime(self.key, ns=(1000 * 10**9, time.time_ns()))  # read since: a new atime
+        self.untouchables[self.key] = untouched_state(self.key)
+        self.counter += 1
+        link = self.world.scan / f"{self.counter:05d}report"
+        try:
+            os.link(self.key, link)
+        except OSError:  # a link takes an inode of a small file system
+            self.stats["hard links refused by a full disk"] += 1
+            return None
+        self.stats["root-only files hard-linked in"] += 1
+        return link
+
+    def squat_fetch_names(self):
+        """The writer takes the fixed name of the fetch folder of earlier
+        versions (a link to the vault) and names a pass could draw (a
+        folder of its own holding a file; a link to the vault). Returns
+        each entry with what it must still be after the run."""
+        scan = self.world.scan
+        old = scan / ".vastrel-fetch"
+        theirs = scan / f".vastrel-fetch-{self.rng.getrandbits(64):016x}"
+        squats = [old, theirs, theirs / "theirs"]
+        if self.rng.random() < 0.5:
+            squats.append(scan / f".vastrel-fetch-{self.rng.getrandbits(64):016x}")
+        try:
+            old.symlink_to(self.vault)
+            theirs.mkdir(mode=0o700)
+            (theirs / "theirs").write_bytes(b"theirs")
+            if len(squats) > 3:
+                squats[3].symlink_to(self.vault)
+        except OSError:  # a full small file system
+            self.stats["fetch names squatted in part (full disk)"] += 1
+        for path in squats[1:3]:
+            if os.path.lexists(path):
+                os.chown(path, WRITER, 0)
+        self.stats["fetch folder names squatted"] += 1
+        return {p: squat_state(p) for p in squats}
+
+    def swap_parent(self):
+        """The writer, owner of the folder above the scan folder, renames the
+        scan folder away and puts a link to the vault in its place. Returns
+        what puts it back, or None when the disk is full."""
+        scan = self.world.scan
+        away = scan.with_name("scan.away")
+        scan.rename(away)
+        try:
+            scan.symlink_to(self.vault)
+        except OSError:  # a link takes an inode of a small file system
+            away.rename(scan)
+            self.stats["parent swaps refused by a full disk"] += 1
+            return None
+        self.stats["scan folders swapped for a link by their parent's owner"] += 1
+
+        def restore():
+            scan.unlink()
+            away.rename(scan)
+        return restore
+
+    def check_refused(self, what, run):
+        """A run that reached the scan folder through the writer's link did
+        nothing with it, and said so, naming a folder on the way that
+        someone other than root can change, and its owner."""
+        pattern = re.compile(re.escape(f"Scan folder {self.world.scan} is reached through ") +
+                             r"(.*), which user (\d+) can change, nothing is done")
+        for _, priority, message in run.all_lines:
+            found = pattern.fullmatch(message)
+            if (priority == ERR and found and Path(found[1]) in self.world.scan.parents and
+                    os.stat(found[1]).st_uid == int(found[2])):
+                return
+        raise Failure(f"{what}: the scan folder reached through a link was not refused\n"
+                      f"log: {run.log}")
+
+    def check_hard_link(self, index, mode, run, faults, watermark):
+        """The hard link to root's key stays where it is, neither stamped nor
+        deleted (the key's content and times are checked always), and, new
+        and alone, was refused as unreadable by the scan folder's writers."""
+        def fail(what):
+            raise Failure(f"run {index} ({mode}): the hard link {self.linked}: {what}\n"
+                          f"log: {run.log}")
+
+        if not os.path.lexists(self.linked):
+            fail("deleted")
+        if os.lstat(self.linked).st_ino != os.stat(self.key).st_ino:
+            fail("replaced")
+        refusal = f"File {self.linked} could not be read by the scan folder's writers, not sent"
+        new = self.untouchables[self.key][1] // 10**9 > watermark
+        if (ERR, refusal) in run.log:
+            self.stats["hard links refused as unreadable"] += 1
+        elif new and faults == ["hard_link"] and not self.min_age:
+            fail("not refused as unreadable")
+
+    def check_squats(self, index, mode, run):
+        """The squatted names stand as they were: only the pass's own leftovers go."""
+        for path, state in self.squats.items():
+            if squat_state(path) != state:
+                raise Failure(f"run {index} ({mode}): the squatted {path} changed from {state} "
+                              f"to {squat_state(path)}\nlog: {run.log}")
+
+    def check_fetched(self, index, mode, run, faults):
+        """A whole fetch stands in the scan folder (or was sent and removed),
+        tracked from now on as any new file: squatted names never stop the
+        pass, but a refused scan folder does, and a failed curl or a full
+        small disk may."""
+        path, content = self.whole_fetch
+        messages = {m for _, _, m in run.all_lines}
+        if os.path.lexists(path) or f"File {path} was removed" in messages:
+            self.tracked[path] = Tracked(path, content, self.history)
+            self.stats["whole fetches past squatted names"] += 1
+            return
+        failed = any(m.startswith("getting file ") for m in messages)
+        if ("parent_swap" in faults or ("tool_fail" in faults and mode == "curl") or
+                (self.small_fs and failed)):
+            return
+        raise Failure(f"run {index} ({mode}): the download pass did not fetch {path.name}\n"
+                      f"log: {run.log}")
+
+    def undo_attacks(self):
+        """The writer takes back its link and squats once they are checked."""
+        if self.linked:
+            self.linked.unlink()
+        for path in sorted(self.squats, reverse=True):  # what a folder holds first
+            if path.is_dir() and not path.is_symlink():
+                path.rmdir()
+            elif os.path.lexists(path):
+                path.unlink()
+
     def cut_fetch(self, values):
         """A download whose server cuts the fetch short: of a file the folder
         holds (which must survive) or of a new name (which must not appear)."""
@@ -415,6 +607,18 @@ class Soak:
         values.update(DOWNLOAD=1, DOWNLOAD_URL=self.http.url(name))
         self.fetched = None if (self.world.scan / name) in self.tracked else name
         self.stats[f"fetches cut short ({self.http.mode})"] += 1
+
+    def fetch_whole(self, values):
+        """A download that arrives whole under a new name, which must then
+        stand in the scan folder as any other new file."""
+        self.counter += 1
+        name = f"fetched{self.counter}"
+        content = os.urandom(self.rng.choice([10, 30_000]))
+        self.http.contents = {name: content}
+        self.http.mode = "whole"
+        values.update(DOWNLOAD=1, DOWNLOAD_URL=self.http.url(name))
+        self.history[name].add(hashlib.sha256(content).digest())  # it may be sent at once
+        self.whole_fetch = (self.world.scan / name, content)
 
     @staticmethod
     def _wait_background(marks):
@@ -468,6 +672,7 @@ class Soak:
         target = "full" if "full" in faults else "up"
         for f in faults:
             self.stats[f"fault {f}"] += 1
+        self.set_scan_owner(force_writer="hard_link" in faults)
         remote_root = self.ftp.root if mode == "curl" else self.sshd.home
         suffix = self.settings(mode, target, faults)
         remote_before = remote_files(remote_root / target)
@@ -479,6 +684,7 @@ class Soak:
         if "writer" in faults:
             writer = threading.Thread(target=self.writer, args=(stop,))
             writer.start()
+        restore = self.swap_parent() if "parent_swap" in faults else None
         started = time.monotonic()
         proc = self.world.start()
         others = []
@@ -487,6 +693,8 @@ class Soak:
             others.append(self.world.start())
         run = self.world.finish(proc, others=others, timeout=RUN_LIMIT)
         elapsed = time.monotonic() - started
+        if restore:
+            restore()
         stop.set()
         if writer:
             writer.join()
@@ -497,6 +705,10 @@ class Soak:
                           f"log: {run.log}")
         self.stats["longest upload run (s)"] = max(self.stats["longest upload run (s)"],
                                                    round(elapsed))
+        if restore:
+            self.check_refused(f"run {index} ({mode})", run)
+        if self.whole_fetch:
+            self.check_fetched(index, mode, run, faults)
         self.check_upload(index, mode, run, others, watermark, before, remote_root / target)
         if suffix:
             self.check_real_names(index, mode, run, remote_before, remote_root / target)
@@ -506,8 +718,13 @@ class Soak:
             self.check_none_held_back(index, mode, run, watermark, before, remote_root / target)
         # The run counts what it saw: a file that another process changes or
         # deletes while the run goes is counted as the run last saw it.
-        if self.fleet and not {"overlap", "writer", "vanish", "link_swap"} & set(faults):
+        if self.fleet and not {"overlap", "writer", "vanish", "link_swap",
+                               "parent_swap"} & set(faults):
             self.check_metrics(index, f"{mode}, faults {faults}", run, watermark)
+        if self.linked:
+            self.check_hard_link(index, mode, run, faults, watermark)
+        self.check_squats(index, mode, run)
+        self.undo_attacks()
         self.stats[f"upload runs ({mode})"] += 1
 
     def check_upload(self, index, mode, run, others, watermark, before, remote_dir):
@@ -552,20 +769,21 @@ class Soak:
             self.stats["real names checked after a suffix run"] += 1
 
     def check_nothing_foreign(self, index, mode, run, remote_before, remote_dir):
-        """No byte of the root-only file reached the server, and no fetch cut
-        short stands in the scan folder."""
-        marker = self.untouchables[self.root_only][0][:32]
+        """No byte of a root-only file reached the server, no fetch cut short
+        stands in the scan folder, and no pass left its private folder."""
         for name, stamp in remote_files(remote_dir).items():
-            if remote_before.get(name) != stamp and marker in (remote_dir / name).read_bytes():
-                raise Failure(f"run {index} ({mode}): the root-only file's bytes reached "
+            changed = remote_before.get(name) != stamp
+            if changed and self.secret in (remote_dir / name).read_bytes():
+                raise Failure(f"run {index} ({mode}): a root-only file's bytes reached "
                               f"{remote_dir / name}\nlog: {run.log}")
-        private = self.world.scan / ".vastrel-fetch"
-        cut = [p.name for p in private.iterdir()] if private.exists() else []
         if self.fetched and os.path.lexists(self.world.scan / self.fetched):
-            cut.append(self.fetched)
-        if cut:
             raise Failure(f"run {index} ({mode}): a fetch cut short stands in the scan folder: "
-                          f"{cut}\nlog: {run.log}")
+                          f"{self.fetched}\nlog: {run.log}")
+        left = [e.name for e in os.scandir(self.world.scan)
+                if FETCH_FOLDER.fullmatch(e.name) and Path(e.path) not in self.squats]
+        if left:
+            raise Failure(f"run {index} ({mode}): a pass left its fetch folder {left}\n"
+                          f"log: {run.log}")
 
     def check_slow_writer(self, index, mode, run, remote_before, remote_dir):
         """A file still open for writing is never deleted under its writer;
@@ -630,6 +848,7 @@ class Soak:
         with_metrics = self.rng.random() < 1 / 3
         keep_free = self.rng.choice([0, 20, 40, 60]) if self.small_fs else 0
         keep_unsent = self.rng.choice([0, 1]) if self.small_fs else 0
+        self.set_scan_owner()
         self.world.settings(TIMEUNIT=unit, TIMECOUNT=count, SCANFOLDER=str(self.world.scan),
                             METRICS_DIR=str(self.metrics) if with_metrics else "",
                             KEEP_FREE=keep_free, KEEP_UNSENT=keep_unsent)
@@ -648,10 +867,20 @@ class Soak:
             present[Path(entry.path)] = (st.st_mtime_ns, entry.name, sent, st.st_nlink)
             if int(st.st_mtime) + age < now and (sent or not keep_unsent):
                 expected.add(Path(entry.path))
+        restore = self.swap_parent() if self.rng.random() < 0.12 else None
+        if restore:
+            expected = set()  # nothing is done
+            self.stats["fault parent_swap (remove runs)"] += 1
         run = self.world.run("/opt/vastrel/bin/remove", now=now)
+        if restore:
+            restore()
+            self.check_refused(f"remove run {index}", run)
         gone = {p for p in present if not os.path.lexists(p)}
-        if run.rc != 0 or not expected <= gone or (not keep_free and gone != expected):
+        exact = not keep_free or restore
+        if run.rc != 0 or not expected <= gone or (exact and gone != expected):
             raise Failure(f"remove run {index}: expected {expected}, removed {gone}")
+        if restore:
+            return
         if keep_free:
             self.check_floor(index, run, keep_free, present, gone - expected)
         if with_metrics and self.metric("vastrel_remove_files_deleted",
@@ -689,9 +918,11 @@ class Soak:
         self.stats["remove runs below or at a floor checked"] += 1
 
     def check_always(self, index):
-        for path, (content, mtime_ns) in self.untouchables.items():
-            if path.read_bytes() != content or os.stat(path).st_mtime_ns != mtime_ns:
+        for path, state in self.untouchables.items():
+            if untouched_state(path, atime=state[2] is not None) != state:
                 raise Failure(f"run {index}: {path} was touched")
+        if sorted(os.listdir(self.vault)) != self.vault_names:
+            raise Failure(f"run {index}: the vault holds {os.listdir(self.vault)}")
         # os.walk passes over folders that vanish meanwhile (other programs'
         # temporary folders under /tmp).
         found = [d for tree in self.marker_trees for d, _, names in os.walk(tree)
@@ -708,6 +939,32 @@ class Soak:
             else:
                 self.upload_run(index)
             self.check_always(index)
+
+
+def untouched_state(path, atime=True):
+    """A file's content and mtime, and its atime when asked: read without
+    touching it (O_NOATIME), so that only another reader moves it. None
+    when it is gone."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOATIME)
+    except FileNotFoundError:
+        return None
+    try:
+        st = os.fstat(fd)
+        content = b"".join(iter(lambda: os.read(fd, 1 << 16), b""))
+    finally:
+        os.close(fd)
+    return content, st.st_mtime_ns, st.st_atime_ns if atime else None
+
+
+def squat_state(path):
+    """What tells that an entry was replaced, changed or removed."""
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return None
+    target = os.readlink(path) if os.path.islink(path) else None
+    return st.st_ino, st.st_mode, st.st_uid, st.st_mtime_ns, target
 
 
 def has_control(name):
