@@ -232,6 +232,15 @@ class Soak:
             pass  # it filled the disk
         self.stats["disk filled from outside"] += size > 0
 
+    def start_recording(self):
+        """A recorder's large file, open for writing across a remove run."""
+        path = self.world.scan / self.new_name()
+        handle = open(path, "ab", buffering=0)
+        data = os.urandom(self.rng.choice([600_000, 1_500_000]))
+        self.tracked[path] = Tracked(path, data[:self.write_some(handle, data)], self.history)
+        self.stats["recordings held across a remove run"] += 1
+        return path, handle
+
     def events(self):
         for _ in range(self.rng.randint(0, 4)):
             self.add_file()
@@ -630,6 +639,7 @@ class Soak:
         with_metrics = self.rng.random() < 1 / 3
         keep_free = self.rng.choice([0, 20, 40, 60]) if self.small_fs else 0
         keep_unsent = self.rng.choice([0, 1]) if self.small_fs else 0
+        recording = self.start_recording() if self.small_fs and self.rng.random() < 0.5 else None
         self.world.settings(TIMEUNIT=unit, TIMECOUNT=count, SCANFOLDER=str(self.world.scan),
                             METRICS_DIR=str(self.metrics) if with_metrics else "",
                             KEEP_FREE=keep_free, KEEP_UNSENT=keep_unsent)
@@ -641,7 +651,8 @@ class Soak:
         for entry in os.scandir(self.world.scan):
             st = os.stat(entry.path, follow_symlinks=False)
             regular = entry.is_file(follow_symlinks=False)
-            held = self.slow and self.slow[0].path == Path(entry.path)
+            held = self.slow and self.slow[0].path == Path(entry.path) or \
+                recording and recording[0] == Path(entry.path)
             if not regular or len(entry.path) > 255 or held:
                 continue
             sent = int(st.st_mtime) <= watermark  # whole seconds, as the watermark is read
@@ -649,6 +660,10 @@ class Soak:
             if int(st.st_mtime) + age < now and (sent or not keep_unsent):
                 expected.add(Path(entry.path))
         run = self.world.run("/opt/vastrel/bin/remove", now=now)
+        if recording:
+            recording[1].close()  # the recording ends after the run
+            if not recording[0].exists():
+                raise Failure(f"remove run {index}: {recording[0]} was deleted under its recorder")
         gone = {p for p in present if not os.path.lexists(p)}
         if run.rc != 0 or not expected <= gone or (not keep_free and gone != expected):
             raise Failure(f"remove run {index}: expected {expected}, removed {gone}")
