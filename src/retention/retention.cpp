@@ -69,15 +69,16 @@ struct Candidate {
   int32_t mtime_nsec;
   uint32_t name;
   uint32_t frees;  // fragments of the file system (a file of 16 TiB counts as less)
+  bool held;       // an unsent file a writer held open when the plan was made
 };
 
 class Candidates {
  public:
-  void add(const util::ScanEntry& entry, uint64_t frees) {
+  void add(const util::ScanEntry& entry, uint64_t frees, bool held) {
     items_.push_back(Candidate{static_cast<int64_t>(entry.st.st_mtim.tv_sec),
                                static_cast<int32_t>(entry.st.st_mtim.tv_nsec),
                                names_.add(entry.name),
-                               static_cast<uint32_t>(std::min<uint64_t>(frees, UINT32_MAX))});
+                               static_cast<uint32_t>(std::min<uint64_t>(frees, UINT32_MAX)), held});
   }
   // Oldest first, the name breaking ties.
   void sort() {
@@ -95,17 +96,26 @@ class Candidates {
   util::Names names_;
 };
 
-// An aged file may go unless a process holds it open for writing: deleted
-// under its writer, the bytes it writes next would go to no name. Asked of
-// the run's one look at /proc, not a lease a file: that costs a stat, not
-// an open, a lease and a close, and sees the same on every file system
+// A file may go unless a process holds it open for writing: deleted under
+// its writer, the bytes it writes next would go to no name. Asked of the
+// run's one look at /proc, not a lease a file: that costs a stat, not an
+// open, a lease and a close, and sees the same on every file system
 // (leases are refused on NFSv4 and CIFS); what it misses is in
 // util::WriterProbe. A name that cannot be looked at stays.
-bool free_to_delete(const Pass& pass, const char* name, const char* path) {
-  if (util::seen_writing(pass.session.writer_probe, pass.dir.fd(), name) != util::Writers::kOpen) {
-    return true;
-  }
+bool held_by_writer(const Pass& pass, const char* name) {
+  return util::seen_writing(pass.session.writer_probe, pass.dir.fd(), name) ==
+         util::Writers::kOpen;
+}
+
+// A file kept for its writer, in a run's log.
+void log_held(const Pass& pass, const char* path) {
   if (!pass.session.dry) syslog(LOG_NOTICE, "File %s is open for writing, not removed", path);
+}
+
+// Asked just before a deletion; logs the file it keeps.
+bool free_to_delete(const Pass& pass, const char* name, const char* path) {
+  if (!held_by_writer(pass, name)) return true;
+  log_held(pass, path);
   return false;
 }
 
@@ -121,28 +131,61 @@ bool delete_file(Pass& pass, const char* name, const char* path, time_t mtime) {
   return true;
 }
 
-// Frees fragments for the floor: sent files first, oldest first; then
-// unsent ones, oldest first, but only when deleting them reaches the
-// floor. `fragment` is the file system's unit, in bytes.
-void free_space(Pass& pass, const Candidates& candidates, Shortfall need, uint64_t fragment) {
-  uint64_t unsent_blocks = 0;
-  uint64_t unsent_files = 0;
+// What the file system lacks now. A run reads it again after each deletion:
+// an unlinked file that another process still holds open frees nothing until
+// its close. A dry pass deletes nothing, so only its estimate counts down.
+void refresh(const Pass& pass, Shortfall& need, unsigned floor) {
+  struct statvfs fs;
+  if (!pass.session.dry && fstatvfs(pass.dir.fd(), &fs) == 0) need = shortfall(fs, floor);
+}
+
+// The unsent candidates still to be decided about.
+struct UnsentLeft {
+  uint64_t blocks = 0;  // what deleting the ones no writer holds frees
+  uint64_t files = 0;   // those
+  unsigned kept = 0;    // all, the held ones included
+};
+
+UnsentLeft unsent_left(const Pass& pass, const Candidates& candidates) {
+  UnsentLeft left;
   for (const Candidate& c : candidates.items()) {
     if (c.mtime_sec <= pass.watermark) continue;
-    unsent_blocks += static_cast<uint64_t>(c.frees);
-    ++unsent_files;
+    ++left.kept;
+    if (c.held) continue;
+    left.blocks += static_cast<uint64_t>(c.frees);
+    ++left.files;
   }
+  return left;
+}
+
+// Frees fragments for the floor: sent files first, oldest first; then
+// unsent ones, oldest first, each only while it and the deletable unsent
+// files after it reach the floor. `fragment` is the file system's unit,
+// in bytes.
+void free_space(Pass& pass, const Candidates& candidates, Shortfall need, unsigned floor,
+                uint64_t fragment) {
+  UnsentLeft left = unsent_left(pass, candidates);
   Tally& tally = pass.tally;
+  refresh(pass, need, floor);
   for (bool unsent : {false, true}) {
     for (const Candidate& c : candidates.items()) {
       if (!need.any()) return;
       if ((c.mtime_sec > pass.watermark) != unsent) continue;
       char path[util::kPathSize];
-      if (!util::join_path(path, sizeof path, pass.cfg.scan_folder, candidates.name(c)) ||
-          !delete_file(pass, candidates.name(c), path, c.mtime_sec)) {
+      if (!util::join_path(path, sizeof path, pass.cfg.scan_folder, candidates.name(c))) continue;
+      if (unsent && c.held) {
+        log_held(pass, path);
         continue;
       }
+      if (unsent) {
+        if (!need.covered_by(left.blocks, left.files)) break;  // out of reach: keep the rest
+        left.blocks -= static_cast<uint64_t>(c.frees);
+        --left.files;
+      }
+      if (!delete_file(pass, candidates.name(c), path, c.mtime_sec)) continue;
+      left.kept -= unsent;
       need.take(static_cast<uint64_t>(c.frees), 1);
+      refresh(pass, need, floor);
       ++tally.deleted_for_space;
       tally.bytes_for_space += static_cast<int64_t>(c.frees * fragment);
       tally.unsent_for_space += unsent;
@@ -150,15 +193,15 @@ void free_space(Pass& pass, const Candidates& candidates, Shortfall need, uint64
         pass.first_for_space.emplace_back(c.mtime_sec, candidates.name(c));
       }
     }
-    if (!unsent && need.any() && !need.covered_by(unsent_blocks, unsent_files)) {
-      tally.out_of_reach = true;  // something outside the folder fills the disk
-      tally.unsent_kept = static_cast<unsigned>(unsent_files);
-      return;
-    }
+  }
+  if (need.any()) {
+    tally.out_of_reach = true;  // something outside the folder fills the disk
+    tally.unsent_kept = left.kept;
   }
 }
 
-// The one line that tells what the free-space rule did.
+// What the free-space rule did: one line, or two when unsent files went
+// before the floor proved out of reach.
 void log_space(const Pass& pass, unsigned floor) {
   const Tally& t = pass.tally;
   if (pass.session.dry) return;
@@ -167,13 +210,14 @@ void log_space(const Pass& pass, unsigned floor) {
            "Scan folder's file system is below %u%% free and removing this folder's files cannot "
            "reach it; %u unsent files kept",
            floor, t.unsent_kept);
-  } else if (t.unsent_for_space > 0) {
+  }
+  if (t.unsent_for_space > 0) {
     syslog(LOG_ERR,
            "Scan folder's file system was below %u%% free: %u files (%lld bytes) removed, %u of "
            "them never sent",
            floor, t.deleted_for_space, static_cast<long long>(t.bytes_for_space),
            t.unsent_for_space);
-  } else if (t.deleted_for_space > 0) {
+  } else if (t.deleted_for_space > 0 && !t.out_of_reach) {
     syslog(LOG_NOTICE,
            "Scan folder's file system was below %u%% free: %u files (%lld bytes) removed", floor,
            t.deleted_for_space, static_cast<long long>(t.bytes_for_space));
@@ -261,11 +305,18 @@ void remove_files(Pass& pass) {
       }
       continue;
     }
-    if (pass.tally.below_floor && frees_any) candidates.add(entry, frees);
+    // An unsent file its writer holds is no part of the plan for space: it
+    // could not be deleted. Asked once, and only below the floor. The probe
+    // tells writers only; a file another process holds open read-only frees
+    // nothing either, which no cheap probe tells: the free space read after
+    // each deletion catches that. Sent files are asked as they go.
+    if (pass.tally.below_floor && frees_any) {
+      candidates.add(entry, frees, unsent && held_by_writer(pass, entry.name));
+    }
   }
-  if (need.any()) {
+  if (pass.tally.below_floor) {  // the aged files may have freed less than counted
     candidates.sort();
-    free_space(pass, candidates, need, fragment);
+    free_space(pass, candidates, need, floor, fragment);
     log_space(pass, floor);
   }
   // The free shares after the run, for the metrics.

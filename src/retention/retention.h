@@ -69,12 +69,14 @@ void free_space_verdict(const Pass& pass, util::Findings& findings);
 // Deletes (a dry pass: counts) the aged regular files of the folder, read
 // from where its listing stands, then, below the floor, the oldest ones it
 // needs for space; fills `pass.tally`, and for a dry pass
-// `pass.first_for_space`. An aged file open for writing is kept, and so is
-// one whose delete fails (silently: the next run tries again). A run logs
-// each file deleted and each kept for a writer (LOG_NOTICE), each entry the
-// scan passes by (LOG_ERR), and one line for the free-space rule: LOG_NOTICE,
-// or LOG_ERR when it deleted unsent files or the floor is out of reach. A
-// dry pass deletes and logs nothing.
+// `pass.first_for_space`. A file open for writing is kept, and so is one
+// whose delete fails (silently: the next run tries again). An unsent file
+// goes for space only while it and the unsent files after it that no writer
+// holds reach the floor, measured after each deletion (a dry pass: counted).
+// A run logs each file deleted and each kept for a writer (LOG_NOTICE), each
+// entry the scan passes by (LOG_ERR), and for the free-space rule one line:
+// LOG_NOTICE, or LOG_ERR when it deleted unsent files or the floor is out of
+// reach (both lines when both). A dry pass deletes and logs nothing.
 void remove_files(Pass& pass);
 
 // Check's words for what a dry pass found the next remove would delete, by

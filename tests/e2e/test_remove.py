@@ -155,3 +155,43 @@ def test_keep_unsent_leaves_unsent_files_to_the_floor(world, keep_unsent):
     world.settings(TIMECOUNT=1, KEEP_UNSENT=keep_unsent)
     world.run("/opt/vastrel/bin/remove", now=WATERMARK + 7200)
     assert not sent.exists() and unsent.exists() == bool(keep_unsent)
+
+
+FLOOR_40 = "Scan folder's file system is below 40% free and removing this folder's files cannot "
+
+
+@pytest.mark.parametrize("sent, filler, reader, gone, kept, lines", [
+    # 31 of 256 pages available, 103 wanted: the unsent files free 50, the recording nothing.
+    ([], 100, None, [], 3, [FLOOR_40 + "reach it; 3 unsent files kept"]),
+    # 40 available: the sent files bring 90, the oldest unsent file that can go 115.
+    (["b", "a"], 41, None, ["b", "a", "y"], 0,
+     ["Scan folder's file system was below 40% free: 3 files (307200 bytes) removed, 1 of them "
+      "never sent"]),
+    # 65 available: y and x would bring 115, but a reader holds y, whose delete frees nothing.
+    ([], 66, "y", ["y"], 2,
+     [FLOOR_40 + "reach it; 2 unsent files kept", "Scan folder's file system was below 40% "
+      "free: 1 files (102400 bytes) removed, 1 of them never sent"]),
+])
+def test_a_recording_held_open_frees_nothing_for_the_floor(world, tmp_path, sent, filler, reader,
+                                                           gone, kept, lines):
+    metrics = tmp_path / "metrics"
+    metrics.mkdir()
+    with small_disk(world, size="1m"), contextlib.ExitStack() as held:
+        world.timestamp(WATERMARK)
+        (world.scan / "sub").mkdir()
+        world.file("filler", b"f" * filler * 4 * KIB, folder=world.scan / "sub")
+        recording = world.file("rec", b"r" * 300 * KIB, mtime=WATERMARK + 50)
+        fill(world, sent=sent, unsent=["y", "x"], size=100 * KIB)
+        world.settings(TIMEUNIT=4, TIMECOUNT=100, KEEP_FREE=40, METRICS_DIR=str(metrics))
+        held.enter_context(open(recording, "ab"))  # its recorder still writes it
+        if reader:
+            held.enter_context(open(world.scan / reader, "rb"))
+        checked = world.run("/opt/vastrel/bin/vastrel", args=["check"])
+        run = world.run("/opt/vastrel/bin/remove")
+        assert left(world) == sorted(set(sent + ["rec", "y", "x"]) - set(gone))
+        assert run.matching("file system") == [(ERR, line) for line in lines]
+        assert re.search(rf"^vastrel_remove_unsent_files_kept {kept}$",
+                         (metrics / "vastrel_remove.prom").read_text(), re.M)
+        if not reader:  # check cannot tell a reader: it plans as a run that frees what it counts
+            assert (f"{kept} unsent files would be kept" in checked.stdout) == bool(kept)
+            assert (f"for space {len(gone)} files" in checked.stdout) == bool(gone)

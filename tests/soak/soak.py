@@ -286,6 +286,15 @@ class Soak:
             pass  # it filled the disk
         self.stats["disk filled from outside"] += size > 0
 
+    def start_recording(self):
+        """A recorder's large file, open for writing across a remove run."""
+        path = self.world.scan / self.new_name()
+        handle = open(path, "ab", buffering=0)
+        data = os.urandom(self.rng.choice([600_000, 1_500_000]))
+        self.tracked[path] = Tracked(path, data[:self.write_some(handle, data)], self.history)
+        self.stats["recordings held across a remove run"] += 1
+        return path, handle
+
     def events(self):
         for _ in range(self.rng.randint(0, 4)):
             self.add_file()
@@ -849,6 +858,7 @@ class Soak:
         keep_free = self.rng.choice([0, 20, 40, 60]) if self.small_fs else 0
         keep_unsent = self.rng.choice([0, 1]) if self.small_fs else 0
         self.set_scan_owner()
+        recording = self.start_recording() if self.small_fs and self.rng.random() < 0.5 else None
         self.world.settings(TIMEUNIT=unit, TIMECOUNT=count, SCANFOLDER=str(self.world.scan),
                             METRICS_DIR=str(self.metrics) if with_metrics else "",
                             KEEP_FREE=keep_free, KEEP_UNSENT=keep_unsent)
@@ -860,7 +870,8 @@ class Soak:
         for entry in os.scandir(self.world.scan):
             st = os.stat(entry.path, follow_symlinks=False)
             regular = entry.is_file(follow_symlinks=False)
-            held = self.slow and self.slow[0].path == Path(entry.path)
+            held = self.slow and self.slow[0].path == Path(entry.path) or \
+                recording and recording[0] == Path(entry.path)
             if not regular or len(entry.path) > 255 or held:
                 continue
             sent = int(st.st_mtime) <= watermark  # whole seconds, as the watermark is read
@@ -875,6 +886,10 @@ class Soak:
         if restore:
             restore()
             self.check_refused(f"remove run {index}", run)
+        if recording:
+            recording[1].close()  # the recording ends after the run
+            if not recording[0].exists():
+                raise Failure(f"remove run {index}: {recording[0]} was deleted under its recorder")
         gone = {p for p in present if not os.path.lexists(p)}
         exact = not keep_free or restore
         if run.rc != 0 or not expected <= gone or (exact and gone != expected):
