@@ -375,7 +375,7 @@ void move_fetched(const Fetch& fetch) {
     return;
   }
   while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_type != DT_REG) continue;
+    if (!util::is_regular_entry(fetch.private_.get(), entry)) continue;
     make_readable(fetch, entry->d_name);
     if (renameat(fetch.private_.get(), entry->d_name, fetch.scan.get(), entry->d_name) != 0) {
       syslog(LOG_ERR, "Cannot move fetched file %s into %s(%m)", entry->d_name, fetch.folder);
