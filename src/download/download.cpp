@@ -321,6 +321,9 @@ bool fetch_listing(const Fetch& fetch) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   listing_line(line, fetch);
+  // Its output is redirected first: a list the shell cannot write would
+  // leave an earlier run's text there.
+  util::empty_file(util::kCurlError);
   util::ChildResult listing = run_curl(fetch, line.text, "-c");
   if (!listing.started()) return false;
   if (!listing.ok()) {

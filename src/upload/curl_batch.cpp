@@ -232,6 +232,7 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
   util::CommandLine line = util::command_line(line_buffer, sizeof line_buffer);
   build_batch_line(line, pass.session.curl_config);
   child.shell(line.text);
+  util::empty_file(util::kCurlError);  // no earlier run's text for this one
   status = util::run_child(child);
   FILE* results = status.started() ? fopen(kCurlResults, "re") : nullptr;
   int code = 0;

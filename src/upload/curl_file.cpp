@@ -50,6 +50,9 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
     return PutResult::kFailed;
   }
   child.shell(line.text);
+  // A shell that fails before its redirection leaves the file as it was:
+  // its text must not be an earlier attempt's.
+  util::empty_file(util::kCurlError);
   util::ChildResult result = util::run_child(child);
   if (result.ok()) return PutResult::kSent;
   // A curl that did not start wrote no error text: what is there is older.

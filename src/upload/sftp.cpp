@@ -200,6 +200,9 @@ util::ChildResult run_batch(const Pass& pass, const char* command,
     child.env_extra = entry;
   }
   child.shell(command);
+  // Its input is redirected first: a queue the shell cannot open would
+  // leave an earlier batch's text there.
+  util::empty_file(kSftpError);
   util::ChildResult result = util::run_child(child);
   explicit_bzero(entry, sizeof entry);
   if (result.ok() || !result.started()) return result;
