@@ -409,7 +409,8 @@ void fetch_listed(const Fetch& fetch) {
   bool too_long = false;
   bool server_down = false;
   unsigned left = 0;
-  while (next_line(list, url, too_long)) {
+  // A stopped run fetches nothing more, and leaves what is listed unsaid.
+  while (util::stop_signal() == 0 && next_line(list, url, too_long)) {
     if (server_down) {
       ++left;
       continue;

@@ -302,6 +302,7 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
     size_t end = std::min(first + kBatchFiles, files.size());
     size_t next = first;
     while (next < end) {
+      if (util::stop_signal() != 0) return SendEnd::kStop;
       util::ChildResult status = util::ChildResult::exited_with(0);
       char message[512] = "";
       RunEnd result =
@@ -314,6 +315,10 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
       if (result == RunEnd::kAllSent) continue;
       if (result == RunEnd::kNotWritten) {
         pass.tally.error = true;
+        return SendEnd::kStop;
+      }
+      if (util::stop_signal() != 0) {  // the file in transfer stays new
+        files.set_outcome(next, Outcome::kFailed);
         return SendEnd::kStop;
       }
       if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);

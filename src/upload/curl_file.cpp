@@ -118,6 +118,8 @@ Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& sele
     result = curl_put_file(pass, path, pin, config);
     if (result == PutResult::kRefused) return Outcome::kPassedBy;
     if (result == PutResult::kSent) return dispose_sent_file(pass, path, pin, selected);
+    // A stopped run neither waits nor tries again: the file stays new.
+    if (util::stop_signal() != 0) return Outcome::kFailed;
     sleep(kRetryDelay);  // after the last attempt too
   }
   server_down = result == PutResult::kServerDown;
@@ -147,6 +149,7 @@ Readiness CurlFileSender::prepare(util::Findings& findings) {
 
 SendEnd CurlFileSender::send(Pass& pass, Selection& files) {
   for (size_t k = 0; k < files.size(); ++k) {
+    if (util::stop_signal() != 0) return SendEnd::kStop;
     char path[util::kPathSize];
     files.path(k, session_.cfg.scan_folder, path);
     bool server_down = false;
