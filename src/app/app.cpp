@@ -102,6 +102,9 @@ int run(int argc, char* const* argv) {
   // check only looks: no session, no log line, no FTP wait.
   if (operation == Operation::kCheck) return run_check(stdout);
   setsid();
+  // Without the handlers a stop still ends the run at once, and the next
+  // run stops the tool it leaves (the lock file's record).
+  static_cast<void>(util::catch_stop_signals());
   openlog("vastrel", LOG_PID | LOG_NDELAY, LOG_DAEMON);
   syslog(LOG_NOTICE, "started");
   settings::ModuleSettings cfg;
@@ -126,7 +129,9 @@ int run(int argc, char* const* argv) {
     ftp_timeout_metrics(operation, session);
     return 1;
   }
-  dispatch(operation, session);
+  // A stop during the waits above ends the run before its operation.
+  if (util::stop_signal() == 0) dispatch(operation, session);
+  if (util::stop_signal() != 0) syslog(LOG_NOTICE, "Stopped by signal %d", util::stop_signal());
   syslog(LOG_NOTICE, "exited");
   return 0;
 }

@@ -321,6 +321,9 @@ bool fetch_listing(const Fetch& fetch) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   listing_line(line, fetch);
+  // Its output is redirected first: a list the shell cannot write would
+  // leave an earlier run's text there.
+  util::empty_file(util::kCurlError);
   util::ChildResult listing = run_curl(fetch, line.text, "-c");
   if (!listing.started()) return false;
   if (!listing.ok()) {
@@ -375,7 +378,7 @@ void move_fetched(const Fetch& fetch) {
     return;
   }
   while (struct dirent* entry = readdir(dir)) {
-    if (entry->d_type != DT_REG) continue;
+    if (!util::is_regular_entry(fetch.private_.get(), entry)) continue;
     make_readable(fetch, entry->d_name);
     if (renameat(fetch.private_.get(), entry->d_name, fetch.scan.get(), entry->d_name) != 0) {
       syslog(LOG_ERR, "Cannot move fetched file %s into %s(%m)", entry->d_name, fetch.folder);
@@ -406,7 +409,8 @@ void fetch_listed(const Fetch& fetch) {
   bool too_long = false;
   bool server_down = false;
   unsigned left = 0;
-  while (next_line(list, url, too_long)) {
+  // A stopped run fetches nothing more, and leaves what is listed unsaid.
+  while (util::stop_signal() == 0 && next_line(list, url, too_long)) {
     if (server_down) {
       ++left;
       continue;

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <deque>
 
+#include "util/command.h"
 #include "util/filestat.h"
 #include "util/pin.h"
 
@@ -121,6 +122,7 @@ bool free_to_delete(const Pass& pass, const char* name, const char* path) {
 
 // Deletes one file (a dry pass: says it would); false when it is passed by.
 bool delete_file(Pass& pass, const char* name, const char* path, time_t mtime) {
+  if (util::stop_signal() != 0) return false;  // a stopped run deletes no more
   if (!free_to_delete(pass, name, path)) return false;
   if (!pass.session.dry) {
     if (unlinkat(pass.dir.fd(), name, 0) != 0) return false;  // tried again next run

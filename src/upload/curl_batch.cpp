@@ -232,6 +232,7 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
   util::CommandLine line = util::command_line(line_buffer, sizeof line_buffer);
   build_batch_line(line, pass.session.curl_config);
   child.shell(line.text);
+  util::empty_file(util::kCurlError);  // no earlier run's text for this one
   status = util::run_child(child);
   FILE* results = status.started() ? fopen(kCurlResults, "re") : nullptr;
   int code = 0;
@@ -301,6 +302,7 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
     size_t end = std::min(first + kBatchFiles, files.size());
     size_t next = first;
     while (next < end) {
+      if (util::stop_signal() != 0) return SendEnd::kStop;
       util::ChildResult status = util::ChildResult::exited_with(0);
       char message[512] = "";
       RunEnd result =
@@ -313,6 +315,10 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
       if (result == RunEnd::kAllSent) continue;
       if (result == RunEnd::kNotWritten) {
         pass.tally.error = true;
+        return SendEnd::kStop;
+      }
+      if (util::stop_signal() != 0) {  // the file in transfer stays new
+        files.set_outcome(next, Outcome::kFailed);
         return SendEnd::kStop;
       }
       if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);

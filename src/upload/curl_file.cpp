@@ -50,6 +50,9 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
     return PutResult::kFailed;
   }
   child.shell(line.text);
+  // A shell that fails before its redirection leaves the file as it was:
+  // its text must not be an earlier attempt's.
+  util::empty_file(util::kCurlError);
   util::ChildResult result = util::run_child(child);
   if (result.ok()) return PutResult::kSent;
   // A curl that did not start wrote no error text: what is there is older.
@@ -115,6 +118,8 @@ Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& sele
     result = curl_put_file(pass, path, pin, config);
     if (result == PutResult::kRefused) return Outcome::kPassedBy;
     if (result == PutResult::kSent) return dispose_sent_file(pass, path, pin, selected);
+    // A stopped run neither waits nor tries again: the file stays new.
+    if (util::stop_signal() != 0) return Outcome::kFailed;
     sleep(kRetryDelay);  // after the last attempt too
   }
   server_down = result == PutResult::kServerDown;
@@ -144,6 +149,7 @@ Readiness CurlFileSender::prepare(util::Findings& findings) {
 
 SendEnd CurlFileSender::send(Pass& pass, Selection& files) {
   for (size_t k = 0; k < files.size(); ++k) {
+    if (util::stop_signal() != 0) return SendEnd::kStop;
     char path[util::kPathSize];
     files.path(k, session_.cfg.scan_folder, path);
     bool server_down = false;

@@ -200,9 +200,13 @@ util::ChildResult run_batch(const Pass& pass, const char* command,
     child.env_extra = entry;
   }
   child.shell(command);
+  // Its input is redirected first: a queue the shell cannot open would
+  // leave an earlier batch's text there.
+  util::empty_file(kSftpError);
   util::ChildResult result = util::run_child(child);
   explicit_bzero(entry, sizeof entry);
-  if (result.ok() || !result.started()) return result;
+  // A batch the run's own stop ended says nothing of the server.
+  if (result.ok() || !result.started() || util::stop_signal() != 0) return result;
   const char* feeder = password[0] != '\0' ? feeder_failure(result) : nullptr;
   if (feeder != nullptr) {
     syslog(LOG_ERR, "file upload has failed(%s)", feeder);
@@ -367,6 +371,7 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
   size_t commands_per_file = session_.cfg.partial_suffix[0] != '\0' ? 2 : 1;
   size_t first = 0;
   for (;;) {
+    if (util::stop_signal() != 0) return SendEnd::kStop;
     std::vector<Queued> queued = write_queue(pass, files, first);
     if (queued.empty()) return SendEnd::kDone;
     util::ChildResult result = run_batch(pass, command_, queued);

@@ -14,6 +14,7 @@
 #include "upload/sftp.h"
 #include "upload/target.h"
 #include "util/cmdline.h"
+#include "util/command.h"
 #include "util/filestat.h"
 #include "util/pin.h"
 #include "util/scratch.h"
@@ -180,6 +181,8 @@ void run_pass(Pass& pass, Sender& sender, const util::Findings& verdict) {
     files.sort(order);
     SendEnd end = send_selection(pass, sender, verdict, files);
     tally_outcomes(pass, files);
+    // A run asked to stop ends here, and blames no server for it.
+    if (util::stop_signal() != 0) return;
     if (end == SendEnd::kStop) {
       end_pass(pass, files);
       return;

@@ -26,6 +26,56 @@ namespace {
 
 constexpr int kFirstInherited = 3;
 
+// A signal handler reaches nothing a run passes down, so the stop it asks
+// for and the group it forwards it to are the process's own: written whole
+// (sig_atomic_t) by the handler and by the run alike.
+volatile sig_atomic_t stop_asked = 0;     // the stop signal received, 0 while none was
+volatile sig_atomic_t running_group = 0;  // the running child's process group, 0 when none
+sigset_t caught;                          // the stop signals handled; set before any child
+constexpr int kStopSignals[] = {SIGTERM, SIGHUP, SIGINT};
+
+// Async-signal-safe only: notes the stop and passes it on to the tool, whose
+// end then ends the run's wait by itself.
+void on_stop(int signal) {
+  int saved = errno;
+  stop_asked = signal;
+  pid_t group = running_group;
+  if (group > 0) kill(-group, signal);
+  errno = saved;
+}
+
+// Holds the stop signals blocked while a child starts, so that a stop is
+// either seen before the start or forwarded once the child's group is
+// known; the mask from before is the child's.
+class StopSignalsHeld {
+ public:
+  StopSignalsHeld() : held_(sigprocmask(SIG_BLOCK, &caught, &before_) == 0) {
+    if (!held_) sigemptyset(&before_);
+  }
+  ~StopSignalsHeld() { release(); }
+  StopSignalsHeld(const StopSignalsHeld&) = delete;
+  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+  // Delivers what came meanwhile.
+  void release() {
+    if (held_) sigprocmask(SIG_SETMASK, &before_, nullptr);
+    held_ = false;
+  }
+  const sigset_t& before() const { return before_; }
+
+ private:
+  sigset_t before_;
+  bool held_;
+};
+
+// Waits until the child has ended, leaving it unreaped (its end is read by
+// wait_for): while its number stays taken, a stop forwarded late reaches its
+// own group's processes and never a new process's.
+void wait_ended(pid_t pid) {
+  siginfo_t info;
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+}
+
 // The environment for a child: the program's own, with its one extra entry
 // in place of any entry of the same name.
 std::vector<char*> child_environment(const ChildSpec& spec) {
@@ -117,9 +167,17 @@ ChildResult wait_for(pid_t pid) {
 // the cost of every child, and the upload runs one child per file.
 class SpawnAttributes {
  public:
-  SpawnAttributes() : error_(posix_spawnattr_init(&attributes_)), ready_(error_ == 0) {
+  // A process group of its own, the stop signals at their default action
+  // and the signal mask `mask`.
+  explicit SpawnAttributes(const sigset_t& mask)
+      : error_(posix_spawnattr_init(&attributes_)), ready_(error_ == 0) {
     if (error_ == 0) error_ = posix_spawnattr_setpgroup(&attributes_, 0);
-    if (error_ == 0) error_ = posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETPGROUP);
+    if (error_ == 0) error_ = posix_spawnattr_setsigdefault(&attributes_, &caught);
+    if (error_ == 0) error_ = posix_spawnattr_setsigmask(&attributes_, &mask);
+    if (error_ == 0) {
+      error_ = posix_spawnattr_setflags(
+          &attributes_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    }
   }
   ~SpawnAttributes() {
     if (ready_) posix_spawnattr_destroy(&attributes_);
@@ -174,12 +232,13 @@ class FileActions {
   bool ready_;
 };
 
-// The child's pid; -1 (`error` set to the errno value) when no child could
-// be created or its program could not be executed, which the spawn
-// reports itself.
-pid_t start_child(const ChildSpec& spec, const std::vector<int>& inherited, int& error) {
+// The child's pid, with the signal mask `mask`; -1 (`error` set to the
+// errno value) when no child could be created or its program could not be
+// executed, which the spawn reports itself.
+pid_t start_child(const ChildSpec& spec, const std::vector<int>& inherited, const sigset_t& mask,
+                  int& error) {
   FileActions actions;
-  SpawnAttributes attributes;
+  SpawnAttributes attributes(mask);
   error = actions.build(spec, inherited);
   if (error == 0) error = attributes.error();
   std::vector<char*> env = child_environment(spec);
@@ -208,13 +267,20 @@ void close_descriptors_from(int first) {
   _exit(1);
 }
 
-// What the spawn gives a child: a process group of its own, the streams
+// What the spawn gives a child: a process group of its own, the stop
+// signals at their default action and the signal mask `mask`, the streams
 // as the spec gives them, nothing else open but `report`, a close-on-exec
 // pipe above the inherited descriptors. A stream that cannot be set fails
 // the start as a failed exec does, never leaving it closed for the tool's
 // first open file to take.
 [[noreturn]] void child_exec(const ChildSpec& spec, const std::vector<int>& inherited,
-                             char* const* env, int report) {
+                             const sigset_t& mask, char* const* env, int report) {
+  // The stop signals are blocked here: none reaches the run's handler,
+  // which is the parent's alone, before the default is back.
+  for (int stop : kStopSignals) {
+    if (sigismember(&caught, stop) == 1 && signal(stop, SIG_DFL) == SIG_ERR) fail_start(report);
+  }
+  if (sigprocmask(SIG_SETMASK, &mask, nullptr) != 0) fail_start(report);
   setpgid(0, 0);
   if (spec.cwd_fd >= 0 && fchdir(spec.cwd_fd) != 0) fail_start(report);
   int devnull = open("/dev/null", O_RDWR);
@@ -265,10 +331,11 @@ bool report_pipe(int above, Descriptor& reader, Descriptor& writer, int& error) 
   return writer.get() >= 0;
 }
 
-// The child's pid; -1 (`error` set to the errno value) when no child could
-// be created or its program could not be executed, which the child tells
-// through a pipe that its exec closes.
-pid_t start_child(const ChildSpec& spec, const std::vector<int>& inherited, int& error) {
+// The child's pid, with the signal mask `mask`; -1 (`error` set to the
+// errno value) when no child could be created or its program could not be
+// executed, which the child tells through a pipe that its exec closes.
+pid_t start_child(const ChildSpec& spec, const std::vector<int>& inherited, const sigset_t& mask,
+                  int& error) {
   std::vector<char*> env = child_environment(spec);
   Descriptor reader;
   Descriptor writer;
@@ -276,7 +343,7 @@ pid_t start_child(const ChildSpec& spec, const std::vector<int>& inherited, int&
   int above = kFirstInherited + static_cast<int>(inherited.size());
   if (!report_pipe(above, reader, writer, error)) return -1;
   pid_t pid = fork();
-  if (pid == 0) child_exec(spec, inherited, env.data(), writer.get());
+  if (pid == 0) child_exec(spec, inherited, mask, env.data(), writer.get());
   if (pid < 0) {
     error = errno;
     return -1;
@@ -359,16 +426,44 @@ void inherited_path(char (&out)[32], size_t k) {
 ChildResult run_child(ChildSpec& spec) {
   Inherited inherited(spec.inherited);
   int error = inherited.error();
-  pid_t pid = error == 0 ? start_child(spec, inherited.fds(), error) : -1;
+  StopSignalsHeld held;
+  bool stopping = stop_asked != 0;
+  pid_t pid = error == 0 && !stopping ? start_child(spec, inherited.fds(), held.before(), error) : -1;
   // The child has its copies: the streams are closed at once, as a pipe's
   // writer must see its reader's end as the child's alone.
   for (int k = 0; k < 3; ++k) spec.set_stream(k, Descriptor());
+  if (stopping) return ChildResult::not_started(EINTR);
   if (pid < 0) return cannot_start(spec.argv[0], error);
+  running_group = pid;
+  held.release();  // a stop that came meanwhile reaches the child now
   record_child(spec.record_fd, pid);
+  wait_ended(pid);
+  running_group = 0;
   ChildResult result = wait_for(pid);
   clear_child_record(spec.record_fd);
   return result;
 }
+
+bool catch_stop_signals() {
+  sigemptyset(&caught);
+  struct sigaction action {};
+  action.sa_handler = on_stop;
+  // The handler forwards the stop, so the child ends and the wait returns
+  // by itself: no other call of the run needs to see an interruption.
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (int stop : kStopSignals) {
+    struct sigaction before {};
+    if (sigaction(stop, nullptr, &before) != 0) return false;
+    // One ignored by whoever started the run (nohup's HUP) stays ignored,
+    // for its tools too.
+    if (before.sa_handler == SIG_IGN) continue;
+    if (sigaddset(&caught, stop) != 0 || sigaction(stop, &action, nullptr) != 0) return false;
+  }
+  return true;
+}
+
+int stop_signal() { return stop_asked; }
 
 void tool_verdict(const Tool& tool, Findings& findings) {
   char found[4096];

@@ -118,14 +118,26 @@ class ChildSpec {
 // for the process-group record); /dev/fd is a link that devices may lack.
 void inherited_path(char (&out)[32], size_t k);
 
-// Starts the child `spec` describes, in a process group of its own, and
-// waits for it; closes the streams installed in `spec` once the child has
-// its copies, leaving /dev/null on all three. Returns how the child ended.
-// Not started when no child could be created or its program could not be
-// executed, logged once at LOG_ERR as "Cannot start PROGRAM(cause)"; also
-// not started, unlogged, when its end could not be waited for (it is
-// unknown).
+// Starts the child `spec` describes, in a process group of its own with
+// the stop signals at their default action, and waits for it (a stop the
+// run receives meanwhile is passed on to that group); closes the streams
+// installed in `spec` once the child has its copies, leaving /dev/null on
+// all three. Returns how the child ended. Not started when no child could
+// be created or its program could not be executed, logged once at LOG_ERR
+// as "Cannot start PROGRAM(cause)"; also not started, unlogged, when its
+// end could not be waited for (it is unknown), or (EINTR) when the run was
+// asked to stop before: no child is started then.
 ChildResult run_child(ChildSpec& spec);
+
+// Makes TERM, HUP and INT (each not ignored when the run started) ask the
+// run to stop: the signal is passed on to the running child's process
+// group, stop_signal() tells it from then on, and run_child starts no
+// further child. False (errno set) when a handler could not be installed;
+// the signals handled until then stay so. Logs nothing.
+bool catch_stop_signals();
+
+// The stop signal the run received, 0 while none came. Changes nothing.
+int stop_signal();
 
 // Stops (SIGKILL) the process group recorded in `fd` by a run that was
 // killed mid-transfer, if it still runs, and empties the record. Returns

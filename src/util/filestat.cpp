@@ -10,6 +10,15 @@
 #include <cerrno>
 #include <cstdio>
 
+// The build asks for 64-bit offsets and times (_FILE_OFFSET_BITS=64,
+// _TIME_BITS=64); a C library that ignores them would fail stat on files
+// over 2 GiB and wrap times in 2038 on 32-bit ARM, so such a build fails.
+static_assert(sizeof(time_t) == 8,
+              "64-bit time_t needed: glibc 2.34 or later, musl 1.2 or later, or a C library "
+              "built with 64-bit time");
+static_assert(sizeof(off_t) == 8,
+              "64-bit off_t needed: a C library that honours _FILE_OFFSET_BITS=64");
+
 namespace util {
 
 namespace {

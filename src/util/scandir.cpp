@@ -14,17 +14,29 @@
 
 namespace util {
 
+namespace {
+
+// Counts, or logs, an entry whose path would be longer than a path holds.
+void skip_too_long(const char* folder, const char* name, SkipCounts* skips) {
+  if (skips != nullptr) {
+    ++skips->too_long;
+  } else {
+    syslog(LOG_ERR, "Path of file %s in %s is longer than 255 characters, skipped", name, folder);
+  }
+}
+
+}  // namespace
+
 bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry, SkipCounts* skips) {
   while (struct dirent* de = readdir(dir.get())) {
-    if (de->d_type != DT_REG) continue;
+    // Some file systems (XFS without ftype, NFSv3, several FUSE ones) give
+    // no type in the listing: such an entry is told by its status below.
+    bool unknown = de->d_type == DT_UNKNOWN;
+    if (de->d_type != DT_REG && !unknown) continue;
     entry.name = de->d_name;
-    if (!join_path(entry.path, sizeof entry.path, folder, de->d_name)) {
-      if (skips != nullptr) {
-        ++skips->too_long;
-      } else {
-        syslog(LOG_ERR, "Path of file %s in %s is longer than 255 characters, skipped", de->d_name,
-               folder);
-      }
+    bool fits = join_path(entry.path, sizeof entry.path, folder, de->d_name);
+    if (!fits && !unknown) {
+      skip_too_long(folder, de->d_name, skips);
       continue;
     }
     // Status through the open folder: no second path lookup per entry, and
@@ -35,13 +47,21 @@ bool next_regular_file(const Dir& dir, const char* folder, ScanEntry& entry, Ski
       if (skips != nullptr) {
         ++skips->unreadable;
       } else {
-        syslog(LOG_ERR, "Cannot read status of file %s(%m), skipped", entry.path);
+        syslog(LOG_ERR, "Cannot read status of file %s/%s(%m), skipped", folder, de->d_name);
       }
       continue;
     }
-    if (S_ISREG(entry.st.st_mode)) return true;
+    if (!S_ISREG(entry.st.st_mode)) continue;
+    if (fits) return true;
+    skip_too_long(folder, de->d_name, skips);
   }
   return false;
+}
+
+bool is_regular_entry(int dir_fd, const struct dirent* entry) {
+  if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_REG;
+  struct stat st;
+  return fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
 }
 
 bool Dir::open(const char* path) {
@@ -109,6 +129,9 @@ bool empty_folder(int dir_fd) {
   DIR* dir = list_folder(dir_fd);
   if (dir == nullptr) return false;
   while (struct dirent* entry = readdir(dir)) {
+    // Without AT_REMOVEDIR unlinkat never removes a folder (EISDIR): the
+    // listed type only spares that call, and an entry of unknown type
+    // (DT_UNKNOWN) is simply tried.
     if (entry->d_type != DT_DIR) unlinkat(dir_fd, entry->d_name, 0);
   }
   closedir(dir);

@@ -74,6 +74,12 @@ bool open_scan_folder(Dir& dir, const char* folder);
 // set) on failure. The caller ends it with closedir. Logs nothing.
 DIR* list_folder(int dir_fd);
 
+// True when the listed entry of the open folder `dir_fd` is a regular
+// file: as the listing gives its type, or, where the file system gives
+// none (DT_UNKNOWN), as its status says (fstatat, no link followed).
+// Changes nothing, logs nothing.
+bool is_regular_entry(int dir_fd, const struct dirent* entry);
+
 // Deletes every entry of the open folder but its subfolders (an entry that
 // cannot be deleted stays, silently); false (errno set) when it cannot be
 // listed. Logs nothing.
@@ -114,8 +120,8 @@ struct SkipCounts {
   unsigned unreadable = 0;
 };
 
-// Steps to the next regular file (listed and found as one, never through
-// a link) whose path fits and whose status can be read, and fills `entry`
+// Steps to the next regular file (listed as one or of a type the listing
+// does not give, and found as one, never through a link) whose path fits and whose status can be read, and fills `entry`
 // (its name valid until the next step); false at the end of the listing.
 // Moves the listing on. Entries passed by for a reason other than their
 // type or their disappearance are logged at LOG_ERR, or only counted when

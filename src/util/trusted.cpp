@@ -40,8 +40,12 @@ bool refused(TrustedPath& out, const char* through, unsigned uid) {
   return false;
 }
 
+// The process's root, through /proc/self/root rather than by the name "/":
+// an emulator that maps absolute names into a sysroot (qemu-user's -L)
+// would otherwise start every walk there. "/" where /proc is missing.
 bool enter_root(Walk& w) {
-  w.folder.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  w.folder.reset(open("/proc/self/root", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (w.folder.get() < 0) w.folder.reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
   w.shown[0] = '\0';
   return w.folder.get() >= 0 && fstat(w.folder.get(), &w.folder_st) == 0;
 }

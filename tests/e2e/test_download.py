@@ -27,11 +27,17 @@ def download_settings(world, ftp, url, **extra):
     world.settings(**values)
 
 
-def test_a_remote_folder_is_fetched_and_sent_in_the_same_run(world, ftp):
+# "unknown": a file system that gives no entry's type in its listings.
+@pytest.mark.parametrize("types", ["listed", pytest.param("unknown", marks=pytest.mark.shim)])
+def test_a_remote_folder_is_fetched_and_sent_in_the_same_run(world, ftp, types):
+    env = {"SHIM_DT_UNKNOWN": "1"} if types == "unknown" else {}
     serve(ftp, ["a.txt", "b.txt"])
+    (world.scan / "sub").mkdir()
+    world.file("inner", folder=world.scan / "sub")
+    (world.scan / "link").symlink_to(world.tmp / "elsewhere")
     world.timestamp(1_000_000_000)
-    download_settings(world, ftp, ftp.url("down/"))
-    run = world.run()
+    download_settings(world, ftp, ftp.url("down/"), TIMEUNIT=4, TIMECOUNT=1)
+    run = world.run(env=env)
     assert fetched(world) == {"a.txt", "b.txt"}
     assert ftp.files() == ftp.files("down")
     assert sorted(run.matching("^downloading")) == [
@@ -39,6 +45,11 @@ def test_a_remote_folder_is_fetched_and_sent_in_the_same_run(world, ftp):
         (NOTICE, f"downloading {ftp.url('down/b.txt')}")]
     assert len(run.matching("was uploaded")) == 2
     assert not LIST.exists()
+    assert not [m for p, m in run.log if p == ERR]
+    # Sent, the files are stamped a year and more old: remove takes them alone.
+    removal = world.run("remove", env=env)
+    assert len(removal.matching("were removed")) == 2
+    assert sorted(p.name for p in world.scan.iterdir()) == ["link", "sub"]
 
 
 def test_a_single_file_url_fetches_that_file(world, ftp):
@@ -81,12 +92,18 @@ def test_without_credentials_curl_reads_only_its_bounds(world):
     (9, "curl: (9) Server denied you to change to the given directory\n",
      [(ERR, "getting list of files has failed(curl: (9) Server denied you to change to the "
             "given directory)")]),
+    # The shell cannot write the list and starts no curl: the error file
+    # holds an earlier run's text, which is not this failure's.
+    (None, "", []),
 ])
 def test_a_failed_listing_ends_the_pass(world, exit_code, stderr, logged):
     world.fake("curl", exit=[exit_code, 0], stderr=[stderr, ""])
+    if exit_code is None:
+        LIST.mkdir(parents=True)
+        (SCRATCH / "curl_error").write_text("curl: (6) Could not resolve host: earlier\n")
     world.settings(DOWNLOAD=1, DOWNLOAD_URL="ftp://h/d/", REMOTEURL="ftp://h/up/")
     run = world.run()
-    assert len(world.calls("curl")) == 1
+    assert len(world.calls("curl")) == (exit_code is not None)
     assert run.matching("getting") == logged
     assert LIST.exists()
 

@@ -4,6 +4,7 @@ servers, with the two time bounds set short."""
 import os
 import signal
 import time
+from pathlib import Path
 
 import pytest
 
@@ -194,7 +195,30 @@ def test_only_a_server_failure_ends_the_pass(world, ftp, fault):
         assert mtime(files["blocker"]) == NEW
 
 
-def test_a_killed_run_neither_blocks_nor_misleads_the_next(world, ftp):
+def group_gone(group):
+    """True once no process of the group runs (ended ones may wait to be reaped)."""
+    for path in Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = path.read_text().rsplit(") ", 1)[1].split()
+        except (OSError, IndexError):
+            continue  # ended meanwhile
+        if int(fields[2]) == group and fields[0] != "Z":
+            return False
+    return True
+
+
+def soon(check):
+    for _ in range(200):
+        if check():
+            return True
+        time.sleep(0.01)
+    return False
+
+
+# KILL leaves the transfer to the next run; TERM (as HUP and INT) is passed
+# on to it, and the run ends once it has.
+@pytest.mark.parametrize("stop", [signal.SIGKILL, signal.SIGTERM])
+def test_a_stopped_run_neither_blocks_nor_misleads_the_next(world, ftp, stop):
     world.timestamp(WATERMARK)
     files = {n: world.file(n, f"content {n}".encode(), mtime=NEW) for n in ("a", "b")}
     silent = silent_listener()
@@ -210,22 +234,29 @@ def test_a_killed_run_neither_blocks_nor_misleads_the_next(world, ftp):
                 break
             time.sleep(0.02)
         [call] = world.calls("curl")
-        proc.send_signal(signal.SIGKILL)
-        world.finish(proc)
-        assert os.path.exists(f"/proc/{call['pid']}")  # its transfer runs on
+        group = os.getpgid(call["pid"])
+        proc.send_signal(stop)
+        stopped = world.finish(proc)
+        if stop == signal.SIGKILL:
+            assert os.path.exists(f"/proc/{call['pid']}")  # its transfer runs on
+        else:
+            assert soon(lambda: group_gone(group))
+            assert stopped.log[-2:] == [(NOTICE, f"Stopped by signal {int(stop)}"),
+                                        (NOTICE, "exited")]
+            assert not [m for p, m in stopped.log if p == ERR]
+            assert [mtime(f) for f in files.values()] == [NEW, NEW]
         os.unlink(world.fakebin / "curl")
         world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
                        RUPLOADED=1)
         run = world.run()
     finally:
         silent.close()
-    [(priority, message)] = run.matching("killed run")
-    assert priority == ERR and message.startswith("A transfer left running by a killed run")
-    for _ in range(200):
-        if gone_or_zombie(call["pid"]):
-            break
-        time.sleep(0.01)
-    assert gone_or_zombie(call["pid"])
+    if stop == signal.SIGKILL:
+        [(priority, message)] = run.matching("killed run")
+        assert priority == ERR and message.startswith("A transfer left running by a killed run")
+        assert soon(lambda: gone_or_zombie(call["pid"]))
+    else:
+        assert not run.matching("killed run")
     assert ftp.files() == {"a": b"content a", "b": b"content b"}
     for name, path in files.items():
         assert run.has(NOTICE, f"File {path} was uploaded") and not path.exists()

@@ -3,10 +3,12 @@
  * SHIM_SLEEP_LOG names the file that receives one line per sleep (seconds);
  * SHIM_NOW pins time() to that many seconds since the epoch; SHIM_NO_LEASES=1
  * refuses every F_SETLEASE with EAGAIN, as an NFSv4 client without a
- * delegation does. */
+ * delegation does; SHIM_DT_UNKNOWN=1 makes every listed entry's type unknown
+ * (DT_UNKNOWN), as file systems that do not give it in the listing do. */
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE
 #endif
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -19,12 +21,15 @@
 
 static char log_path[4096];
 static long long pinned_now = -1;
+static int types_unknown;
 
 __attribute__((constructor)) static void shim_init(void) {
   const char *path = getenv("SHIM_SLEEP_LOG");
   const char *now = getenv("SHIM_NOW");
   if (path != NULL) snprintf(log_path, sizeof log_path, "%s", path);
   if (now != NULL && *now != '\0') pinned_now = atoll(now);
+  const char *unknown = getenv("SHIM_DT_UNKNOWN");
+  types_unknown = unknown != NULL && strcmp(unknown, "1") == 0;
   /* Children (sh, curl) must not inherit the shim: under emulation they
    * are native binaries of another ELF class. */
   unsetenv("LD_PRELOAD");
@@ -103,4 +108,34 @@ int shim_fcntl64(int fd, int cmd, ...) {
   long arg = va_arg(args, long);
   va_end(args);
   return leasing_fcntl("fcntl64", fd, cmd, arg);
+}
+
+/* The entry as readdir without 64-bit offsets returns it (the same layout
+ * as readdir64's on 64-bit machines). The wrappers carry their symbol names
+ * explicitly: with _FILE_OFFSET_BITS=64 the header renames readdir. */
+struct shim_dirent {
+  unsigned long d_ino;
+  long d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[256];
+};
+
+struct shim_dirent *shim_readdir(DIR *dir) __asm__("readdir");
+struct dirent64 *shim_readdir64(DIR *dir) __asm__("readdir64");
+
+struct shim_dirent *shim_readdir(DIR *dir) {
+  static struct shim_dirent *(*next)(DIR *);
+  if (next == NULL) next = (struct shim_dirent * (*)(DIR *)) dlsym(RTLD_NEXT, "readdir");
+  struct shim_dirent *entry = next(dir);
+  if (entry != NULL && types_unknown) entry->d_type = DT_UNKNOWN;
+  return entry;
+}
+
+struct dirent64 *shim_readdir64(DIR *dir) {
+  static struct dirent64 *(*next)(DIR *);
+  if (next == NULL) next = (struct dirent64 * (*)(DIR *)) dlsym(RTLD_NEXT, "readdir64");
+  struct dirent64 *entry = next(dir);
+  if (entry != NULL && types_unknown) entry->d_type = DT_UNKNOWN;
+  return entry;
 }
