@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "app/check.h"
 #include "app/metrics.h"
@@ -126,6 +127,7 @@ int run(int argc, char* const* argv) {
     ftp_timeout_metrics(operation, session);
     return 1;
   }
+  session.now = time(nullptr);  // the waits are over: the run's clock from here
   dispatch(operation, session);
   syslog(LOG_NOTICE, "exited");
   return 0;

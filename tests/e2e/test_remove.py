@@ -7,10 +7,10 @@ import subprocess
 
 import pytest
 
-from harness import ERR, NOTICE
+from harness import DAY, ERR, FLOOR, NOTICE, WATERMARK
 
-NOW = 1_800_000_000
-HOUR, DAY = 3600, 86400
+NOW = FLOOR + 400 * DAY  # every file of the age test dated after the floor
+HOUR = 3600
 
 
 @pytest.mark.shim
@@ -67,7 +67,6 @@ def test_a_folder_that_cannot_be_opened_is_logged(world, folder):
 
 # The floor of free space ---------------------------------------------------------
 
-WATERMARK = 1_700_000_000
 KIB = 1024
 
 
@@ -86,7 +85,7 @@ def fill(world, sent, unsent, size=400 * KIB):
     """Sent files (at or before the watermark) and unsent ones, each list
     oldest first; names do not follow the times."""
     for k, name in enumerate(sent):
-        world.file(name, b"s" * size, mtime=WATERMARK - 1000 + k)
+        world.file(name, b"s" * size, mtime=WATERMARK - 50 + k)
     for k, name in enumerate(unsent):
         world.file(name, b"u" * size, mtime=WATERMARK + 100 + k)
 

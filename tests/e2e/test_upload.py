@@ -5,10 +5,8 @@ import subprocess
 
 import pytest
 
-from harness import CURL_BOUNDS, ERR, NOTICE, SCRATCH, mode_of
+from harness import CURL_BOUNDS, ERR, NEW, NOTICE, OLD, SCRATCH, WATERMARK, mode_of
 
-WATERMARK = 1_700_000_000
-NEW, OLD = WATERMARK + 100, WATERMARK - 100
 
 
 def upload_settings(world, ftp, **extra):
