@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from harness import ERR, NEW, NOTICE, OLD, WATERMARK, HttpServer, Writer
+from harness import DAY, ERR, NEW, NOTICE, OLD, WATERMARK, HttpServer, Writer
 
 
 
@@ -153,6 +153,7 @@ def test_with_a_minimum_age_only_settled_files_are_sent(world, ftp):
     world.timestamp(WATERMARK)
     young = world.file("young", b"just written", mtime=now - 5)
     done = world.file("done", b"finished long ago", mtime=now - 3600)
+    ahead = world.file("ahead", b"dated a year ahead", mtime=now + 365 * DAY)  # age unknown
     held = world.scan / "held"
     writer = Writer(held, b"first part ", b"and the rest")
     try:
@@ -160,17 +161,18 @@ def test_with_a_minimum_age_only_settled_files_are_sent(world, ftp):
         world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
                        MIN_AGE=60)
         run = world.run(now=now)
-        assert ftp.files() == {"done": b"finished long ago"}
-        assert [int(os.stat(p).st_mtime) for p in (young, held, done)] == [
-            now - 5, now - 3600, WATERMARK]
-        assert [m for _, m in run.log] == ["started", f"File {done} was uploaded", "exited"]
+        assert ftp.files() == {"done": b"finished long ago", "ahead": b"dated a year ahead"}
+        assert [int(os.stat(p).st_mtime) for p in (young, held, done, ahead)] == [
+            now - 5, now - 3600, WATERMARK, WATERMARK]
+        assert sorted(m for _, m in run.log) == sorted(
+            ["started", f"File {done} was uploaded", f"File {ahead} was uploaded", "exited"])
         checked = world.run("/opt/vastrel/bin/vastrel", args=["check"], now=now)
         assert "still settling: 2 new files" in checked.stdout
     finally:
         writer.finish()
     world.run(now=now + 120)  # both settled since
     assert ftp.files() == {"done": b"finished long ago", "young": b"just written",
-                           "held": b"first part and the rest"}
+                           "held": b"first part and the rest", "ahead": b"dated a year ahead"}
 
 
 @pytest.mark.shim

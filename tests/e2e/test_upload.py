@@ -51,6 +51,8 @@ def test_without_timestamp_every_file_is_sent_and_stamped_to_zero(world, ftp):
     world.run()
     assert ftp.files() == {"f": b"data"}
     assert mtime(f) == 0
+    world.timestamp(WATERMARK)  # dated 0, it stays sent
+    assert not world.run().matching("was uploaded") and ftp.arrivals() == ["f"]
 
 
 def test_exact_curl_command_with_credentials_on_stdin(world):
