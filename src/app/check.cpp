@@ -73,7 +73,7 @@ void clock_verdict(Findings& findings, const settings::Session& session) {
   struct timex state {};
   state.modes = 0;  // reads only
   int status = adjtimex(&state);
-  const char* synced = status == -1          ? "whether it is synchronised cannot be asked"
+  const char* synced = status == -1           ? "whether it is synchronised cannot be asked"
                        : status == TIME_ERROR ? "not synchronised, the kernel says"
                                               : "synchronised, the kernel says";
   findings.note("\nClock: %s, %s\n", util::utc_text(session.now).text, synced);

@@ -235,7 +235,8 @@ void write_remove_metrics(const settings::ModuleSettings& s, const retention::Ta
            sizeof kOutcomes / sizeof *kOutcomes, outcome);
   metric(text, "vastrel_remove_files_deleted", "Files the last remove run deleted.", r.deleted);
   metric(text, "vastrel_remove_unsent_files_deleted",
-         "Of those, files newer than the watermark: deleted without ever being sent.", r.unsent);
+         "Of those, files newer than the watermark or undated: deleted without ever being sent.",
+         r.unsent);
   metric(text, "vastrel_remove_files_deleted_for_space",
          "Of those, files deleted to keep MOD_VASTREL_KEEP_FREE available.", r.deleted_for_space);
   metric(text, "vastrel_remove_unsent_files_kept",
