@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "app/check.h"
 #include "app/metrics.h"
@@ -129,6 +130,7 @@ int run(int argc, char* const* argv) {
     ftp_timeout_metrics(operation, session);
     return 1;
   }
+  session.now = time(nullptr);  // the waits are over: the run's clock from here
   // A stop during the waits above ends the run before its operation.
   if (util::stop_signal() == 0) dispatch(operation, session);
   if (util::stop_signal() != 0) syslog(LOG_NOTICE, "Stopped by signal %d", util::stop_signal());

@@ -2,6 +2,7 @@
 #include "app/check.h"
 
 #include <sys/stat.h>
+#include <sys/timex.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -66,6 +67,22 @@ time_t watermark_verdict(Findings& findings) {
   return 0;
 }
 
+// The run's clock against the floor, and whether the kernel holds it
+// synchronised (a device without a battery-backed clock starts in 1970).
+void clock_verdict(Findings& findings, const settings::Session& session) {
+  struct timex state {};
+  state.modes = 0;  // reads only
+  int status = adjtimex(&state);
+  const char* synced = status == -1           ? "whether it is synchronised cannot be asked"
+                       : status == TIME_ERROR ? "not synchronised, the kernel says"
+                                              : "synchronised, the kernel says";
+  findings.note("\nClock: %s, %s\n", util::utc_text(session.now).text, synced);
+  findings.note(
+      "  this program was built %s: no true time lies before it, and a file dated earlier is "
+      "taken as unsent\n",
+      util::utc_text(session.floor).text);
+}
+
 // What a dry upload pass would skip, and why.
 void skipped(Findings& findings, const settings::Session& session, const upload::Tally& t,
              time_t watermark) {
@@ -106,6 +123,7 @@ void skipped(Findings& findings, const settings::Session& session, const upload:
   settings::Session plain_session(plain, true);
   plain_session.curl_config = session.curl_config;
   plain_session.writer_probe = session.writer_probe;
+  plain_session.now = session.now;
   upload::Pass without{plain_session, watermark, dir};
   upload::plan_pass(without);
   if (unsigned n = t.refused - without.tally.refused)
@@ -139,14 +157,19 @@ void writers_verdict(Findings& findings, const util::WriterProbe& probe) {
 // The plan: what the next remove and upload would do with the folder.
 void plan_verdict(Findings& findings, settings::Session& session) {
   const settings::ModuleSettings& s = session.cfg;
+  clock_verdict(findings, session);
   time_t watermark = watermark_verdict(findings);
+  if (settings::watermark_ahead(session, watermark)) {
+    findings.warn(settings::kWatermarkAhead, util::utc_text(watermark, util::kUtcTime).text,
+                  util::utc_text(session.now, util::kUtcTime).text);
+  }
   util::Dir dir;
   util::open_scan_folder(dir, s.scan_folder, findings);
   if (findings.refused()) return;
   // Both ways, as an upload and a remove run would ask.
   settings::decide_writer_probe(session, dir.fd(), true);
   settings::decide_writer_probe(session, dir.fd(), false);
-  retention::Pass remove{session, dir, time(nullptr), watermark};
+  retention::Pass remove{session, dir, session.now, watermark};
   retention::remove_files(remove);
   rewinddir(dir.get());
   upload::Pass upload{session, watermark, dir};
@@ -155,6 +178,10 @@ void plan_verdict(Findings& findings, settings::Session& session) {
   findings.note("  %u regular files\n", remove.tally.regular);
   findings.note("  next upload would send %u files, %lld bytes in all\n", t.selected,
                 static_cast<long long>(t.bytes_selected));
+  if (t.undated > 0) {
+    findings.note("  of the new files, %u are dated before %s and taken as unsent\n", t.undated,
+                  util::utc_text(session.floor, util::kUtcDate).text);
+  }
   if (t.settling > 0) {
     findings.note(
         "  still settling: %u new files modified less than %u s ago or open for writing\n",

@@ -189,6 +189,9 @@ void write_upload_metrics(const settings::ModuleSettings& s, const upload::Tally
   metric(text, "vastrel_upload_files_settling",
          "New files not sent yet because they were still being written (MOD_VASTREL_MIN_AGE).",
          t.settling);
+  metric(text, "vastrel_upload_files_undated",
+         "New files dated before this program was built (the clock was unset): taken as unsent.",
+         t.undated);
   metric(text, "vastrel_upload_files_left", "New files left after the last upload run.", t.left);
   metric(text, "vastrel_upload_bytes_left", "Bytes of the new files left.", t.bytes_left);
   metric(text, "vastrel_upload_oldest_left_timestamp_seconds",
@@ -216,13 +219,17 @@ void write_remove_metrics(const settings::ModuleSettings& s, const retention::Ta
            sizeof kOutcomes / sizeof *kOutcomes, outcome);
   metric(text, "vastrel_remove_files_deleted", "Files the last remove run deleted.", r.deleted);
   metric(text, "vastrel_remove_unsent_files_deleted",
-         "Of those, files newer than the watermark: deleted without ever being sent.", r.unsent);
+         "Of those, files newer than the watermark or undated: deleted without ever being sent.",
+         r.unsent);
   metric(text, "vastrel_remove_files_deleted_for_space",
          "Of those, files deleted to keep MOD_VASTREL_KEEP_FREE available.", r.deleted_for_space);
   metric(text, "vastrel_remove_unsent_files_kept",
          "Unsent files kept although the file system stayed below the floor: deleting this "
          "folder's files could not reach it.",
          r.unsent_kept);
+  metric(text, "vastrel_remove_clock_behind",
+         "1 when the clock read before this program was built: nothing was removed by age.",
+         r.clock_behind);
   ratio_metric(text, "vastrel_remove_free_ratio",
                "Share of the scan folder's file system available after the run (blocks).",
                r.free_ratio);

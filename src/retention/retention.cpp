@@ -120,6 +120,15 @@ bool free_to_delete(const Pass& pass, const char* name, const char* path) {
   return false;
 }
 
+// What the free-space rule takes, in this order: sent files, unsent ones,
+// then undated ones (unsent, of unknown age).
+enum Standing { kSent, kUnsent, kUndated };
+
+Standing standing(const Pass& pass, time_t mtime) {
+  if (mtime > pass.watermark) return kUnsent;
+  return settings::undated(pass.session, mtime, pass.watermark) ? kUndated : kSent;
+}
+
 // Deletes one file (a dry pass: says it would); false when it is passed by.
 bool delete_file(Pass& pass, const char* name, const char* path, time_t mtime) {
   if (util::stop_signal() != 0) return false;  // a stopped run deletes no more
@@ -129,7 +138,7 @@ bool delete_file(Pass& pass, const char* name, const char* path, time_t mtime) {
     syslog(LOG_NOTICE, "File %s were removed", path);
   }
   ++pass.tally.deleted;
-  if (mtime > pass.watermark) ++pass.tally.unsent;
+  if (standing(pass, mtime) != kSent) ++pass.tally.unsent;
   return true;
 }
 
@@ -151,7 +160,7 @@ struct UnsentLeft {
 UnsentLeft unsent_left(const Pass& pass, const Candidates& candidates) {
   UnsentLeft left;
   for (const Candidate& c : candidates.items()) {
-    if (c.mtime_sec <= pass.watermark) continue;
+    if (standing(pass, c.mtime_sec) == kSent) continue;
     ++left.kept;
     if (c.held) continue;
     left.blocks += static_cast<uint64_t>(c.frees);
@@ -159,20 +168,20 @@ UnsentLeft unsent_left(const Pass& pass, const Candidates& candidates) {
   }
   return left;
 }
-
 // Frees fragments for the floor: sent files first, oldest first; then
-// unsent ones, oldest first, each only while it and the deletable unsent
-// files after it reach the floor. `fragment` is the file system's unit,
-// in bytes.
+// unsent ones, oldest first, and undated ones last, each only while it and
+// the deletable unsent and undated files after it reach the floor.
+// `fragment` is the file system's unit, in bytes.
 void free_space(Pass& pass, const Candidates& candidates, Shortfall need, unsigned floor,
                 uint64_t fragment) {
   UnsentLeft left = unsent_left(pass, candidates);
   Tally& tally = pass.tally;
   refresh(pass, need, floor);
-  for (bool unsent : {false, true}) {
+  for (Standing phase : {kSent, kUnsent, kUndated}) {
+    bool unsent = phase != kSent;
     for (const Candidate& c : candidates.items()) {
       if (!need.any()) return;
-      if ((c.mtime_sec > pass.watermark) != unsent) continue;
+      if (standing(pass, c.mtime_sec) != phase) continue;
       char path[util::kPathSize];
       if (!util::join_path(path, sizeof path, pass.cfg.scan_folder, candidates.name(c))) continue;
       if (unsent && c.held) {
@@ -269,6 +278,9 @@ void describe_plan(const Pass& pass, util::Findings& findings) {
   findings.note("  next remove would delete %u files (last modified more than %u %s ago%s)\n",
                 t.deleted - t.deleted_for_space, s.time_count, unit_name(s.time_unit),
                 s.keep_unsent != 0 ? "; unsent ones only for space" : "");
+  if (t.clock_behind) {
+    findings.problem(settings::kClockBehind, util::utc_text(pass.now, util::kUtcTime).text);
+  }
   free_space_verdict(pass, findings);
   if (t.out_of_reach) {
     findings.note("  and the floor is out of reach: %u unsent files would be kept\n",
@@ -290,6 +302,11 @@ void remove_files(Pass& pass) {
   if (floor != 0 && fstatvfs(pass.dir.fd(), &fs) == 0) need = shortfall(fs, floor);
   // Only below the floor does the pass hold the free-space rule's candidates.
   pass.tally.below_floor = need.any();
+  // A clock never set since the device started makes every age meaningless.
+  pass.tally.clock_behind = settings::clock_behind(pass.session);
+  if (pass.tally.clock_behind && !pass.session.dry) {
+    syslog(LOG_NOTICE, settings::kClockBehind, util::utc_text(pass.now, util::kUtcTime).text);
+  }
   uint64_t fragment = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize != 0 ? fs.f_bsize : 512;
   Candidates candidates;
   util::SkipCounts skips;  // a dry pass counts what a run logs
@@ -300,20 +317,22 @@ void remove_files(Pass& pass) {
     // What deleting it frees: nothing while another link holds it.
     bool frees_any = entry.st.st_nlink == 1;
     uint64_t frees = static_cast<uint64_t>(entry.st.st_blocks) * 512 / fragment;
-    bool unsent = entry.st.st_mtime > pass.watermark;
-    if (is_aged(entry.st.st_mtime, age, pass.now) && !(unsent && pass.cfg.keep_unsent != 0)) {
+    Standing kind = standing(pass, entry.st.st_mtime);
+    pass.tally.undated += kind == kUndated;
+    bool ages = kind == kSent || (kind == kUnsent && pass.cfg.keep_unsent == 0);
+    if (ages && !pass.tally.clock_behind && is_aged(entry.st.st_mtime, age, pass.now)) {
       if (delete_file(pass, entry.name, entry.path, entry.st.st_mtime) && frees_any) {
         need.take(frees, 1);
       }
       continue;
     }
-    // An unsent file its writer holds is no part of the plan for space: it
+    // An unsent (or undated) file its writer holds is no part of the plan for space: it
     // could not be deleted. Asked once, and only below the floor. The probe
     // tells writers only; a file another process holds open read-only frees
     // nothing either, which no cheap probe tells: the free space read after
     // each deletion catches that. Sent files are asked as they go.
     if (pass.tally.below_floor && frees_any) {
-      candidates.add(entry, frees, unsent && held_by_writer(pass, entry.name));
+      candidates.add(entry, frees, kind != kSent && held_by_writer(pass, entry.name));
     }
   }
   if (pass.tally.below_floor) {  // the aged files may have freed less than counted
@@ -321,6 +340,7 @@ void remove_files(Pass& pass) {
     free_space(pass, candidates, need, floor, fragment);
     log_space(pass, floor);
   }
+  settings::log_undated(pass.session, pass.tally.undated);
   // The free shares after the run, for the metrics.
   if (fstatvfs(pass.dir.fd(), &fs) == 0) {
     pass.tally.free_ratio = ratio(fs.f_bavail, fs.f_blocks);
@@ -330,15 +350,16 @@ void remove_files(Pass& pass) {
 
 Tally op_remove(settings::Session& session) {
   const settings::ModuleSettings& s = session.cfg;
-  time_t now = time(nullptr);
   util::Dir dir;
   if (!util::open_scan_folder(dir, s.scan_folder)) {
     Tally tally;
     tally.error = true;
     return tally;
   }
+  time_t watermark = util::watermark_mtime();
+  settings::log_watermark_ahead(session, watermark);
   settings::decide_writer_probe(session, dir.fd(), false);
-  Pass pass{session, dir, now, util::watermark_mtime()};
+  Pass pass{session, dir, session.now, watermark};
   util::Findings space(false);
   free_space_verdict(pass, space);
   space.log_refusal();

@@ -38,6 +38,8 @@ struct Tally {
   int64_t bytes_for_space = 0;
   unsigned unsent_for_space = 0;  // of those, never sent
   unsigned unsent_kept = 0;       // the floor was out of reach: unsent files kept
+  unsigned undated = 0;           // files dated before the clock floor: unsent, never aged
+  bool clock_behind = false;      // the clock read before the floor: nothing aged
   bool below_floor = false;       // the floor was not met when the run began
   bool out_of_reach = false;      // deleting this folder's files could not meet it
   double free_ratio = 0;          // available blocks of the file system after the run
@@ -68,15 +70,19 @@ void free_space_verdict(const Pass& pass, util::Findings& findings);
 
 // Deletes (a dry pass: counts) the aged regular files of the folder, read
 // from where its listing stands, then, below the floor, the oldest ones it
-// needs for space; fills `pass.tally`, and for a dry pass
-// `pass.first_for_space`. A file open for writing is kept, and so is one
-// whose delete fails (silently: the next run tries again). An unsent file
-// goes for space only while it and the unsent files after it that no writer
-// holds reach the floor, measured after each deletion (a dry pass: counted).
-// A run logs each file deleted and each kept for a writer (LOG_NOTICE), each
-// entry the scan passes by (LOG_ERR), and for the free-space rule one line:
-// LOG_NOTICE, or LOG_ERR when it deleted unsent files or the floor is out of
-// reach (both lines when both). A dry pass deletes and logs nothing.
+// needs for space (sent ones, then unsent, then undated ones, whose age is
+// unknown); fills `pass.tally`, and for a dry pass `pass.first_for_space`.
+// An undated file never ages, and while the clock reads before the clock
+// floor nothing does (logged once, settings::kClockBehind at LOG_NOTICE).
+// A file open for writing is kept, and so is one whose delete fails
+// (silently: the next run tries again). An unsent or undated file goes for
+// space only while it and the ones after it that no writer holds reach the
+// floor, measured after each deletion (a dry pass: counted). A run logs each file deleted and
+// each kept for a writer (LOG_NOTICE), each entry the scan passes by
+// (LOG_ERR), one line for the free-space rule: LOG_NOTICE, or LOG_ERR when
+// it deleted unsent files or the floor is out of reach, and the undated
+// files it found (settings::log_undated). A dry pass deletes and logs
+// nothing.
 void remove_files(Pass& pass);
 
 // Check's words for what a dry pass found the next remove would delete, by
@@ -84,8 +90,9 @@ void remove_files(Pass& pass);
 // with free_space_verdict's. Changes nothing, logs nothing.
 void describe_plan(const Pass& pass, util::Findings& findings);
 
-// A whole remove run over a run's session: reads the watermark, opens the
-// scan folder (when it cannot: logged at LOG_ERR, and a tally with
+// A whole remove run over a run's session: reads the watermark (one that
+// lies ahead of the clock is logged: settings::log_watermark_ahead), opens
+// the scan folder (when it cannot: logged at LOG_ERR, and a tally with
 // `error`), reads from /proc which files are open for writing (into
 // `session.writer_probe`), logs a refused floor at LOG_ERR, then
 // remove_files. Returns what it did.

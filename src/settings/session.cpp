@@ -5,15 +5,41 @@
 #include <unistd.h>
 
 #include "util/curl.h"
+#include "util/filestat.h"
 #include "util/pin.h"
 
 namespace settings {
+
+time_t clock_floor() { return static_cast<time_t>(VASTREL_CLOCK_FLOOR); }
+
+bool undated(const Session& session, time_t mtime, time_t watermark) {
+  return mtime > 0 && mtime < session.floor && mtime != watermark;
+}
+
+bool clock_behind(const Session& session) { return session.now < session.floor; }
+
+bool watermark_ahead(const Session& session, time_t watermark) {
+  return watermark > session.now && watermark - session.now > kClockSlack;
+}
+
+void log_watermark_ahead(const Session& session, time_t watermark) {
+  if (session.dry || !watermark_ahead(session, watermark)) return;
+  syslog(LOG_NOTICE, kWatermarkAhead, util::utc_text(watermark, util::kUtcTime).text,
+         util::utc_text(session.now, util::kUtcTime).text);
+}
+
+void log_undated(const Session& session, unsigned undated) {
+  if (session.dry || undated == 0) return;
+  syslog(LOG_NOTICE, "%u files dated before %s are taken as unsent", undated,
+         util::utc_text(session.floor, util::kUtcDate).text);
+}
 
 void look_up_facts(Session& session) {
   util::survive_lease_breaks();
   if (!session.dry) util::raise_descriptor_limit();
   session.descriptor_budget = util::descriptor_budget();
   session.curl_config = access(util::kCurlConfig, F_OK) == 0;
+  session.now = time(nullptr);
 }
 
 void decide_writer_probe(Session& session, int dir_fd, bool leases) {

@@ -4,11 +4,16 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 
 #include "settings/settings.h"
 #include "util/pin.h"
 
 namespace settings {
+
+// The clock floor: the moment this program was built. No true time on a
+// device running it lies before it. Changes nothing.
+time_t clock_floor();
 
 struct Session {
   // Borrows `settings`, which must outlive the session; logs nothing.
@@ -28,10 +33,46 @@ struct Session {
   size_t descriptor_budget = 1;
   // How the run tells a file open for writing (decide_writer_probe).
   util::WriterProbe writer_probe;
+  // The run's clock, read once its waits are over: every decision by age
+  // counts from it.
+  time_t now = 0;
+  // clock_floor(), held here so that every step compares against the same.
+  time_t floor = clock_floor();
 };
 
+// Whether a regular file modified at `mtime` is undated: after 0 and before
+// the floor, and not stamped to the watermark. Its time says nothing of
+// whether it was sent, so it counts as unsent. Changes nothing.
+bool undated(const Session& session, time_t mtime, time_t watermark);
+
+// Whether the run's clock reads before the floor: it was never set since
+// the device started, and no age counted from it means anything. Changes
+// nothing.
+bool clock_behind(const Session& session);
+
+// The exact texts of the clock's notices, each with its UTC times.
+constexpr const char* kClockBehind =
+    "The clock reads %s, before this program was built: nothing is removed by age";
+constexpr const char* kWatermarkAhead = "The watermark %s lies after the clock %s";
+
+// How far a time may lie ahead of the run's clock before it counts as in
+// the future: the clocks of the device that set it and of this run may
+// differ a little.
+constexpr time_t kClockSlack = 60;
+
+// Whether the watermark lies more than a minute after the run's clock (it
+// was set while the clock was ahead, or the clock is behind). Changes
+// nothing.
+bool watermark_ahead(const Session& session, time_t watermark);
+
+// A run's notices of the clock: the watermark ahead of it (kWatermarkAhead),
+// and `undated` files found, once each at LOG_NOTICE; a dry session logs
+// nothing. Changes nothing else.
+void log_watermark_ahead(const Session& session, time_t watermark);
+void log_undated(const Session& session, unsigned undated);
+
 // Fills the facts of `session` that a run looks up once: whether the
-// integrator's curl settings exist and the descriptor budget. A run (not
+// integrator's curl settings exist, the descriptor budget and the clock. A run (not
 // a dry session) first raises its descriptor limit to the hard one. Both
 // kinds make sure that a lease broken by a writer cannot end the process.
 // Logs nothing.

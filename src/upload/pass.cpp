@@ -112,7 +112,9 @@ Outcome dispose_sent_file(Pass& pass, const char* path, const util::PinnedFile& 
     return Outcome::kSentStillNew;
   }
   // A stamp that failed (logged) leaves the file new: it goes again.
-  return now.st_mtime > pass.watermark ? Outcome::kSentStillNew : Outcome::kSent;
+  bool still_new = now.st_mtime > pass.watermark ||
+                   settings::undated(pass.session, now.st_mtime, pass.watermark);
+  return still_new ? Outcome::kSentStillNew : Outcome::kSent;
 }
 
 }  // namespace upload

@@ -66,6 +66,7 @@ struct Tally {
   time_t oldest_left = 0;       // 0 when none is left
   unsigned refused_as[6] = {};  // by Refusal (mode.h), for check
   unsigned control = 0;         // of the selected, names with a control character
+  unsigned undated = 0;         // new files dated before the clock floor (settings::undated)
   util::SkipCounts skips;       // a dry pass counts what a run logs
   bool server_unusable = false;
   bool busy = false;   // another run held the lock
@@ -79,12 +80,12 @@ struct Tally {
 // The record of one pass, passed down to every mode and disposal.
 struct Pass {
   // Borrows the session and the open folder, which must outlive the pass;
-  // the pass starts now.
+  // the pass starts at the session's clock.
   Pass(const settings::Session& run, time_t mark, const util::Dir& folder)
       : session(run),
         cfg(run.cfg),
         watermark(mark),
-        now(time(nullptr)),
+        now(run.now),
         dir(folder),
         writers(util::folder_writers(folder.fd())) {}
   const settings::Session& session;

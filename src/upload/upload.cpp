@@ -23,9 +23,13 @@ namespace upload {
 
 namespace {
 
-// The selection: a regular file strictly newer than the watermark.
-bool is_new(const util::ScanEntry& entry, time_t watermark) {
-  return entry.st.st_mtime > watermark;
+// The selection: a regular file strictly newer than the watermark, or one
+// whose time says nothing (undated, counted).
+bool is_new(Pass& pass, const util::ScanEntry& entry) {
+  if (entry.st.st_mtime > pass.watermark) return true;
+  if (!settings::undated(pass.session, entry.st.st_mtime, pass.watermark)) return false;
+  ++pass.tally.undated;
+  return true;
 }
 
 void log_refusal(Refusal refusal, const char* path) {
@@ -54,10 +58,11 @@ void log_refusal(Refusal refusal, const char* path) {
 // unmodified and no process holds it open for writing, asked the run's way
 // (settings::decide_writer_probe). A pass that acts asks when it pins the file
 // (pin_selected), one that only counts, which pins nothing, here; either
-// costs only files that are new and old enough.
+// costs only files that are new and old enough. A file dated more than a
+// minute ahead of the clock has no age to wait out: its writer alone says.
 bool settled(const Pass& pass, const util::ScanEntry& entry) {
   int64_t age = static_cast<int64_t>(pass.now) - static_cast<int64_t>(entry.st.st_mtime);
-  if (age < static_cast<int64_t>(pass.cfg.min_age)) return false;
+  if (age >= -settings::kClockSlack && age < static_cast<int64_t>(pass.cfg.min_age)) return false;
   return pass.acts() ||
          util::writers_of(pass.session.writer_probe, pass.dir.fd(), entry.name) !=
              util::Writers::kOpen;
@@ -71,7 +76,7 @@ bool select_new_files(Pass& pass, const Sender& sender, Selection& files, size_t
   util::SkipCounts* skips = pass.acts() ? nullptr : &pass.tally.skips;
   while (files.size() < limit) {
     if (!util::next_regular_file(pass.dir, pass.cfg.scan_folder, entry, skips)) return false;
-    if (!is_new(entry, pass.watermark)) continue;
+    if (!is_new(pass, entry)) continue;
     if (pass.cfg.min_age != 0 && !settled(pass, entry)) {
       ++pass.tally.settling;  // stays new, untouched: a later run sends it
       pass.tally.leave(static_cast<int64_t>(entry.st.st_size), entry.st.st_mtime);
@@ -142,7 +147,7 @@ void end_pass(Pass& pass, const Selection& files) {
   for (size_t k = 0; k < files.size(); ++k) left += files.outcome(k) == Outcome::kPending;
   util::ScanEntry entry;
   while (util::next_regular_file(pass.dir, pass.cfg.scan_folder, entry)) {
-    if (!is_new(entry, pass.watermark)) continue;
+    if (!is_new(pass, entry)) continue;
     ++left;
     pass.tally.leave(static_cast<int64_t>(entry.st.st_size), entry.st.st_mtime);
   }
@@ -277,10 +282,12 @@ Tally op_upload(settings::Session& session) {
     return tally;
   }
   rewinddir(dir.get());  // the downloads added files since it was opened
+  settings::log_watermark_ahead(session, watermark);
   // Asked only by a run that settles or deletes what it sent.
   if (s.min_age != 0 || s.ruploaded != 0) settings::decide_writer_probe(session, dir.fd(), true);
   Pass pass{session, watermark, dir};
   send_new_files(pass);
+  settings::log_undated(session, pass.tally.undated);
   return pass.tally;
 }
 
@@ -294,6 +301,7 @@ Tally backlog(const settings::Session& session) {
   settings::Session dry(session.cfg, true);
   dry.curl_config = session.curl_config;
   dry.writer_probe = session.writer_probe;
+  dry.now = session.now;
   util::Dir dir;
   util::Findings unused(true);  // looks only: a dry pass logs nothing
   util::open_scan_folder(dir, session.cfg.scan_folder, unused);

@@ -37,10 +37,13 @@ Readiness upload_verdict(const settings::Session& session, Sender& sender,
 // A whole upload run over a run's session: scratch folder (made when
 // missing), lock (whose file becomes the session's record, held until the
 // return), downloads, then the pass, which sends, deletes or stamps the
-// new files. With MOD_VASTREL_MIN_AGE or MOD_VASTREL_RUPLOADED it first
-// decides how to tell a file open for writing (settings::decide_writer_probe,
-// which may log its notice). Logs every refusal and failure (LOG_ERR) and
-// each file sent. Returns what it did: `busy` when another run held the lock (logged at
+// new files (and undated ones: settings::undated). With MOD_VASTREL_MIN_AGE
+// or MOD_VASTREL_RUPLOADED it first decides how to tell a file open for
+// writing (settings::decide_writer_probe, which may log its notice). Logs
+// every refusal and failure (LOG_ERR), each file sent, and at LOG_NOTICE a
+// watermark ahead of the clock and the undated files found
+// (settings::log_watermark_ahead, settings::log_undated).
+// Returns what it did: `busy` when another run held the lock (logged at
 // LOG_NOTICE), `error` when the scratch folder, the lock file or the scan
 // folder could not be used, or the mode refused the pass. When the scratch
 // folder or the lock stops it, the tally is the backlog, counted only when

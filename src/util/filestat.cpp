@@ -101,11 +101,10 @@ int64_t file_size(const char* path) {
   return stat(path, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
 }
 
-UtcText utc_text(time_t seconds) {
+UtcText utc_text(time_t seconds, const char* format) {
   UtcText out;
   struct tm tm;
-  if (gmtime_r(&seconds, &tm) == nullptr ||
-      strftime(out.text, sizeof out.text, "%Y-%m-%d %H:%M:%S UTC", &tm) == 0) {
+  if (gmtime_r(&seconds, &tm) == nullptr || strftime(out.text, sizeof out.text, format, &tm) == 0) {
     // 20 digits and a sign at most: always fits.
     snprintf(out.text, sizeof out.text, "%lld", static_cast<long long>(seconds));
   }

@@ -37,12 +37,15 @@ time_t file_mtime(const char* path);
 // Changes nothing, logs nothing.
 int64_t file_size(const char* path);
 
-// A time as a person reads it ("2026-12-09 14:35:00 UTC"), or its number
-// of seconds where the calendar cannot hold it. Changes nothing.
+// A time as a person reads it ("2026-12-09 14:35:00 UTC"; in `format`, a
+// strftime format of UTC, such as kUtcTime or kUtcDate), or its number of
+// seconds where the calendar cannot hold it. Changes nothing.
 struct UtcText {
   char text[32];
 };
-UtcText utc_text(time_t seconds);
+constexpr const char* kUtcTime = "%Y-%m-%d %H:%M:%S";
+constexpr const char* kUtcDate = "%Y-%m-%d";
+UtcText utc_text(time_t seconds, const char* format = "%Y-%m-%d %H:%M:%S UTC");
 
 // Sets access and modification time of the open file `fd` (named `path`
 // in the log) to `seconds`. A failure leaves the times and is logged at

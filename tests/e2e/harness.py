@@ -1,6 +1,7 @@
 """The program's surroundings in the private namespace: its fixed paths, a
 reader of its syslog lines, recording fake tools and a loopback FTP server.
 Used by the end-to-end tests and by scripts/demo."""
+import calendar
 import json
 import os
 import re
@@ -31,6 +32,29 @@ TIMESTAMP = Path("/var/data/vastrel/timestamp")
 SETTINGS = Path("/opt/vastrel/etc/settings")
 # What curl reads on its standard input after any user line, by default.
 CURL_BOUNDS = "connect-timeout = 30\nspeed-limit = 1\nspeed-time = 120\n"
+DAY = 86400
+
+
+def clock_floor():
+    """The program's clock floor (when it was built), as its check tells it:
+    a file dated before it is undated, taken as unsent and never aged."""
+    if not BIN:
+        return 0
+    out = subprocess.run(EMULATOR + [BIN, "check"], stdin=subprocess.DEVNULL,
+                         capture_output=True, text=True, errors="replace").stdout
+    built = re.search(r"this program was built (\d{4}-\d\d-\d\d \d\d:\d\d:\d\d) UTC", out)
+    assert built, "check does not tell when the program was built"
+    return calendar.timegm(time.strptime(built.group(1), "%Y-%m-%d %H:%M:%S"))
+
+
+FLOOR = clock_floor()
+# The tests' watermark: after the floor, so that files dated up to a minute
+# before it are still dated, and at most a minute after any real clock (the
+# real clock is past the floor), so that a run whose clock is not pinned
+# never finds it ahead. Files the kernel dates are new once the build's
+# commit is a minute old.
+WATERMARK = FLOOR + 60
+NEW, OLD = WATERMARK + 100, WATERMARK - 50
 
 
 class Run:

@@ -6,11 +6,9 @@ from pathlib import Path
 
 import pytest
 
-from harness import ERR, NOTICE, SCRATCH, TIMESTAMP
+from harness import ERR, NEW, NOTICE, OLD, SCRATCH, TIMESTAMP, WATERMARK
 
 CHECK = "/opt/vastrel/bin/vastrel"
-WATERMARK = 1_700_000_000
-NEW, OLD = WATERMARK + 100, WATERMARK - 100
 NOW = WATERMARK + 3600 + 50  # with a retention age of one hour: OLD is aged, NEW not
 
 
@@ -117,7 +115,7 @@ def test_the_plan_is_what_remove_and_upload_then_do(world, mode, suffix):
     # The long name's queue line fits, but not with the temporary name beside it.
     new = [world.file(n, n * 3, mtime=NEW) for n in ("a", "bb", "tab\tname", "S" * 120)]
     world.file("sent-before", mtime=OLD)
-    world.file("aged", mtime=NOW - 2 * 3600)
+    world.file("aged", mtime=OLD - 5)
     world.file("L" * (256 - len(str(world.scan))), mtime=NEW)  # its path would be cut
     (world.scan / "sub").mkdir()
     if mode.startswith("curl"):

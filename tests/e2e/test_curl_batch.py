@@ -4,11 +4,9 @@ import os
 
 import pytest
 
-from harness import ERR, NOTICE, SCRATCH
+from harness import ERR, NEW, NOTICE, OLD, SCRATCH, WATERMARK
 from test_upload import HOSTILE_NAMES
 
-WATERMARK = 1_700_000_000
-NEW, OLD = WATERMARK + 100, WATERMARK - 100
 
 
 def mtime(path):

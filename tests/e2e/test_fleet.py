@@ -12,10 +12,8 @@ from pathlib import Path
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from harness import ERR, NOTICE, SCRATCH, FtpServer, free_port
+from harness import ERR, NEW, NOTICE, OLD, SCRATCH, WATERMARK, FtpServer, free_port
 
-WATERMARK = 1_700_000_000
-NEW, OLD = WATERMARK + 100, WATERMARK - 100
 CHECK = "/opt/vastrel/bin/vastrel"
 
 

@@ -8,10 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from harness import ERR, NOTICE, FtpServer, silent_listener
+from harness import ERR, NEW, NOTICE, WATERMARK, FtpServer, silent_listener
 
-WATERMARK = 1_700_000_000
-NEW = WATERMARK + 100
 BOUNDS = dict(CONNECT_TIMEOUT=1, STALL_TIMEOUT=2)
 # Per attempt: the connect bound, the stall bound, and curl's own 5 s speed
 # window, with room for a slow machine; never curl's or ssh's own minutes.

@@ -7,10 +7,8 @@ import time
 
 import pytest
 
-from harness import ERR, NOTICE, HttpServer, Writer
+from harness import DAY, ERR, NEW, NOTICE, OLD, WATERMARK, HttpServer, Writer
 
-WATERMARK = 1_700_000_000
-NEW, OLD = WATERMARK + 100, WATERMARK - 100
 
 
 def outside_file(tmp_path):
@@ -158,10 +156,12 @@ REFUSED = "Scan folder's file system refuses leases, open files are found throug
 @pytest.mark.parametrize("leases", LEASES)
 def test_with_a_minimum_age_only_settled_files_are_sent(world, ftp, leases):
     env = LEASES[leases]
-    now = int(time.time())
+    # After the watermark, and not before the real clock, which dates held's last write.
+    now = max(int(time.time()), NEW + 3600)
     world.timestamp(WATERMARK)
     young = world.file("young", b"just written", mtime=now - 5)
     done = world.file("done", b"finished long ago", mtime=now - 3600)
+    ahead = world.file("ahead", b"dated a year ahead", mtime=now + 365 * DAY)  # age unknown
     held = world.scan / "held"
     writer = Writer(held, b"first part ", b"and the rest")
     try:
@@ -169,12 +169,13 @@ def test_with_a_minimum_age_only_settled_files_are_sent(world, ftp, leases):
         world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
                        MIN_AGE=60)
         run = world.run(now=now, env=env)
-        assert ftp.files() == {"done": b"finished long ago"}
-        assert [int(os.stat(p).st_mtime) for p in (young, held, done)] == [
-            now - 5, now - 3600, WATERMARK]
+        assert ftp.files() == {"done": b"finished long ago", "ahead": b"dated a year ahead"}
+        assert [int(os.stat(p).st_mtime) for p in (young, held, done, ahead)] == [
+            now - 5, now - 3600, WATERMARK, WATERMARK]
         notice = [REFUSED] if leases == "refused" else []
-        assert [m for _, m in run.log] == ["started", *notice, f"File {done} was uploaded",
-                                           "exited"]
+        assert sorted(m for _, m in run.log) == sorted(
+            ["started", *notice, f"File {done} was uploaded", f"File {ahead} was uploaded",
+             "exited"])
         checked = world.run("/opt/vastrel/bin/vastrel", args=["check"], now=now, env=env)
         assert "still settling: 2 new files" in checked.stdout
         assert ("file system refuses leases" in checked.stdout) == (leases == "refused")
@@ -182,13 +183,13 @@ def test_with_a_minimum_age_only_settled_files_are_sent(world, ftp, leases):
         writer.finish()
     world.run(now=now + 120, env=env)  # both settled since
     assert ftp.files() == {"done": b"finished long ago", "young": b"just written",
-                           "held": b"first part and the rest"}
+                           "held": b"first part and the rest", "ahead": b"dated a year ahead"}
 
 
 @pytest.mark.shim
 @pytest.mark.parametrize("leases", LEASES)
 def test_remove_passes_by_an_aged_file_open_for_writing(world, leases):
-    now = int(time.time())
+    now = NEW + 7200
     path = world.scan / "log.txt"
     closed = world.file("closed.txt", b"written and closed", mtime=now - 7200)
     writer = Writer(path, b"still appending")

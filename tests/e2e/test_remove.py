@@ -4,13 +4,14 @@ import contextlib
 import os
 import re
 import subprocess
+import time
 
 import pytest
 
-from harness import ERR, NOTICE
+from harness import DAY, ERR, FLOOR, NEW, NOTICE, WATERMARK
 
-NOW = 1_800_000_000
-HOUR, DAY = 3600, 86400
+NOW = FLOOR + 400 * DAY  # every file of the age test dated after the floor
+HOUR = 3600
 
 
 @pytest.mark.shim
@@ -67,7 +68,6 @@ def test_a_folder_that_cannot_be_opened_is_logged(world, folder):
 
 # The floor of free space ---------------------------------------------------------
 
-WATERMARK = 1_700_000_000
 KIB = 1024
 
 
@@ -86,7 +86,7 @@ def fill(world, sent, unsent, size=400 * KIB):
     """Sent files (at or before the watermark) and unsent ones, each list
     oldest first; names do not follow the times."""
     for k, name in enumerate(sent):
-        world.file(name, b"s" * size, mtime=WATERMARK - 1000 + k)
+        world.file(name, b"s" * size, mtime=WATERMARK - 50 + k)
     for k, name in enumerate(unsent):
         world.file(name, b"u" * size, mtime=WATERMARK + 100 + k)
 
@@ -195,3 +195,49 @@ def test_a_recording_held_open_frees_nothing_for_the_floor(world, tmp_path, sent
         if not reader:  # check cannot tell a reader: it plans as a run that frees what it counts
             assert (f"{kept} unsent files would be kept" in checked.stdout) == bool(kept)
             assert (f"for space {len(gone)} files" in checked.stdout) == bool(gone)
+
+
+# A device without a battery-backed clock ----------------------------------------
+
+@pytest.mark.shim
+@pytest.mark.parametrize("ruploaded", [0, 1])
+def test_a_file_written_while_the_clock_read_1970_is_unsent_until_sent(world, ftp, tmp_path,
+                                                                       ruploaded):
+    metrics = tmp_path / "metrics"
+    metrics.mkdir()
+    base = dict(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
+                RUPLOADED=ruploaded, METRICS_DIR=metrics, KEEP_UNSENT=1)
+    date = time.strftime("%Y-%m-%d", time.gmtime(FLOOR))
+    with small_disk(world):
+        world.timestamp(WATERMARK)  # set while the clock was right
+        fill(world, sent=["s"], unsent=["u"])
+        clip = world.file("boot-clip.mp4", b"c" * 400 * KIB, mtime=100)  # after a reboot at 1970
+        # At 1970: nothing ages; for space a sent file goes first, the undated one last.
+        world.settings(**base, TIMECOUNT=1, KEEP_FREE=85)
+        checked = world.run("/opt/vastrel/bin/vastrel", args=["check"], now=200)
+        behind = ("The clock reads 1970-01-01 00:03:20, before this program was built: nothing is "
+                  "removed by age")
+        assert f"problem: {behind}" in checked.stdout
+        assert f"of the new files, 1 are dated before {date} and taken as unsent" in checked.stdout
+        assert "1970-01-01 00:01:40 UTC  boot-clip.mp4" in checked.stdout.split("first to go")[1]
+        run = world.run("/opt/vastrel/bin/remove", now=200)
+        assert run.has(NOTICE, behind)
+        assert run.has(NOTICE, f"1 files dated before {date} are taken as unsent")
+        assert run.matching("were removed") == [
+            (NOTICE, f"File {world.scan / n} were removed") for n in ("s", "u")]
+        assert "vastrel_remove_clock_behind 1\n" in (metrics / "vastrel_remove.prom").read_text()
+        # Once the clock is set, its unknown age never reaches a retention.
+        world.settings(**base, TIMEUNIT=2, TIMECOUNT=9999)
+        assert not world.run("/opt/vastrel/bin/remove", now=NEW + DAY).matching("removed")
+        # The next upload whose server is up sends it, whatever the clock.
+        run = world.run(now=300)
+        assert run.has(NOTICE, f"File {clip} was uploaded")
+        assert run.has(NOTICE, f"1 files dated before {date} are taken as unsent")
+        ahead = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(WATERMARK))
+        assert run.has(NOTICE, f"The watermark {ahead} lies after the clock 1970-01-01 00:05:00")
+        assert "vastrel_upload_files_undated 1\n" in (metrics / "vastrel_upload.prom").read_text()
+        assert clip.exists() == (not ruploaded)
+        if not ruploaded:
+            assert os.stat(clip).st_mtime == WATERMARK
+        assert not world.run(now=300).matching("was uploaded")
+        assert ftp.arrivals() == ["boot-clip.mp4"]

@@ -5,10 +5,8 @@ import os
 
 import pytest
 
-from harness import CURL_BOUNDS, NOTICE, SCRATCH
+from harness import CURL_BOUNDS, NEW, NOTICE, SCRATCH, WATERMARK
 
-WATERMARK = 1_700_000_000
-NEW = WATERMARK + 100
 
 
 def curl_quoted(text):

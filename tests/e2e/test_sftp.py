@@ -4,10 +4,8 @@ import subprocess
 
 import pytest
 
-from harness import ERR, NOTICE, SCRATCH
+from harness import ERR, NEW, NOTICE, OLD, SCRATCH, WATERMARK
 
-WATERMARK = 1_700_000_000
-NEW, OLD = WATERMARK + 100, WATERMARK - 100
 QUEUE = SCRATCH / "sftp_list"
 SOURCES = SCRATCH / "sftp_files"  # a link to each file's descriptor, named as the file
 

@@ -5,10 +5,8 @@ import subprocess
 
 import pytest
 
-from harness import CURL_BOUNDS, ERR, NOTICE, SCRATCH, mode_of
+from harness import CURL_BOUNDS, ERR, NEW, NOTICE, OLD, SCRATCH, WATERMARK, mode_of
 
-WATERMARK = 1_700_000_000
-NEW, OLD = WATERMARK + 100, WATERMARK - 100
 
 
 def upload_settings(world, ftp, **extra):
@@ -53,6 +51,8 @@ def test_without_timestamp_every_file_is_sent_and_stamped_to_zero(world, ftp):
     world.run()
     assert ftp.files() == {"f": b"data"}
     assert mtime(f) == 0
+    world.timestamp(WATERMARK)  # dated 0, it stays sent
+    assert not world.run().matching("was uploaded") and ftp.arrivals() == ["f"]
 
 
 def test_exact_curl_command_with_credentials_on_stdin(world):

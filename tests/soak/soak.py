@@ -48,7 +48,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
-from harness import (ERR, SCRATCH, TIMESTAMP, FtpServer, HttpServer, SshServer,  # noqa: E402
+from harness import (ERR, FLOOR, SCRATCH, TIMESTAMP, FtpServer, HttpServer, SshServer,  # noqa: E402
                      World, bind_log_socket)
 
 FRAGMENTS = ["plain", "a b", "q'uote", 'd"q', "back\\slash", ";touch PWNED", "$(touch PWNED)",
@@ -332,7 +332,9 @@ class Soak:
             self.world.timestamp(now + 3600)  # nothing is new
             self.stats["watermark forward"] += 1
         elif choice < 0.8:
-            self.world.timestamp(now - self.rng.randint(2, 3 * 86400))  # stamped files new again
+            # Stamped files new again; never before the program's floor, where the
+            # files stamped to it would read as undated once it moves.
+            self.world.timestamp(max(FLOOR, now - self.rng.randint(2, 3 * 86400)))
             self.stats["watermark backward"] += 1
         elif choice < 0.9:
             TIMESTAMP.unlink(missing_ok=True)
