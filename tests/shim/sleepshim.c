@@ -77,7 +77,7 @@ time_t time(time_t *out) {
 /* fcntl is variadic: its third argument is an int or a pointer per command,
  * passed on as a long either way. Both names, by their symbols (the header
  * renames fcntl to fcntl64 under 64-bit offsets): a 32-bit build calls
- * fcntl64. */
+ * fcntl64, or __fcntl_time64 with 64-bit times. */
 static int leasing_fcntl(const char *real_name, int fd, int cmd, long arg) {
   static int refuse = -1;
   if (refuse < 0) {
@@ -108,6 +108,16 @@ int shim_fcntl64(int fd, int cmd, ...) {
   long arg = va_arg(args, long);
   va_end(args);
   return leasing_fcntl("fcntl64", fd, cmd, arg);
+}
+
+/* 32-bit builds with 64-bit times call this one. */
+int shim_fcntl_time64(int fd, int cmd, ...) __asm__("__fcntl_time64");
+int shim_fcntl_time64(int fd, int cmd, ...) {
+  va_list args;
+  va_start(args, cmd);
+  long arg = va_arg(args, long);
+  va_end(args);
+  return leasing_fcntl("__fcntl_time64", fd, cmd, arg);
 }
 
 /* The entry as readdir without 64-bit offsets returns it (the same layout
