@@ -347,6 +347,23 @@ def bench_suffix(world, count, label, settings, check, bare):
            1.3, f"; the bare tool alone: {ratio:.2f}")
 
 
+def bench_verify(world, count, label, settings, check):
+    """The program with MOD_VASTREL_VERIFY set against it unset: what asking
+    the server for each file's size costs, interleaved run by run."""
+    make_files(world.scan, count, 4096, 0)
+    files = sorted(world.scan.iterdir())
+    plain, verified = [], []
+    for _ in range(REPEAT):
+        for verify, times in ((0, plain), (1, verified)):
+            world.settings(**settings, VERIFY=verify)
+            make_new_again(world, files)
+            times.append(program("upload")[0])
+            assert all(os.stat(f).st_mtime == 1 for f in files)  # every file disposed of
+            check()
+    report(f"7. {label} with MOD_VASTREL_VERIFY=1, against the same without it", verified,
+           plain, 1.10)
+
+
 def curl_batch_by_hand(world, ftp):
     """curl given a batch as the program writes it, with or without the suffix."""
     def command(files, suffix):
@@ -428,7 +445,7 @@ def main():
     print(f"machine: {os.uname().machine}, {os.cpu_count()} cores, "
           f"{subprocess.run(['uname', '-r'], capture_output=True, text=True).stdout.strip()}",
           flush=True)
-    only = sys.argv[1:]  # e.g. "scan", "curl", "sftp", "order", "settle", "floor": only those
+    only = sys.argv[1:]  # e.g. "scan", "curl", "sftp", "order", "settle", "floor", "verify": only those
     if not only or "order" in only:
         SCRATCH.mkdir(exist_ok=True)
         (SCRATCH / "ssh_config").write_text("")
@@ -446,23 +463,28 @@ def main():
                 f"(goal <= 4 MiB: {'meets' if peak <= 4 else 'MISSES'})")
         results.append(line)
         print(line, flush=True)
-    if only and not {"curl", "sftp"} & set(only):
+    if only and not {"curl", "sftp", "verify"} & set(only):
         print("\nSummary:\n" + "\n".join(results))
         return
     (base / "ftproot").mkdir()
     ftp = FtpServer(base / "ftproot")
     ftp.reset()
     SCRATCH.mkdir(exist_ok=True)
+
+    def sent_to_ftp():
+        assert sorted(ftp.files()) == sorted(f.name for f in world.scan.iterdir())
+        ftp.reset()
     if not only or "curl" in only:
         bench_curl(world, ftp)
-
-        def sent_to_ftp():
-            assert sorted(ftp.files()) == sorted(f.name for f in world.scan.iterdir())
-            ftp.reset()
         bench_suffix(world, 200, "curl batch of 200 files of 4 KiB",
                      dict(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
                           CURL_BATCH=1), sent_to_ftp, curl_batch_by_hand(world, ftp))
-    if only and "sftp" not in only:
+    if not only or "verify" in only:
+        to_ftp = dict(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD)
+        bench_verify(world, 1000, "curl batch of 1,000 files of 4 KiB",
+                     dict(to_ftp, CURL_BATCH=1), sent_to_ftp)
+        bench_verify(world, 200, "curl per file, 200 files of 4 KiB", to_ftp, sent_to_ftp)
+    if only and not {"sftp", "verify"} & set(only):
         print("\nSummary:\n" + "\n".join(results))
         return
     sshd_base = Path(tempfile.mkdtemp(prefix="sshd-"))
@@ -470,14 +492,17 @@ def main():
     sshd = SshServer(sshd_base)
     sshd.reset()
     sshd.install_client()
-    bench_sftp(world, sshd, 1000, 4096, "1,000 files of 4 KiB", 1.03)
+    to_sshd = dict(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD)
 
     def sent_to_sshd():
         assert sorted(sshd.files()) == sorted(f.name for f in world.scan.iterdir())
         sshd.reset()
-    bench_suffix(world, 1000, "sftp batch of 1,000 files of 4 KiB",
-                 dict(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD),
-                 sent_to_sshd, sftp_batch_by_hand(world, sshd))
+    if not only or "sftp" in only:
+        bench_sftp(world, sshd, 1000, 4096, "1,000 files of 4 KiB", 1.03)
+        bench_suffix(world, 1000, "sftp batch of 1,000 files of 4 KiB", to_sshd, sent_to_sshd,
+                     sftp_batch_by_hand(world, sshd))
+    if not only or "verify" in only:
+        bench_verify(world, 1000, "sftp batch of 1,000 files of 4 KiB", to_sshd, sent_to_sshd)
     if not only:
         bench_sftp(world, sshd, 10, 50 * MIB, "10 files of 50 MiB")
     print("\nSummary:\n" + "\n".join(results))

@@ -136,7 +136,7 @@ const char* upload_outcome(const upload::Tally& t, bool ftp_timeout) {
   if (t.busy) return "busy";
   if (t.error) return "error";
   if (t.server_unusable) return "server_unusable";
-  return t.failed > 0 ? "some_failed" : "all_sent";
+  return t.failed > 0 || t.short_files > 0 ? "some_failed" : "all_sent";
 }
 
 }  // namespace
@@ -184,6 +184,10 @@ void write_upload_metrics(const settings::ModuleSettings& s, const upload::Tally
   metric(text, "vastrel_upload_bytes_sent", "Bytes the last upload run sent.", t.bytes_sent);
   metric(text, "vastrel_upload_files_failed", "Files whose last attempt of the run failed.",
          t.failed);
+  metric(
+      text, "vastrel_upload_files_short",
+      "Files the server held with another size or without one (MOD_VASTREL_VERIFY), kept as new.",
+      t.short_files);
   metric(text, "vastrel_upload_files_refused",
          "New files the last upload run could not send under their own names.", t.refused);
   metric(text, "vastrel_upload_files_settling",

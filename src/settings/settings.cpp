@@ -50,6 +50,7 @@ const SettingKey kSettingKeys[kSettingKeyCount] = {
     NUMBER("MOD_VASTREL_MIN_AGE", min_age, 0),
     NUMBER("MOD_VASTREL_KEEP_FREE", keep_free, 0),
     NUMBER("MOD_VASTREL_KEEP_UNSENT", keep_unsent, 0),
+    NUMBER("MOD_VASTREL_VERIFY", verify, 0),
 };
 #undef NUMBER
 #undef TEXT

@@ -59,6 +59,9 @@ struct ModuleSettings {
   // Non-zero: the age rule passes by unsent files (newer than the
   // watermark); only the free-space rule may take them.
   uint32_t keep_unsent = 0;
+  // Non-zero: a sent file is disposed of only once the server tells that
+  // it holds the file's size under its final name.
+  uint32_t verify = 0;
 };
 
 constexpr const char* kSettingsPath = "/opt/vastrel/etc/settings";
@@ -73,7 +76,7 @@ struct SettingKey {
   uint32_t fallback;
   bool secret;
 };
-constexpr size_t kSettingKeyCount = 32;
+constexpr size_t kSettingKeyCount = 33;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 constexpr const char* kSettingsRefusal =

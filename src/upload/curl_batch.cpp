@@ -115,15 +115,18 @@ class ConfigFile {
 
 // One file's lines of the configuration; false when they would not fit.
 // With a suffix, the file goes to its temporary name in a transfer of its
-// own ("next"), whose rename follows only a successful transfer.
+// own ("next"), whose rename follows only a successful transfer. With
+// MOD_VASTREL_VERIFY, the transfers that ask the server's size of the file
+// (and rename it when whole) follow it, so the next file starts afresh.
 bool config_entry(const settings::Session& session, util::CommandLine& entry, const char* path,
-                  const char* source, const char* config, bool first) {
+                  const char* source, const char* config, bool first, int64_t size) {
   const settings::ModuleSettings& cfg = session.cfg;
   char url_buffer[util::kCommandSize];
   const char* url = target_url(url_buffer, cfg.remote_url, path, cfg.partial_suffix);
   if (url == nullptr) return false;
   bool renamed = cfg.partial_suffix[0] != '\0';
-  if (renamed && !first) {
+  bool verify = cfg.verify != 0;
+  if ((renamed || verify) && !first) {
     util::cmd_raw(entry, kNextTransfer);
     util::curl_config_again(entry, session.curl_config);
     util::cmd_raw(entry, config);
@@ -133,16 +136,11 @@ bool config_entry(const settings::Session& session, util::CommandLine& entry, co
   util::cmd_raw(entry, "\nurl = ");
   util::curl_config_string(entry, url);
   util::cmd_raw(entry, "\n");
-  if (renamed) {
-    char name[util::kPathSize];
-    if (!remote_name(name, cfg.remote_url, path)) return false;
-    util::cmd_raw(entry, "quote = \"-RNFR ");
-    util::curl_config_text(entry, name);
-    util::curl_config_text(entry, cfg.partial_suffix);
-    util::cmd_raw(entry, "\"\nquote = \"-RNTO ");
-    util::curl_config_text(entry, name);
-    util::cmd_raw(entry, "\"\n");
+  if (verify) {
+    return verify_transfers(entry, kNextTransfer, config, session.curl_config, path, cfg.remote_url,
+                            cfg.partial_suffix, size);
   }
+  if (renamed && !rename_quotes(entry, cfg.remote_url, path, cfg.partial_suffix)) return false;
   return !entry.overflow;
 }
 
@@ -167,7 +165,8 @@ void pin_run(const Pass& pass, Selection& files, size_t next, size_t end, RunFil
 
 bool write_config(const settings::Session& session, ConfigFile& file, const Selection& files,
                   const RunFiles& run, const char* config) {
-  char buffer[6 * util::kCommandSize];
+  // The longest entry: three transfers' options, URLs and the rename.
+  char buffer[12 * util::kCommandSize];
   file.add(config);
   file.add(kBatchOptions);
   for (size_t j = 0; j < run.index.size(); ++j) {
@@ -177,13 +176,28 @@ bool write_config(const settings::Session& session, ConfigFile& file, const Sele
     util::inherited_path(source, j);
     util::CommandLine entry = util::command_line(buffer, sizeof buffer);
     // The selection let no file through whose entry would not fit.
-    if (!config_entry(session, entry, path, source, config, j == 0)) return false;
+    if (!config_entry(session, entry, path, source, config, j == 0,
+                      files.identity(run.index[j]).size)) {
+      return false;
+    }
     file.add(entry.text);
   }
   return true;
 }
 
-enum class RunEnd { kAllSent, kFailed, kNotWritten, kCannotReport };
+enum class RunEnd { kAllSent, kHeldShort, kFailed, kNotWritten, kCannotReport };
+
+// With MOD_VASTREL_VERIFY, reads the outcomes of the transfers that verify
+// a sent file: `told` the size the server told (kNoSize for none). False,
+// with `code` and `message` of the one that failed or 0 when there was no
+// outcome, when one of them did not succeed.
+bool verified(FILE* results, bool renamed, int& code, char (&message)[512], int64_t& told) {
+  told = kNoSize;
+  if (!next_outcome(results, code, message, &told) || code != 0) return false;
+  if (!renamed) return true;
+  code = 0;
+  return next_outcome(results, code, message) && code == 0;
+}
 
 // The batch command line. --write-out reports each transfer's exit code and
 // error text from curl 7.75 on; --create-file-mode came with it (and only
@@ -207,7 +221,9 @@ bool cannot_report(util::ChildResult result) {
 // each sent file in order and stops at the first that was not sent, which
 // `next` then names, with the result of its attempt and its error text
 // (empty when there was none). kAllSent: every file the run took was sent,
-// and `next` names the file after them. A curl that did not start sent
+// and `next` names the file after them. kHeldShort: the run stopped at a
+// sent file the server holds short (its rename's gate failed), and `next`
+// names the file after it. A curl that did not start sent
 // nothing: the results and error text there are an earlier run's.
 RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const char* config,
                 bool first_of_pass, util::ChildResult& status, char (&message)[512]) {
@@ -244,11 +260,20 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
            "curl cannot report each transfer (7.75 or later can), files are sent one at a time");
     return RunEnd::kCannotReport;
   }
+  bool renamed = pass.cfg.partial_suffix[0] != '\0';
   while (reported && code == 0) {
     char path[util::kPathSize];
     files.path(run.index[j], pass.cfg.scan_folder, path);
-    files.set_outcome(run.index[j],
-                      dispose_sent_file(pass, path, run.pins[j], files.identity(run.index[j])));
+    const FileIdentity& listed = files.identity(run.index[j]);
+    int64_t told = kNotAsked;
+    if (pass.cfg.verify != 0 && !verified(results, renamed, code, message, told)) {
+      if (told < 0 || told == listed.size) break;  // that file failed
+      files.set_outcome(run.index[j], dispose_sent_file(pass, path, run.pins[j], listed, told));
+      if (results != nullptr) fclose(results);
+      next = run.index[j] + 1;
+      return RunEnd::kHeldShort;
+    }
+    files.set_outcome(run.index[j], dispose_sent_file(pass, path, run.pins[j], listed, told));
     reported = ++j < run.index.size() && next_outcome(results, code, message);
   }
   if (results != nullptr) fclose(results);
@@ -270,9 +295,15 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
 
 }  // namespace
 
-bool next_outcome(FILE* results, int& code, char (&message)[512]) {
+bool next_outcome(FILE* results, int& code, char (&message)[512], int64_t* told) {
   char line[400];
-  if (results == nullptr || fgets(line, sizeof line, results) == nullptr) return false;
+  for (bool at_start = true;; at_start = strchr(line, '\n') != nullptr) {
+    if (results == nullptr || fgets(line, sizeof line, results) == nullptr) return false;
+    // Header lines start with a letter: an outcome line, with a digit.
+    if (told == nullptr || (at_start && line[0] >= '0' && line[0] <= '9')) break;
+    int64_t size = at_start ? told_size(line) : -1;
+    if (size >= 0) *told = size;
+  }
   line[strcspn(line, "\n")] = '\0';
   char* text = nullptr;
   long value = strtol(line, &text, 10);
@@ -312,7 +343,7 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
         one_at_a_time_ = true;  // nothing was sent: the whole selection goes
         return per_file_.send(pass, files);
       }
-      if (result == RunEnd::kAllSent) continue;
+      if (result == RunEnd::kAllSent || result == RunEnd::kHeldShort) continue;
       if (result == RunEnd::kNotWritten) {
         pass.tally.error = true;
         return SendEnd::kStop;

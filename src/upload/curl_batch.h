@@ -1,6 +1,7 @@
 // The curl batch mode: a pass's files in as few curl runs as possible.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -56,7 +57,8 @@ class CurlBatchSender : public Sender {
 // and "curl: (N) TEXT" as curl itself prints a failure. False, `code` and
 // `message` left as they were, when the run reported none (a null file, no
 // line, or one that does not start with a number). Consumes one line of
-// `results`; logs nothing.
-bool next_outcome(FILE* results, int& code, char (&message)[512]);
+// `results`; with `told`, the header lines before the outcome too, and
+// sets `*told` to a Content-Length among them. Logs nothing.
+bool next_outcome(FILE* results, int& code, char (&message)[512], int64_t* told = nullptr);
 
 }  // namespace upload

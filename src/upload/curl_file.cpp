@@ -1,9 +1,13 @@
 // One curl transfer, its attempts, and what curl mode refuses.
 #include "upload/curl_file.h"
 
+#include <strings.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "upload/target.h"
@@ -17,6 +21,36 @@ namespace upload {
 namespace {
 
 enum class PutResult { kSent, kFailed, kServerDown, kRefused };
+
+// What starts each further transfer of a run of one file.
+constexpr const char* kNextCheck = "next\nfail\nsilent\nshow-error\ngloboff\n";
+// A run's configuration with the transfers that verify its file: written
+// before curl starts, it must fit the smallest pipe buffer (PIPE_BUF).
+constexpr size_t kInputSize = 4096;
+
+// curl's standard input for one file: its configuration, and with
+// MOD_VASTREL_VERIFY the transfers that ask the server's size (and rename
+// a file held whole); false when that would not fit.
+bool put_input(util::CommandLine& input, const settings::Session& session, const char* config,
+               const char* path, int64_t size) {
+  const settings::ModuleSettings& cfg = session.cfg;
+  util::cmd_raw(input, config);
+  if (cfg.verify == 0) return !input.overflow;
+  util::cmd_raw(input, "fail-early\n");  // no size is asked of a file that was not sent
+  return verify_transfers(input, kNextCheck, config, session.curl_config, path, cfg.remote_url,
+                          cfg.partial_suffix, size);
+}
+
+// The size the server told in kCurlSizes, or kNoSize.
+int64_t sizes_told() {
+  FILE* file = fopen(kCurlSizes, "re");
+  if (file == nullptr) return kNoSize;
+  char line[256];
+  int64_t told = kNoSize;
+  while (told < 0 && fgets(line, sizeof line, file) != nullptr) told = told_size(line);
+  fclose(file);
+  return told;
+}
 
 // The post-transfer rename of the suffix mode as one curl quote command
 // ("-RNFR NAME+SUFFIX" or "-RNTO NAME"); false when it would not fit.
@@ -32,20 +66,26 @@ bool rename_command(char (&out)[util::kCommandSize], const char* verb, const cha
 // Sends one file with curl, given curl's configuration text. kServerDown:
 // failed so that no other file can go either; kRefused: not run, the
 // command line would not fit (the selection let no such file through).
+// With MOD_VASTREL_VERIFY, `told` is then the size the server told (kNoSize
+// for none); kNotAsked without.
 PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFile& pin,
-                        const char* config) {
+                        const FileIdentity& listed, const char* config, int64_t& told) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   char source[32];
   util::inherited_path(source, 0);
+  char input_buffer[kInputSize];
+  util::CommandLine input = util::command_line(input_buffer, sizeof input_buffer);
+  bool verify = pass.cfg.verify != 0;
   if (!build_put_command(line, source, path, pass.cfg.remote_url, pass.cfg.partial_suffix,
-                         pass.session.curl_config)) {
+                         pass.session.curl_config, verify) ||
+      !put_input(input, pass.session, config, path, listed.size)) {
     return PutResult::kRefused;
   }
   util::ChildSpec child;
   child.record_fd = pass.session.record_fd;
   child.inherited.push_back(pin.fd());
-  if (!child.feed_stdin(config)) {
+  if (!child.feed_stdin(input.text)) {
     syslog(LOG_ERR, "Cannot pass curl its configuration(%m)");
     return PutResult::kFailed;
   }
@@ -54,7 +94,11 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
   // its text must not be an earlier attempt's.
   util::empty_file(util::kCurlError);
   util::ChildResult result = util::run_child(child);
+  told = !verify ? kNotAsked : result.started() ? sizes_told() : kNoSize;
   if (result.ok()) return PutResult::kSent;
+  // A file the server holds short fails the gate of its rename: sent, and
+  // kept by its disposal.
+  if (told >= 0 && told != listed.size) return PutResult::kSent;
   // A curl that did not start wrote no error text: what is there is older.
   if (result.started() && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
@@ -65,17 +109,23 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
 }  // namespace
 
 bool build_put_command(util::CommandLine& line, const char* source, const char* path,
-                       const char* remote_url, const char* suffix, bool curl_config) {
+                       const char* remote_url, const char* suffix, bool curl_config, bool verify) {
   char url_buffer[util::kCommandSize];
   const char* url = target_url(url_buffer, remote_url, path, suffix);
   if (url == nullptr) return false;
   util::cmd_raw(line, {util::kCurl, " -fSs "});
   util::cmd_curl_glob_off(line, url);
   util::cmd_curl_config(line, curl_config);
-  util::cmd_raw(line, "-K - ");
+  if (!verify) util::cmd_raw(line, "-K - ");
   util::cmd_word(line, url);
   util::cmd_raw(line, " -T ");
   util::cmd_word(line, source);
+  if (verify) {
+    // The configuration follows the transfer: the transfers that verify it
+    // come after it in the same run, over its connection.
+    util::cmd_raw(line, {" -K - 2>", util::kCurlError, " >", kCurlSizes});
+    return !line.overflow;
+  }
   if (suffix[0] != '\0') {
     char name[util::kPathSize];
     char from[util::kCommandSize];
@@ -93,7 +143,63 @@ bool build_put_command(util::CommandLine& line, const char* source, const char* 
   return !line.overflow;
 }
 
-Refusal curl_refusal(const settings::Session& session, const char* path) {
+bool verify_transfers(util::CommandLine& out, const char* next_text, const char* config,
+                      bool curl_config, const char* path, const char* remote_url,
+                      const char* suffix, int64_t size) {
+  char url_buffer[util::kCommandSize];
+  const char* url = target_url(url_buffer, remote_url, path, suffix);
+  if (url == nullptr) return false;
+  util::cmd_raw(out, next_text);
+  util::curl_config_again(out, curl_config);
+  util::cmd_raw(out, config);
+  util::cmd_raw(out, "head\nurl = ");
+  util::curl_config_string(out, url);
+  util::cmd_char(out, '\n');
+  if (suffix[0] == '\0') return !out.overflow;
+  util::cmd_raw(out, next_text);
+  util::curl_config_again(out, curl_config);
+  util::cmd_raw(out, config);
+  util::cmd_raw(out, "output = \"/dev/null\"\nurl = ");
+  util::curl_config_string(out, url);
+  util::cmd_char(out, '\n');
+  if (size > 0) {
+    // From offset `size`: fails for a shorter file (36), and for a longer
+    // one (63), before any byte moves; an empty file has nothing to gate.
+    char gate[96];
+    snprintf(gate, sizeof gate, "range = \"%lld-\"\nmax-filesize = %lld\n",
+             static_cast<long long>(size), static_cast<long long>(size));
+    util::cmd_raw(out, gate);
+  }
+  return rename_quotes(out, remote_url, path, suffix) && !out.overflow;
+}
+
+int64_t told_size(const char* line) {
+  constexpr char kHeader[] = "content-length:";
+  if (strncasecmp(line, kHeader, sizeof kHeader - 1) != 0) return -1;
+  const char* digits = line + sizeof kHeader - 1;
+  digits += strspn(digits, " \t");
+  if (*digits < '0' || *digits > '9') return -1;
+  char* end = nullptr;
+  errno = 0;
+  long long size = strtoll(digits, &end, 10);
+  if (errno != 0 || (*end != '\r' && *end != '\n' && *end != '\0')) return -1;
+  return size;
+}
+
+bool rename_quotes(util::CommandLine& out, const char* remote_url, const char* path,
+                   const char* suffix) {
+  char name[util::kPathSize];
+  if (!remote_name(name, remote_url, path)) return false;
+  util::cmd_raw(out, "quote = \"-RNFR ");
+  util::curl_config_text(out, name);
+  util::curl_config_text(out, suffix);
+  util::cmd_raw(out, "\"\nquote = \"-RNTO ");
+  util::curl_config_text(out, name);
+  util::cmd_raw(out, "\"\n");
+  return !out.overflow;
+}
+
+Refusal curl_refusal(const settings::Session& session, const char* config, const char* path) {
   const settings::ModuleSettings& s = session.cfg;
   const char* suffix = s.partial_suffix;
   if (suffix[0] != '\0' && !remote_name_fits(s.remote_url, path, suffix)) {
@@ -103,9 +209,13 @@ Refusal curl_refusal(const settings::Session& session, const char* path) {
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   char source[32];
   util::inherited_path(source, 0);
-  return build_put_command(line, source, path, s.remote_url, suffix, session.curl_config)
-             ? Refusal::kNone
-             : Refusal::kCommandTooLong;
+  char input_buffer[kInputSize];
+  util::CommandLine input = util::command_line(input_buffer, sizeof input_buffer);
+  // The longest gate a file's size can make.
+  bool fits = build_put_command(line, source, path, s.remote_url, suffix, session.curl_config,
+                                s.verify != 0) &&
+              put_input(input, session, config, path, INT64_MAX);
+  return fits ? Refusal::kNone : Refusal::kCommandTooLong;
 }
 
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
@@ -115,9 +225,10 @@ Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& sele
   if (pinned != Outcome::kPending) return pinned;
   PutResult result = PutResult::kFailed;
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    result = curl_put_file(pass, path, pin, config);
+    int64_t told = kNotAsked;
+    result = curl_put_file(pass, path, pin, selected, config, told);
     if (result == PutResult::kRefused) return Outcome::kPassedBy;
-    if (result == PutResult::kSent) return dispose_sent_file(pass, path, pin, selected);
+    if (result == PutResult::kSent) return dispose_sent_file(pass, path, pin, selected, told);
     // A stopped run neither waits nor tries again: the file stays new.
     if (util::stop_signal() != 0) return Outcome::kFailed;
     sleep(kRetryDelay);  // after the last attempt too

@@ -2,6 +2,7 @@
 // Also what the curl batch falls back on for a file that failed in it.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "settings/session.h"
@@ -23,13 +24,47 @@ constexpr unsigned kRetryDelay = 5;
 // the integrator's settings when `curl_config` says they exist; with a
 // suffix, the rename follows the transfer (RNFR and RNTO, sent only after
 // a successful one).
+//
+// With `verify` (MOD_VASTREL_VERIFY) the line reads its configuration
+// after the transfer, where verify_transfers' lines follow it, leaves the
+// rename to them, and writes curl's output (the server's size) to
+// kCurlSizes.
 bool build_put_command(util::CommandLine& line, const char* source, const char* path,
-                       const char* remote_url, const char* suffix, bool curl_config);
+                       const char* remote_url, const char* suffix, bool curl_config,
+                       bool verify = false);
+
+// curl's output with MOD_VASTREL_VERIFY: the headers of the size request.
+constexpr const char* kCurlSizes = "/var/vastrel/curl_sizes";
+
+// The transfers that follow a file's upload in the same curl run, over its
+// connection, with MOD_VASTREL_VERIFY, as configuration lines appended to
+// `out`: each starts with `next_text` ("next" and a transfer's own
+// options), the integrator's settings again when `curl_config`, and
+// `config` (user and bounds). The first asks the size of the uploaded file
+// (a HEAD: FTP's SIZE, HTTP's Content-Length). With a suffix a second one
+// renames NAME+SUFFIX to NAME, gated by a fetch of NAME+SUFFIX from offset
+// `size` that fails unless the server holds exactly `size` bytes (curl's
+// range and maximum file size), so a short file keeps its temporary name.
+// False when the lines would not fit. Logs nothing.
+bool verify_transfers(util::CommandLine& out, const char* next_text, const char* config,
+                      bool curl_config, const char* path, const char* remote_url,
+                      const char* suffix, int64_t size);
+
+// The size a line of curl's header output tells ("Content-Length: N", any
+// letter case), or -1 for any other line. Changes nothing.
+int64_t told_size(const char* line);
+
+// The configuration lines of the suffix mode's rename of NAME+SUFFIX to
+// NAME, quote commands sent only after a successful transfer; false when
+// the remote name is too long. Logs nothing.
+bool rename_quotes(util::CommandLine& out, const char* remote_url, const char* path,
+                   const char* suffix);
 
 // Why a file cannot go through curl as one transfer: a remote name too long
-// for the suffix, or a command line that would not fit; kNone when it can.
-// Changes nothing, logs nothing.
-Refusal curl_refusal(const settings::Session& session, const char* path);
+// for the suffix, or a command line (with MOD_VASTREL_VERIFY, or the
+// configuration `config` with the transfers that verify it) that would not
+// fit; kNone when it can. Changes nothing, logs nothing.
+Refusal curl_refusal(const settings::Session& session, const char* config, const char* path);
 
 // Pins the file, then up to `attempts` attempts, each failed one followed
 // by kRetryDelay, then the disposition of a sent file. Returns the file's
@@ -37,7 +72,9 @@ Refusal curl_refusal(const settings::Session& session, const char* path);
 // once sent, kFailed after the last failed attempt, kPassedBy when its
 // command line would not fit. After the last failed attempt, sets
 // `server_down` to whether the server cannot be used now, so that the pass
-// must end; else leaves it. Each attempt rewrites curl's error file. Logs
+// must end; else leaves it. With MOD_VASTREL_VERIFY the server's size of
+// the file decides its disposal; a file it holds short is not tried again.
+// Each attempt rewrites curl's error file (and kCurlSizes). Logs
 // each failure at LOG_ERR (curl's error line), and what pinning and
 // disposal log.
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
@@ -51,7 +88,9 @@ class CurlFileSender : public Sender {
   // For check, an empty URL is a problem. Its refusals hold with or without
   // files. Changes only the sender, logs nothing.
   Readiness prepare(util::Findings& findings) override;
-  Refusal refusal_of(const char* path) const override { return curl_refusal(session_, path); }
+  Refusal refusal_of(const char* path) const override {
+    return curl_refusal(session_, config_, path);
+  }
   size_t batch_size() const override { return 1; }
   // Each file in order through send_with_retries with kAttempts; kStop as
   // soon as one leaves the server unusable.

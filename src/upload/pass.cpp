@@ -69,8 +69,26 @@ Outcome pin_selected(const Pass& pass, const char* path, const FileIdentity& lis
   return Outcome::kPending;
 }
 
+bool server_holds_whole(Pass& pass, const char* path, const FileIdentity& listed, int64_t told) {
+  if (told >= 0) ++pass.tally.sized;
+  if (told == listed.size) return true;
+  ++pass.tally.short_files;
+  if (told < 0) {
+    syslog(LOG_ERR, "File %s: the server did not tell its size, kept as new", path);
+  } else {
+    syslog(LOG_ERR, "File %s is on the server with %lld of %lld bytes, kept as new", path,
+           static_cast<long long>(told), static_cast<long long>(listed.size));
+  }
+  return false;
+}
+
+void log_sizes_untold(const Pass& pass) {
+  if (pass.cfg.verify == 0 || pass.tally.sized != 0 || pass.tally.short_files == 0) return;
+  syslog(LOG_ERR, "The server tells no file's size: set MOD_VASTREL_VERIFY=0 for it");
+}
+
 Outcome dispose_sent_file(Pass& pass, const char* path, const util::PinnedFile& pin,
-                          const FileIdentity& listed) {
+                          const FileIdentity& listed, int64_t told) {
   const char* name = strrchr(path, '/') + 1;
   struct stat named;
   if (fstatat(pass.dir.fd(), name, &named, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -86,6 +104,8 @@ Outcome dispose_sent_file(Pass& pass, const char* path, const util::PinnedFile& 
     syslog(LOG_ERR, "File %s changed during upload and will be sent again", path);
     return Outcome::kPassedBy;
   }
+  // Its times stay: the next run sends it again.
+  if (told != kNotAsked && !server_holds_whole(pass, path, listed, told)) return Outcome::kShort;
   syslog(LOG_NOTICE, "File %s was uploaded", path);
   ++pass.tally.sent;
   pass.tally.bytes_sent += static_cast<int64_t>(sent.st_size);

@@ -49,6 +49,7 @@ enum class Outcome : uint8_t {
   kGone,          // not there any more
   kSettling,      // still open for writing (MOD_VASTREL_MIN_AGE): stays new
   kUnreadable,    // the scan folder's writers could not read it: refused, stays new
+  kShort,         // sent, but the server told another size or none: stays new
 };
 
 // What an upload run did, for the metrics file; a dry pass counts what it
@@ -56,7 +57,11 @@ enum class Outcome : uint8_t {
 struct Tally {
   unsigned sent = 0;
   int64_t bytes_sent = 0;
-  unsigned failed = 0;    // files whose last attempt failed
+  unsigned failed = 0;  // files whose last attempt failed
+  // Sent, but the server told another size or none (MOD_VASTREL_VERIFY).
+  unsigned short_files = 0;
+  // Sent, and the server told a size (whichever).
+  unsigned sized = 0;
   unsigned refused = 0;   // new files that cannot be sent under their names
   unsigned settling = 0;  // new files not yet settled (MOD_VASTREL_MIN_AGE)
   unsigned selected = 0;  // handed to the transfer (a dry pass: would be)
@@ -117,9 +122,27 @@ struct Pass {
 Outcome pin_selected(const Pass& pass, const char* path, const FileIdentity& listed,
                      util::PinnedFile& pin);
 
+// What the server told of a sent file's size: kNotAsked without
+// MOD_VASTREL_VERIFY, kNoSize when it was asked and told none.
+constexpr int64_t kNotAsked = -2;
+constexpr int64_t kNoSize = -1;
+
+// The size verdict of a sent file, with MOD_VASTREL_VERIFY: true when the
+// server holds `told` bytes and the file listed had that many. Otherwise
+// logs (LOG_ERR) that the file is kept as new, and counts it in the
+// tally's short_files; every told size counts in `sized`. Changes no file.
+bool server_holds_whole(Pass& pass, const char* path, const FileIdentity& listed, int64_t told);
+
+// Logs once (LOG_ERR), after a pass whose server told no sent file's size,
+// that MOD_VASTREL_VERIFY cannot work with it. Changes nothing.
+void log_sizes_untold(const Pass& pass);
+
 // After a successful transfer: report the file, then delete it or stamp it
 // (through the pinned file) to the watermark; a file that changed
 // meanwhile, or whose name leads elsewhere now, is left as it is.
+// With MOD_VASTREL_VERIFY, `told` is the server's size of it (kNoSize for
+// none): a file the server does not hold whole keeps its times, kShort
+// (server_holds_whole logs it); kNotAsked without the key.
 // Returns kSent; kSentStillNew when the stamp failed or the size changed
 // after the check (the file is made new again); kPassedBy when it changed
 // during the transfer; kGone when its name is gone or leads elsewhere. A
@@ -128,6 +151,6 @@ Outcome pin_selected(const Pass& pass, const char* path, const FileIdentity& lis
 // uploaded", the removal and a writer that prevents it at LOG_NOTICE, each
 // change or failure at LOG_ERR, and a failed stamp at LOG_NOTICE.
 Outcome dispose_sent_file(Pass& pass, const char* path, const util::PinnedFile& pin,
-                          const FileIdentity& listed);
+                          const FileIdentity& listed, int64_t told);
 
 }  // namespace upload

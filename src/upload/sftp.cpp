@@ -82,6 +82,22 @@ void put_remote_name(util::CommandLine& line, const char* name, const char* suff
   put_queue_path(line, buffer);
 }
 
+// The suffix mode's rename of ./NAME+SUFFIX to ./NAME, appended to `out`;
+// false when the line would not fit.
+bool rename_line(util::CommandLine& out, const char* name, const char* suffix) {
+  // Written under a temporary name, renamed once whole.
+  char rename_buffer[kQueueLineSize];
+  util::CommandLine rename = util::command_line(rename_buffer, sizeof rename_buffer);
+  util::cmd_raw(rename, "rename ");
+  put_remote_name(rename, name, suffix);
+  util::cmd_char(rename, ' ');
+  put_remote_name(rename, name, "");
+  util::cmd_char(rename, '\n');
+  if (rename.overflow) return false;
+  util::cmd_raw(out, rename_buffer);
+  return !out.overflow;
+}
+
 // How many batch commands the client started, by its echo of each one
 // ("sftp> COMMAND") on standard output; -1 when that cannot be read.
 long started_commands() {
@@ -96,6 +112,36 @@ long started_commands() {
   }
   fclose(file);
   return count;
+}
+
+// With MOD_VASTREL_VERIFY, the size each queued file's listing (its own
+// "ls -ln", the last of its `per_file` commands) tells in the transcript:
+// the fifth field of the line after that command's echo; kNoSize where
+// there is none.
+std::vector<int64_t> listed_sizes(size_t files, size_t per_file) {
+  std::vector<int64_t> sizes(files, kNoSize);
+  FILE* file = fopen(kSftpOutput, "re");
+  if (file == nullptr) return sizes;
+  char line[512];
+  size_t count = 0;
+  bool at_start = true;
+  bool listing = false;  // the line after an "ls" echo
+  while (fgets(line, sizeof line, file) != nullptr) {
+    bool echo = at_start && strncmp(line, "sftp> ", 6) == 0;
+    if (echo) {
+      ++count;
+      listing = count % per_file == 0 && count / per_file <= files;
+    } else if (at_start && listing) {
+      long long size = -1;
+      if (sscanf(line, "%*s %*s %*s %*s %lld", &size) == 1 && size >= 0) {
+        sizes[count / per_file - 1] = size;
+      }
+      listing = false;
+    }
+    at_start = strchr(line, '\n') != nullptr;
+  }
+  fclose(file);
+  return sizes;
 }
 
 // ssh's bounds, given before the configuration file so that they hold
@@ -252,9 +298,9 @@ std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first
     util::inherited_path(target, queued.size());
     char link[util::kPathSize + 64];
     snprintf(link, sizeof link, "%s%s", name_of(path), pass.cfg.partial_suffix);
-    char buffer[2 * kQueueLineSize];
+    char buffer[3 * kQueueLineSize];
     util::CommandLine lines = util::command_line(buffer, sizeof buffer);
-    bool linked = format_sftp_put(lines, path, pass.cfg.partial_suffix) &&
+    bool linked = format_sftp_put(lines, path, pass.cfg.partial_suffix, pass.cfg.verify != 0) &&
                   symlinkat(target, sources.get(), link) == 0;
     if (!linked) syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
     if (linked && queue.append(path, lines.text, lines.length)) {
@@ -266,13 +312,18 @@ std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first
   return queued;
 }
 
-// Disposes of the first `count` queued files.
-void dispose_queued(Pass& pass, Selection& files, const std::vector<Queued>& queued, size_t count) {
+// Disposes of the first `count` queued files, each of `per_file` commands;
+// with MOD_VASTREL_VERIFY by the size its listing told.
+void dispose_queued(Pass& pass, Selection& files, const std::vector<Queued>& queued, size_t count,
+                    size_t per_file) {
+  std::vector<int64_t> sizes;
+  if (pass.cfg.verify != 0) sizes = listed_sizes(queued.size(), per_file);
   for (size_t j = 0; j < count; ++j) {
     char path[util::kPathSize];
     files.path(queued[j].index, pass.cfg.scan_folder, path);
+    int64_t told = sizes.empty() ? kNotAsked : sizes[j];
     files.set_outcome(queued[j].index, dispose_sent_file(pass, path, queued[j].pin,
-                                                         files.identity(queued[j].index)));
+                                                         files.identity(queued[j].index), told));
   }
 }
 
@@ -294,7 +345,7 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
   return SftpUrl::kOk;
 }
 
-bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix) {
+bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix, bool verify) {
   const char* name = name_of(path);
   char source[util::kCommandSize];
   util::CommandLine link = util::command_line(source, sizeof source);
@@ -306,17 +357,18 @@ bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffi
   util::cmd_char(put, '\n');
   if (link.overflow || put.overflow) return false;
   util::cmd_raw(out, put_buffer);
-  if (suffix[0] == '\0') return !out.overflow;
-  // Written under a temporary name, renamed once whole.
-  char rename_buffer[kQueueLineSize];
-  util::CommandLine rename = util::command_line(rename_buffer, sizeof rename_buffer);
-  util::cmd_raw(rename, "rename ");
-  put_remote_name(rename, name, suffix);
-  util::cmd_char(rename, ' ');
-  put_remote_name(rename, name, "");
-  util::cmd_char(rename, '\n');
-  if (rename.overflow) return false;
-  util::cmd_raw(out, rename_buffer);
+  if (suffix[0] != '\0' && !rename_line(out, name, suffix)) return false;
+  if (verify) {
+    // The size the server holds under the final name. "-": a failed
+    // listing does not end the batch, so it changes no file's fate.
+    char list_buffer[kQueueLineSize];
+    util::CommandLine list = util::command_line(list_buffer, sizeof list_buffer);
+    util::cmd_raw(list, "-ls -ln ");
+    put_remote_name(list, name, "");
+    util::cmd_char(list, '\n');
+    if (list.overflow) return false;
+    util::cmd_raw(out, list_buffer);
+  }
   return !out.overflow;
 }
 
@@ -354,7 +406,8 @@ Refusal SftpSender::refusal_of(const char* path) const {
   }
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  return format_sftp_put(line, path, suffix) ? Refusal::kNone : Refusal::kQueueLineTooLong;
+  return format_sftp_put(line, path, suffix, session_.cfg.verify != 0) ? Refusal::kNone
+                                                                       : Refusal::kQueueLineTooLong;
 }
 
 // One batch takes the whole selection, as many files at a time as a child
@@ -368,7 +421,8 @@ size_t SftpSender::batch_size() const { return SIZE_MAX; }
 // or the remote folder failed; a lost session, 255) is the server's, and
 // ends the pass.
 SendEnd SftpSender::send(Pass& pass, Selection& files) {
-  size_t commands_per_file = session_.cfg.partial_suffix[0] != '\0' ? 2 : 1;
+  size_t commands_per_file =
+      1 + (session_.cfg.partial_suffix[0] != '\0') + (session_.cfg.verify != 0);
   size_t first = 0;
   for (;;) {
     if (util::stop_signal() != 0) return SendEnd::kStop;
@@ -376,7 +430,7 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
     if (queued.empty()) return SendEnd::kDone;
     util::ChildResult result = run_batch(pass, command_, queued);
     if (result.ok()) {
-      dispose_queued(pass, files, queued, queued.size());
+      dispose_queued(pass, files, queued, queued.size(), commands_per_file);
       // A batch short of the budget took every file there was.
       if (queued.size() < pass.session.descriptor_budget) return SendEnd::kDone;
       first = queued.back().index + 1;
@@ -391,7 +445,7 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
     size_t commands = queued.size() * commands_per_file;
     bool known = started > 0 && static_cast<size_t>(started) <= commands;
     size_t sent = known ? static_cast<size_t>(started - 1) / commands_per_file : 0;
-    dispose_queued(pass, files, queued, sent);
+    dispose_queued(pass, files, queued, sent, commands_per_file);
     if (started > 0) files.set_outcome(queued[sent].index, Outcome::kFailed);
     if (!known || !result.exited(1)) return SendEnd::kStop;
     first = queued[sent].index + 1;  // the failed file stays new; a new batch takes the rest

@@ -85,9 +85,11 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
 
 // The queue lines for the file `path`, each shorter than kQueueLineSize:
 // "put kSftpFiles/NAME\n" (quoted where sftp would read it otherwise), or
-// with a suffix the put of kSftpFiles/NAME+SUFFIX and its rename to ./NAME,
-// appended to `line`. False when a line would not fit: what was appended
-// must then not be used. Logs nothing.
-bool format_sftp_put(util::CommandLine& line, const char* path, const char* suffix = "");
+// with a suffix the put of kSftpFiles/NAME+SUFFIX and its rename to ./NAME;
+// with `verify` (MOD_VASTREL_VERIFY) then "-ls -ln ./NAME", whose failure
+// does not end the batch. Appended to `line`. False when a line would not
+// fit: what was appended must then not be used. Logs nothing.
+bool format_sftp_put(util::CommandLine& line, const char* path, const char* suffix = "",
+                     bool verify = false);
 
 }  // namespace upload

@@ -131,6 +131,7 @@ void tally_outcomes(Pass& pass, const Selection& files) {
         if (!still_there(pass, files.name(k))) continue;
         break;
       case Outcome::kPending:
+      case Outcome::kShort:
       case Outcome::kSentStillNew:
       case Outcome::kPassedBy:
       case Outcome::kSettling:
@@ -190,9 +191,10 @@ void run_pass(Pass& pass, Sender& sender, const util::Findings& verdict) {
     if (util::stop_signal() != 0) return;
     if (end == SendEnd::kStop) {
       end_pass(pass, files);
-      return;
+      break;
     }
   }
+  if (pass.acts()) log_sizes_untold(pass);
 }
 
 const char* mode_name(Mode mode) {
@@ -202,6 +204,22 @@ const char* mode_name(Mode mode) {
     case Mode::kCurl: break;
   }
   return "curl, one file at a time";
+}
+
+// What check says of MOD_VASTREL_VERIFY.
+void verify_verdict(const settings::ModuleSettings& s, util::Findings& findings) {
+  if (s.verify != 0) {
+    findings.note(
+        "  sent files are verified: the server's size of each must match before it is %s\n",
+        s.ruploaded != 0 ? "deleted" : "back-dated");
+    return;
+  }
+  findings.note("  sent files are not verified: the tool's exit status alone counts\n");
+  if (s.ruploaded != 0) {
+    findings.note(
+        "  Sent files are deleted on the tool's word alone; MOD_VASTREL_VERIFY=1 asks the "
+        "server for their size first\n");
+  }
 }
 
 // The pass of a run: the verdict (a refusal for the whole pass is logged
@@ -245,6 +263,15 @@ Readiness upload_verdict(const settings::Session& session, Sender& sender,
   if (s.partial_suffix[0] != '\0') {
     findings.note("  each file is written as NAME%s and renamed to NAME once whole\n",
                   s.partial_suffix);
+    if (s.verify != 0 && uses_sftp(s.remote_url)) {
+      // An sftp batch cannot make a rename wait on a size it lists.
+      findings.note(
+          "  a file's size is asked of NAME after its rename: a short one is renamed "
+          "all the same, and kept as new\n");
+    } else if (s.verify != 0) {
+      findings.note("  a file's size is asked of NAME%s, which is renamed only when whole\n",
+                    s.partial_suffix);
+    }
     if (!can_rename(s.remote_url)) {
       findings.refuse(
           "Remote URL %s cannot rename a file after its transfer (ftp://, ftps:// and sftp:// "
@@ -252,6 +279,7 @@ Readiness upload_verdict(const settings::Session& session, Sender& sender,
           util::Url{s.remote_url});
     }
   }
+  verify_verdict(s, findings);
   return sender.prepare(findings);
 }
 

@@ -5,7 +5,9 @@ FTPD_READ_LIMIT (bytes a second) throttles uploads, so that a test can stop
 the server while a transfer is under way; FTPD_LOGINS names a file that gets
 a line for every login, FTPD_RECEIVED one that gets the name of every file
 stored, in the order they arrive. FTPD_TLS_CERT (a PEM file with the key)
-makes it an explicit FTPS server that requires TLS on both channels."""
+makes it an explicit FTPS server that requires TLS on both channels.
+FTPD_SHORT=N drops the last N bytes of every stored file and still replies
+226; FTPD_NO_SIZE=1 turns the SIZE command off."""
 import errno
 import io
 import logging
@@ -60,6 +62,8 @@ class Recording:
 
     def on_file_received(self, file):
         record("FTPD_RECEIVED", os.path.basename(file))
+        if os.environ.get("FTPD_SHORT"):
+            os.truncate(file, max(0, os.path.getsize(file) - int(os.environ["FTPD_SHORT"])))
 
 
 class CountingHandler(Recording, FTPHandler):
@@ -97,6 +101,8 @@ handler.abstracted_fs = UnbufferedFS
 if os.environ.get("FTPD_READ_LIMIT"):
     ThrottledDTPHandler.read_limit = int(os.environ["FTPD_READ_LIMIT"])
     handler.dtp_handler = ThrottledDTPHandler
+if os.environ.get("FTPD_NO_SIZE"):
+    handler.proto_cmds = {k: v for k, v in handler.proto_cmds.items() if k != "SIZE"}
 server = FTPServer(("127.0.0.1", port), handler)
 print("ready", flush=True)
 server.serve_forever()

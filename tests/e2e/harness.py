@@ -242,11 +242,13 @@ class FtpServer:
     # blanks and shell syntax; the settings reader cuts at a final double quote.
     HOSTILE_USER, HOSTILE_PASSWORD = "bob", "p'w\\n\"$(touch /tmp/pwned) `id`;x"
 
-    def __init__(self, root, read_limit=None, tls_cert=None):
+    def __init__(self, root, read_limit=None, tls_cert=None, short=None, no_size=False):
         self.root = root
         self.port = free_port()
         self.read_limit = read_limit
         self.tls_cert = tls_cert
+        self.short = short  # bytes dropped from the end of every stored file
+        self.no_size = no_size  # no SIZE command
         self.start()
 
     def start(self):
@@ -256,6 +258,10 @@ class FtpServer:
             env["FTPD_READ_LIMIT"] = str(self.read_limit)
         if self.tls_cert:
             env["FTPD_TLS_CERT"] = str(self.tls_cert)
+        if self.short:
+            env["FTPD_SHORT"] = str(self.short)
+        if self.no_size:
+            env["FTPD_NO_SIZE"] = "1"
         # In a session of its own, so that a test may stop it (SIGSTOP): a
         # stopped member of an orphaned process group would be woken again.
         self.proc = subprocess.Popen(
