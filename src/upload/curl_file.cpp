@@ -143,25 +143,32 @@ bool build_put_command(util::CommandLine& line, const char* source, const char* 
   return !line.overflow;
 }
 
+namespace {
+
+// Appends a further transfer of the same curl run, which starts afresh:
+// its own options, the integrator's settings again, the credentials and
+// bounds, then `what` and the URL.
+void further_transfer(util::CommandLine& out, const char* next_text, bool curl_config,
+                      const char* config, const char* what, const char* url) {
+  util::cmd_raw(out, next_text);
+  util::curl_config_again(out, curl_config);
+  util::cmd_raw(out, config);
+  util::cmd_raw(out, what);
+  util::curl_config_string(out, url);
+  util::cmd_char(out, '\n');
+}
+
+}  // namespace
+
 bool verify_transfers(util::CommandLine& out, const char* next_text, const char* config,
                       bool curl_config, const char* path, const char* remote_url,
                       const char* suffix, int64_t size) {
   char url_buffer[util::kCommandSize];
   const char* url = target_url(url_buffer, remote_url, path, suffix);
   if (url == nullptr) return false;
-  util::cmd_raw(out, next_text);
-  util::curl_config_again(out, curl_config);
-  util::cmd_raw(out, config);
-  util::cmd_raw(out, "head\nurl = ");
-  util::curl_config_string(out, url);
-  util::cmd_char(out, '\n');
+  further_transfer(out, next_text, curl_config, config, "head\nurl = ", url);
   if (suffix[0] == '\0') return !out.overflow;
-  util::cmd_raw(out, next_text);
-  util::curl_config_again(out, curl_config);
-  util::cmd_raw(out, config);
-  util::cmd_raw(out, "output = \"/dev/null\"\nurl = ");
-  util::curl_config_string(out, url);
-  util::cmd_char(out, '\n');
+  further_transfer(out, next_text, curl_config, config, "output = \"/dev/null\"\nurl = ", url);
   if (size > 0) {
     // From offset `size`: fails for a shorter file (36), and for a longer
     // one (63), before any byte moves; an empty file has nothing to gate.
