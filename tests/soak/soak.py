@@ -491,7 +491,7 @@ class Soak:
             script["background"] = [f"touch {marks}/$$.started; {command}; touch {marks}/$$.done"
                                     for command in script["background"]]
             self.world.fake(tool, **script)
-            undo.insert(0, lambda: self._wait_background(marks))
+            undo.insert(0, lambda: self._wait_background(marks, tool))
         return undo
 
     def swap_in_link(self):
@@ -670,9 +670,14 @@ class Soak:
         self.history[name].add(hashlib.sha256(content).digest())  # it may be sent at once
         self.whole_fetch = (self.world.scan / name, content)
 
-    @staticmethod
-    def _wait_background(marks):
+    def _wait_background(self, marks, tool):
+        """Waits until every call's background command has ended. A call
+        that exits at once may end the run before its command has marked
+        itself started: each call recorded starts one."""
         deadline = time.monotonic() + 30
+        calls = len(self.world.calls(tool))
+        while len(list(marks.glob("*.started"))) < calls and time.monotonic() < deadline:
+            time.sleep(0.01)
         for started in marks.glob("*.started"):
             done = started.with_suffix(".done")
             while not done.exists() and time.monotonic() < deadline:
@@ -1007,6 +1012,7 @@ class Soak:
             undated_count = sum(v[2] == UNDATED for v in present.values())
             self.check_clock_notices(f"remove run {index}", run, now, pinned, watermark,
                                      undated_count, remove=True)
+            self.stats["undated files that remove runs found"] += undated_count
         if restore:
             restore()
             self.check_refused(f"remove run {index}", run)
@@ -1053,6 +1059,7 @@ class Soak:
         unsent_gone = went[UNSENT] + went[UNDATED]
         if unsent_gone and stayed[SENT]:
             fail(f"unsent files {unsent_gone} went while sent ones {stayed[SENT]} stayed")
+        self.stats["undated files removed for space"] += len(went[UNDATED])
         if went[UNDATED] and stayed[UNSENT]:
             fail(f"undated files {went[UNDATED]} went while unsent ones {stayed[UNSENT]} stayed")
         if unsent_gone and not met:
