@@ -19,7 +19,11 @@ changes, the hard link stays there unsent, a run reached through the link
 refuses and does nothing, and the pass fetches past the squats and leaves no
 private folder behind. A file that a slow writer holds open across runs
 is never deleted under it, and with MOD_VASTREL_MIN_AGE no version of it is
-sent while it is still being written.
+sent while it is still being written. Clocks go wrong too (files dated 1970,
+a run's clock before the program was built, a watermark ahead of the clock):
+an undated file is never deleted by age and is on the server after the first
+run whose server could be used, a run whose clock is behind deletes nothing
+by age, and every run tells the log exactly which of these it met.
 
 With --small-fs the scan folder is on a file system of 4 MiB of its own
 (with its parent) that writers (and something outside the folder) fill
@@ -27,7 +31,8 @@ between runs, and remove
 runs between uploads with a floor of free space: after every remove run the
 floor is met whenever the folder's own files could reach it, and no unsent
 file was deleted while a sent one remained or while the floor was out of
-reach; within sent and unsent files, the oldest went first.
+reach, undated files went only after unsent ones, and within each kind the
+oldest went first; with free space above the floor, nothing went for it.
 
     soak.py --runs N --seed S [--small-fs]   (inside tests/e2e/ns-run; see scripts/soak)
 """
@@ -48,15 +53,25 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
-from harness import (ERR, FLOOR, SCRATCH, TIMESTAMP, FtpServer, HttpServer, SshServer,  # noqa: E402
-                     World, bind_log_socket)
+from harness import (DAY, ERR, FLOOR, NOTICE, SCRATCH, TIMESTAMP, FtpServer,  # noqa: E402
+                     HttpServer, SshServer, World, bind_log_socket)
 
 FRAGMENTS = ["plain", "a b", "q'uote", 'd"q', "back\\slash", ";touch PWNED", "$(touch PWNED)",
              "`touch PWNED`", "g[1-2]", "{a,b}", "h#ash", "st*r", "q?m", "p%41", "new\nline",
              "\udcff\udcfe", "tab\tx", "&&touch PWNED", "\u00fc", "-lead", "  "]
 FAULTS = ["tool_fail", "server_down", "kill_mid", "full", "writer", "overlap",
           "hostile_settings", "check_ftp", "vanish", "stalled", "remote_dir", "link_swap",
-          "cut_fetch", "slow_writer", "hard_link", "parent_swap", "fetch_squat"]
+          "cut_fetch", "slow_writer", "hard_link", "parent_swap", "fetch_squat",
+          "clock_behind", "dated_1970", "watermark_ahead"]
+# The faults of the clock, which remove runs draw too.
+CLOCK_FAULTS = FAULTS[-3:]
+# Those after which a run may have left new files unsent: its server could
+# not be used, or it was never reached.
+SERVER_FAULTS = {"tool_fail", "server_down", "kill_mid", "full", "stalled", "parent_swap"}
+# How the program reads a file's time against the watermark and its clock
+# floor; the free-space rule takes them in this order.
+SENT, UNSENT, UNDATED = 0, 1, 2
+CLOCK_SLACK = 60  # how far ahead of the clock a time may lie unremarked
 SUFFIX = ".part"
 # The program's own bounds keep every run finite: short ones here.
 CONNECT_TIMEOUT, STALL_TIMEOUT = 2, 3
@@ -201,18 +216,22 @@ class Soak:
             return f"-lead{self.counter:05d}"
         return f"{self.counter:05d}{fragment}"
 
-    def add_file(self):
+    def add_file(self, mtime=None):
+        """A new file; with `mtime`, dated so (as a camera whose clock is unset dates its own)."""
         size = self.rng.choice([0, 10, 4096, 30_000, 200_000])
         content = os.urandom(size)
         path = self.world.scan / self.new_name()
         try:
             path.write_bytes(content)
+            if mtime is not None:
+                os.utime(path, (mtime, mtime))
         except OSError:  # a full disk: the writer's file is lost at its source
             path.unlink(missing_ok=True)
             self.stats["files refused by a full disk"] += 1
             return
         self.tracked[path] = Tracked(path, content, self.history)
         self.stats["files added"] += 1
+        self.stats["files added dated before the floor"] += mtime is not None
 
     def append(self, t):
         with t.lock:
@@ -329,7 +348,7 @@ class Soak:
         if choice < 0.55:
             self.world.timestamp(now - 1)
         elif choice < 0.65:
-            self.world.timestamp(now + 3600)  # nothing is new
+            self.watermark_ahead()  # nothing dated is new
             self.stats["watermark forward"] += 1
         elif choice < 0.8:
             # Stamped files new again; never before the program's floor, where the
@@ -339,6 +358,25 @@ class Soak:
         elif choice < 0.9:
             TIMESTAMP.unlink(missing_ok=True)
             self.stats["watermark missing"] += 1
+
+    def watermark_ahead(self):
+        """The watermark in the future of any clock a run reads (a clock set
+        back after it was written): minutes to two days ahead."""
+        self.world.timestamp(int(time.time()) + self.rng.randint(2 * 60, 2 * DAY))
+
+    def clock_faults(self, faults, index):
+        """Sets up the clock's faults before a run: files dated 1970 (a
+        camera after a reboot), a watermark ahead. Returns the run's pinned
+        clock before the program's floor, or None."""
+        if "dated_1970" in faults:
+            for _ in range(self.rng.randint(1, 3)):
+                self.add_file(mtime=self.rng.choice([self.rng.randint(1, 10**6),
+                                                     self.rng.randint(1, FLOOR - DAY)]))
+        if "watermark_ahead" in faults:
+            self.watermark_ahead()
+        if "clock_behind" not in faults:
+            return None
+        return self.rng.choice([100_000 + index, self.rng.randint(0, FLOOR - DAY)])
 
     # One run --------------------------------------------------------------
     def settings(self, mode, target, faults):
@@ -453,14 +491,15 @@ class Soak:
             script["background"] = [f"touch {marks}/$$.started; {command}; touch {marks}/$$.done"
                                     for command in script["background"]]
             self.world.fake(tool, **script)
-            undo.insert(0, lambda: self._wait_background(marks))
+            undo.insert(0, lambda: self._wait_background(marks, tool))
         return undo
 
     def swap_in_link(self):
         """The command that puts a link to the root-only file in place of a
         listed file (a new one where there is one), as a transfer starts."""
         watermark = int(os.stat(TIMESTAMP).st_mtime) if TIMESTAMP.exists() else 0
-        new = [p for p in self.victims() if os.stat(p).st_mtime > watermark]
+        new = [p for p in self.victims()
+               if standing(int(os.stat(p).st_mtime), watermark) != SENT]
         victim = self.rng.choice(new or self.victims())
         self.tracked.pop(victim)
         self.counter += 1
@@ -631,9 +670,14 @@ class Soak:
         self.history[name].add(hashlib.sha256(content).digest())  # it may be sent at once
         self.whole_fetch = (self.world.scan / name, content)
 
-    @staticmethod
-    def _wait_background(marks):
+    def _wait_background(self, marks, tool):
+        """Waits until every call's background command has ended. A call
+        that exits at once may end the run before its command has marked
+        itself started: each call recorded starts one."""
         deadline = time.monotonic() + 30
+        calls = len(self.world.calls(tool))
+        while len(list(marks.glob("*.started"))) < calls and time.monotonic() < deadline:
+            time.sleep(0.01)
         for started in marks.glob("*.started"):
             done = started.with_suffix(".done")
             while not done.exists() and time.monotonic() < deadline:
@@ -685,11 +729,15 @@ class Soak:
             self.stats[f"fault {f}"] += 1
         self.set_scan_owner(force_writer="hard_link" in faults)
         remote_root = self.ftp.root if mode == "curl" else self.sshd.home
+        pinned = self.clock_faults(faults, index)
         suffix = self.settings(mode, target, faults)
         remote_before = remote_files(remote_root / target)
         undo = self.inject(mode, faults, remote_root / target)
         watermark = int(os.stat(TIMESTAMP).st_mtime) if TIMESTAMP.exists() else 0
+        clock = int(time.time()) if pinned is None else pinned
         before = self.snapshot()
+        undated_files = self.undated_files(mode, faults, watermark, clock, remote_root / target)
+        counted = self.standings(watermark)[UNDATED]
         stop = threading.Event()
         writer = None
         if "writer" in faults:
@@ -697,11 +745,11 @@ class Soak:
             writer.start()
         restore = self.swap_parent() if "parent_swap" in faults else None
         started = time.monotonic()
-        proc = self.world.start()
+        proc = self.world.start(now=pinned)
         others = []
         if "overlap" in faults:
             time.sleep(self.rng.choice([0, 0.01, 0.05]))
-            others.append(self.world.start())
+            others.append(self.world.start(now=pinned))
         run = self.world.finish(proc, others=others, timeout=RUN_LIMIT)
         elapsed = time.monotonic() - started
         if restore:
@@ -721,6 +769,14 @@ class Soak:
         if self.whole_fetch:
             self.check_fetched(index, mode, run, faults)
         self.check_upload(index, mode, run, others, watermark, before, remote_root / target)
+        if not SERVER_FAULTS & set(faults):
+            self.check_undated_sent(index, f"{mode}, faults {faults}", run, undated_files,
+                                    remote_root / target)
+        if not {"overlap", "parent_swap"} & set(faults):  # this run went, and reached the folder
+            # Files others write or swap meanwhile may be counted as they were.
+            changing = {"writer", "vanish", "link_swap"} & set(faults)
+            self.check_clock_notices(f"run {index} ({mode})", run, clock, pinned, watermark,
+                                     None if changing else counted, remove=False)
         if suffix:
             self.check_real_names(index, mode, run, remote_before, remote_root / target)
         self.check_nothing_foreign(index, mode, run, remote_before, remote_root / target)
@@ -767,6 +823,59 @@ class Soak:
             if f"File {path} was uploaded" in messages:
                 if not remote.exists() or remote.read_bytes() not in t.versions:
                     fail(f"{path!r} reported sent, but {remote} holds no version of it")
+
+    def undated_files(self, mode, faults, watermark, clock, remote_dir):
+        """The tracked files the run must send whatever the watermark (the
+        undated ones), each with its number of versions; but those it may
+        rightly pass by: a name it refuses or a remote folder blocks, a copy
+        there this run's sftp user may not replace, a file that a minimum
+        age holds back."""
+        user = self.sshd.HOSTILE_USER if "hostile_settings" in faults else self.sshd.USER
+        found = []
+        for path in self.victims():
+            mtime = int(os.stat(path).st_mtime)
+            if (not undated(mtime, watermark) or has_control(path.name) or
+                    path.name == self.blocker or
+                    (mode != "curl" and self.not_replaceable(remote_dir / path.name, user)) or
+                    (self.min_age and -CLOCK_SLACK <= clock - mtime < self.min_age)):
+                continue
+            t = self.tracked[path]
+            found.append((t, len(t.versions)))
+        return found
+
+    def check_undated_sent(self, index, mode, run, undated_files, remote_dir):
+        """A run whose server could be used sent every undated file it
+        found, whatever the watermark: a version of it is on the server."""
+        for t, versions in undated_files:
+            if len(t.versions) != versions:
+                continue  # written meanwhile: dated now, and new
+            remote = remote_dir / t.path.name
+            if not remote.is_file() or remote.read_bytes() not in t.versions:
+                raise Failure(f"run {index} ({mode}): the undated {t.path!r} is not on the "
+                              f"server\nlog: {run.log}")
+            self.stats["undated files sent by the first run that could"] += 1
+
+    def check_clock_notices(self, what, run, clock, pinned, watermark, undated_count, remove):
+        """The run told what its clock made of the times (a clock before the
+        floor: remove runs only; a watermark ahead of the clock; how many
+        undated files it found, unless None), and told nothing otherwise."""
+        clock_text = re.escape(utc(clock)) if pinned is not None else r"[-0-9: ]+"
+        notices = [
+            (rf"The watermark {re.escape(utc(watermark))} lies after the clock {clock_text}",
+             "lies after the clock", watermark - clock > CLOCK_SLACK),
+            (rf"The clock reads {re.escape(utc(clock))}, before this program was built: nothing "
+             "is removed by age", "before this program was built", remove and clock < FLOOR),
+        ]
+        if undated_count is not None:
+            notices.append((rf"{undated_count} files dated before {utc(FLOOR, '%Y-%m-%d')} are "
+                            "taken as unsent", "are taken as unsent", undated_count > 0))
+        for exact, loose, expected in notices:
+            told = [(p, m) for p, m in run.log if loose in m]
+            if expected and not any(p == NOTICE and re.fullmatch(exact, m) for p, m in told):
+                raise Failure(f"{what}: no notice /{exact}/\nlog: {run.log}")
+            if not expected and told:
+                raise Failure(f"{what}: told {told}, which is not so\nlog: {run.log}")
+        self.stats["runs whose clock notices were checked"] += 1
 
     def check_real_names(self, index, mode, run, remote_before, remote_dir):
         """A run with a suffix wrote no cut or foreign file under a real name."""
@@ -817,15 +926,18 @@ class Soak:
                 return float(line.split()[1])
         raise Failure(f"{name} missing from {file}")
 
-    def new_files(self, watermark):
-        return sum(1 for e in os.scandir(self.world.scan)
-                   if e.is_file(follow_symlinks=False) and len(e.path) <= 255
-                   and int(e.stat().st_mtime) > watermark)
+    def standings(self, watermark):
+        """How many of the scan folder's regular files the program reads as
+        sent, unsent and undated."""
+        return collections.Counter(standing(int(e.stat().st_mtime), watermark)
+                                   for e in os.scandir(self.world.scan)
+                                   if e.is_file(follow_symlinks=False) and len(e.path) <= 255)
 
     def check_metrics(self, index, mode, run, watermark):
         """The metrics file says what the soak saw the run do."""
         sent = len(run.matching(" was uploaded$"))
-        left = self.new_files(watermark)
+        standings = self.standings(watermark)
+        left = standings[UNSENT] + standings[UNDATED]
         figures = (self.metric("vastrel_upload_files_sent"), self.metric("vastrel_upload_files_left"))
         if figures != (sent, left):
             raise Failure(f"run {index} ({mode}): metrics say sent and left {figures}, the soak "
@@ -836,7 +948,8 @@ class Soak:
         """With no other fault, every other new file was sent."""
         messages = {m for _, _, m in run.all_lines}
         for path, mtime_ns in before.items():
-            if mtime_ns is None or mtime_ns // 10**9 <= watermark or has_control(path.name):
+            if (mtime_ns is None or standing(mtime_ns // 10**9, watermark) == SENT or
+                    has_control(path.name)):
                 continue
             if mode != "curl" and self.not_replaceable(remote_dir / path.name):
                 continue  # refused on its own, as the blocker is
@@ -844,14 +957,16 @@ class Soak:
                 raise Failure(f"run {index} ({mode}): {path!r} was held back\nlog: {run.log}")
         self.stats["runs where a remote folder held back no other file"] += 1
 
-    def not_replaceable(self, remote):
+    def not_replaceable(self, remote, user=None):
         """A copy that the other sshd user wrote (runs with hostile settings
-        log in as it): this run's user may not write over it."""
+        log in as it): this run's user (by default the usual one) may not
+        write over it."""
         try:
             st = os.lstat(remote)
         except FileNotFoundError:
             return False
-        return st.st_uid != pwd.getpwnam(self.sshd.USER).pw_uid and not st.st_mode & 0o002
+        uid = pwd.getpwnam(user or self.sshd.USER).pw_uid
+        return st.st_uid != uid and not st.st_mode & 0o002
 
     def remove_run(self, index):
         unit = self.rng.choice([0, 1, 2])
@@ -859,16 +974,22 @@ class Soak:
         with_metrics = self.rng.random() < 1 / 3
         keep_free = self.rng.choice([0, 20, 40, 60]) if self.small_fs else 0
         keep_unsent = self.rng.choice([0, 1]) if self.small_fs else 0
+        faults = [f for f in CLOCK_FAULTS if self.rng.random() < 0.25]  # cheap runs: more often
+        for f in faults:
+            self.stats[f"fault {f} (remove runs)"] += 1
+        pinned = self.clock_faults(faults, index)
         self.set_scan_owner()
         recording = self.start_recording() if self.small_fs and self.rng.random() < 0.5 else None
         self.world.settings(TIMEUNIT=unit, TIMECOUNT=count, SCANFOLDER=str(self.world.scan),
                             METRICS_DIR=str(self.metrics) if with_metrics else "",
                             KEEP_FREE=keep_free, KEEP_UNSENT=keep_unsent)
         age = count * {2: 86400}.get(unit, 3600)
-        now = int(time.time())
+        now = int(time.time()) if pinned is None else pinned
         watermark = int(os.stat(TIMESTAMP).st_mtime) if TIMESTAMP.exists() else 0
         expected = set()
-        present = {}  # each candidate of either rule: its time and whether it was sent
+        present = {}  # each candidate of either rule: its time and standing (SENT...)
+        # Below the floor before the run, or the free-space rule deletes nothing.
+        below = keep_free and not self.floor_met(keep_free)
         for entry in os.scandir(self.world.scan):
             st = os.stat(entry.path, follow_symlinks=False)
             regular = entry.is_file(follow_symlinks=False)
@@ -876,15 +997,22 @@ class Soak:
                 recording and recording[0] == Path(entry.path)
             if not regular or len(entry.path) > 255 or held:
                 continue
-            sent = int(st.st_mtime) <= watermark  # whole seconds, as the watermark is read
-            present[Path(entry.path)] = (st.st_mtime_ns, entry.name, sent, st.st_nlink)
-            if int(st.st_mtime) + age < now and (sent or not keep_unsent):
+            kind = standing(int(st.st_mtime), watermark)  # whole seconds, as the watermark
+            present[Path(entry.path)] = (st.st_mtime_ns, entry.name, kind, st.st_nlink)
+            # Nothing ages while the clock reads before the floor, nor an undated file ever.
+            ages = kind == SENT or kind == UNSENT and not keep_unsent
+            if ages and now >= FLOOR and int(st.st_mtime) + age < now:
                 expected.add(Path(entry.path))
         restore = self.swap_parent() if self.rng.random() < 0.12 else None
         if restore:
             expected = set()  # nothing is done
             self.stats["fault parent_swap (remove runs)"] += 1
         run = self.world.run("/opt/vastrel/bin/remove", now=now)
+        if not restore:
+            undated_count = sum(v[2] == UNDATED for v in present.values())
+            self.check_clock_notices(f"remove run {index}", run, now, pinned, watermark,
+                                     undated_count, remove=True)
+            self.stats["undated files that remove runs found"] += undated_count
         if restore:
             restore()
             self.check_refused(f"remove run {index}", run)
@@ -893,7 +1021,7 @@ class Soak:
             if not recording[0].exists():
                 raise Failure(f"remove run {index}: {recording[0]} was deleted under its recorder")
         gone = {p for p in present if not os.path.lexists(p)}
-        exact = not keep_free or restore
+        exact = not below or restore
         if run.rc != 0 or not expected <= gone or (exact and gone != expected):
             raise Failure(f"remove run {index}: expected {expected}, removed {gone}")
         if restore:
@@ -909,29 +1037,38 @@ class Soak:
         self.stats["removed as aged"] += len(expected)
         self.stats["removed for space"] += len(gone - expected)
 
+    def floor_met(self, keep_free):
+        """Whether the scan folder's file system has the floor's share of
+        blocks and inodes free."""
+        fs = os.statvfs(self.world.scan)
+        return (fs.f_bavail * 100 >= keep_free * fs.f_blocks and
+                (fs.f_files == 0 or fs.f_favail * 100 >= keep_free * fs.f_files))
+
     def check_floor(self, index, run, keep_free, present, for_space):
         """The floor is met unless the folder's files could not reach it;
         sent files go first and unsent ones only to reach it; oldest first."""
         def fail(what):
             raise Failure(f"remove run {index} (floor {keep_free}%): {what}\nlog: {run.log}")
 
-        fs = os.statvfs(self.world.scan)
-        met = (fs.f_bavail * 100 >= keep_free * fs.f_blocks and
-               (fs.f_files == 0 or fs.f_favail * 100 >= keep_free * fs.f_files))
+        met = self.floor_met(keep_free)
         kept = {p: v for p, v in present.items() if os.path.lexists(p) and v[3] == 1}
-        sent_kept = [v[:2] for v in kept.values() if v[2]]
-        unsent_gone = [present[p][:2] for p in for_space if not present[p][2]]
-        if unsent_gone and sent_kept:
-            fail(f"unsent files {unsent_gone} went while sent ones {sent_kept} stayed")
+        went = {kind: [present[p][:2] for p in for_space if present[p][2] == kind]
+                for kind in (SENT, UNSENT, UNDATED)}
+        stayed = {kind: [v[:2] for v in kept.values() if v[2] == kind]
+                  for kind in (SENT, UNSENT, UNDATED)}
+        unsent_gone = went[UNSENT] + went[UNDATED]
+        if unsent_gone and stayed[SENT]:
+            fail(f"unsent files {unsent_gone} went while sent ones {stayed[SENT]} stayed")
+        self.stats["undated files removed for space"] += len(went[UNDATED])
+        if went[UNDATED] and stayed[UNSENT]:
+            fail(f"undated files {went[UNDATED]} went while unsent ones {stayed[UNSENT]} stayed")
         if unsent_gone and not met:
             fail(f"unsent files {unsent_gone} went, and the floor is still not met")
-        if not met and sent_kept:
-            fail(f"below the floor with sent files left: {sent_kept}")
-        for sent in (True, False):
-            went = [present[p][:2] for p in for_space if present[p][2] == sent]
-            stayed = [v[:2] for v in kept.values() if v[2] == sent]
-            if went and stayed and max(went) > min(stayed):
-                fail(f"{max(went)} went before the older {min(stayed)}")
+        if not met and stayed[SENT]:
+            fail(f"below the floor with sent files left: {stayed[SENT]}")
+        for kind in (SENT, UNSENT, UNDATED):
+            if went[kind] and stayed[kind] and max(went[kind]) > min(stayed[kind]):
+                fail(f"{max(went[kind])} went before the older {min(stayed[kind])}")
         self.stats["remove runs below or at a floor checked"] += 1
 
     def check_always(self, index):
@@ -982,6 +1119,22 @@ def squat_state(path):
         return None
     target = os.readlink(path) if os.path.islink(path) else None
     return st.st_ino, st.st_mode, st.st_uid, st.st_mtime_ns, target
+
+
+def undated(mtime, watermark):
+    """Whether the program takes a file of this time (whole seconds) as
+    undated: after 0, before its clock floor, and not the watermark itself."""
+    return 0 < mtime < FLOOR and mtime != watermark
+
+
+def standing(mtime, watermark):
+    if mtime > watermark:
+        return UNSENT
+    return UNDATED if undated(mtime, watermark) else SENT
+
+
+def utc(seconds, form="%Y-%m-%d %H:%M:%S"):
+    return time.strftime(form, time.gmtime(seconds))
 
 
 def has_control(name):
