@@ -203,7 +203,7 @@ class FileActions {
   FileActions(const FileActions&) = delete;
   FileActions& operator=(const FileActions&) = delete;
 
-  // The starting folder; the streams as the spec gives them; the inherited
+  // The starting folder; the streams as the ChildSpec gives them; the inherited
   // descriptors from 3 on; nothing else open. Returns 0, or the errno value
   // of the action that could not be added.
   int build(const ChildSpec& spec, const std::vector<int>& inherited) {
@@ -269,7 +269,7 @@ void close_descriptors_from(int first) {
 
 // What the spawn gives a child: a process group of its own, the stop
 // signals at their default action and the signal mask `mask`, the streams
-// as the spec gives them, nothing else open but `report`, a close-on-exec
+// as the ChildSpec gives them, nothing else open but `report`, a close-on-exec
 // pipe above the inherited descriptors. A stream that cannot be set fails
 // the start as a failed exec does, never leaving it closed for the tool's
 // first open file to take.
@@ -428,7 +428,8 @@ ChildResult run_child(ChildSpec& spec) {
   int error = inherited.error();
   StopSignalsHeld held;
   bool stopping = stop_asked != 0;
-  pid_t pid = error == 0 && !stopping ? start_child(spec, inherited.fds(), held.before(), error) : -1;
+  pid_t pid =
+      error == 0 && !stopping ? start_child(spec, inherited.fds(), held.before(), error) : -1;
   // The child has its copies: the streams are closed at once, as a pipe's
   // writer must see its reader's end as the child's alone.
   for (int k = 0; k < 3; ++k) spec.set_stream(k, Descriptor());

@@ -60,7 +60,7 @@ class ChildResult {
 
 // One child to start: what it runs and what it gets besides. Owns the
 // descriptors installed on its streams and closes them once the child has
-// started (or failed to), so a spec serves one start and leaks nothing.
+// started (or failed to), so a ChildSpec serves one start and leaks nothing.
 class ChildSpec {
  public:
   // Where one of the child's standard streams comes from.
@@ -88,7 +88,7 @@ class ChildSpec {
   // elsewhere meanwhile.
   int cwd_fd = -1;
 
-  // Installs `fd` as the child's stream k (0, 1 or 2), owned by this spec
+  // Installs `fd` as the child's stream k (0, 1 or 2), owned by this ChildSpec
   // from now on; none (-1) puts /dev/null there, as for a stream never
   // set. Closes what was installed on stream k before.
   void set_stream(int k, Descriptor fd);
