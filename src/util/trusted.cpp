@@ -31,10 +31,15 @@ bool failed(TrustedPath& out, int error) {
   return false;
 }
 
-// Both buffers have the same size: the copy always fits.
+// Copies a walked folder's path, "" meaning "/"; every such buffer has
+// the same size, so the copy always fits.
+void copy_shown(char (&out)[kTrustedPathSize], const char* shown) {
+  const char* text = shown[0] != '\0' ? shown : "/";
+  memcpy(out, text, strlen(text) + 1);
+}
+
 bool refused(TrustedPath& out, const char* through, unsigned uid) {
-  memcpy(out.through, through[0] != '\0' ? through : "/",
-         through[0] != '\0' ? strlen(through) + 1 : 2);
+  copy_shown(out.through, through);
   out.uid = uid;
   out.refused = true;
   return false;
@@ -54,7 +59,7 @@ bool enter_root(Walk& w) {
 void passed(Walk& w) {
   if (w.tainted || !others_can_change(w.folder_st)) return;
   w.tainted = true;
-  memcpy(w.taint, w.shown[0] != '\0' ? w.shown : "/", w.shown[0] != '\0' ? strlen(w.shown) + 1 : 2);
+  copy_shown(w.taint, w.shown);
   w.taint_uid = static_cast<unsigned>(w.folder_st.st_uid);
 }
 
