@@ -3,7 +3,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -149,31 +148,6 @@ void fetch_verdict(const Fetch& fetch, const char* url, util::CommandLine& line,
   }
 }
 
-// Eight random bytes: from getrandom, or where the kernel predates it
-// from /dev/urandom. False (errno set) when none can be had.
-bool random_bytes(unsigned char (&bytes)[8]) {
-  ssize_t got = getrandom(bytes, sizeof bytes, 0);
-  if (got < 0 && errno == ENOSYS) {
-    util::Descriptor source(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-    got = source.get() < 0 ? -1 : read(source.get(), bytes, sizeof bytes);
-  }
-  if (got == static_cast<ssize_t>(sizeof bytes)) return true;
-  if (got >= 0) errno = EIO;
-  return false;
-}
-
-// Draws the name of a pass's private folder; false (errno set) when no
-// random bytes can be had.
-bool draw_name(char (&name)[kFetchNameLength + 1]) {
-  unsigned char bytes[8];
-  if (!random_bytes(bytes)) return false;
-  int length = snprintf(name, sizeof name, "%s", kFetchPrefix);
-  for (unsigned char byte : bytes) {
-    length += snprintf(name + length, sizeof name - static_cast<size_t>(length), "%02x", byte);
-  }
-  return static_cast<size_t>(length) == kFetchNameLength;
-}
-
 // A name a pass could have drawn.
 bool private_name(const char* name) {
   size_t prefix = strlen(kFetchPrefix);
@@ -194,7 +168,7 @@ bool own_private(int fd) {
 // root can change; the refusal in
 // `findings` when the run cannot make it. Changes nothing.
 void private_folder_verdict(Fetch& fetch, util::Findings& findings) {
-  if (!draw_name(fetch.name)) {
+  if (!util::random_name(fetch.name, sizeof fetch.name, kFetchPrefix, 8)) {
     findings.refuse(kFolderRefusal, fetch.folder, kFetchPrefix, strerror(errno));
     return;
   }

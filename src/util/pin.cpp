@@ -107,16 +107,33 @@ Writers seen(const WriterProbe& probe, const struct stat& st) {
 
 }  // namespace
 
+bool random_name(char* out, size_t size, const char* prefix, size_t bytes) {
+  unsigned char r[16];
+  if (bytes > sizeof r) {
+    errno = EINVAL;
+    return false;
+  }
+  ssize_t got = getrandom(r, bytes, 0);
+  if (got < 0 && errno == ENOSYS) {  // a kernel older than getrandom
+    Descriptor source(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+    got = source.get() < 0 ? -1 : read(source.get(), r, bytes);
+  }
+  if (got != static_cast<ssize_t>(bytes)) {
+    if (got >= 0) errno = EIO;
+    return false;
+  }
+  int length = snprintf(out, size, "%s", prefix);
+  for (size_t k = 0; k < bytes && length >= 0 && static_cast<size_t>(length) < size; ++k) {
+    length += snprintf(out + length, size - static_cast<size_t>(length), "%02x", r[k]);
+  }
+  if (length >= 0 && static_cast<size_t>(length) < size) return true;
+  errno = ENAMETOOLONG;
+  return false;
+}
+
 Descriptor temporary_in(int dir_fd, const char* prefix, char (&name)[32]) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    unsigned char r[6];
-    if (getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) return Descriptor();
-    int length = snprintf(name, sizeof name, "%s%02x%02x%02x%02x%02x%02x", prefix, r[0], r[1],
-                          r[2], r[3], r[4], r[5]);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof name) {
-      errno = ENAMETOOLONG;
-      return Descriptor();
-    }
+    if (!random_name(name, sizeof name, prefix, 6)) return Descriptor();
     Descriptor fd(openat(dir_fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.get() >= 0 || errno != EEXIST) return fd;
   }

@@ -38,6 +38,12 @@ class PinnedFile {
   Descriptor fd_;
 };
 
+// Writes `prefix` and `bytes` random bytes (at most 16) in hex into `out`
+// of `size`: from getrandom, or /dev/urandom where the kernel predates it.
+// False (errno set) when no random bytes can be had or it would not fit.
+// Changes nothing else, logs nothing.
+bool random_name(char* out, size_t size, const char* prefix, size_t bytes);
+
 // A new file named `prefix` and twelve random hex digits in the folder
 // `dir_fd` (into `name`), open for reading and writing, as mkostemp makes
 // one by path; none (errno set) when it cannot be made or the name would
