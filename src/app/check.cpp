@@ -120,10 +120,7 @@ void skipped(Findings& findings, const settings::Session& session, const upload:
   util::Dir dir(s.scan_folder);
   settings::ModuleSettings plain = s;
   plain.partial_suffix = "";
-  settings::Session plain_session(plain, true);
-  plain_session.curl_config = session.curl_config;
-  plain_session.writer_probe = session.writer_probe;
-  plain_session.now = session.now;
+  settings::Session plain_session(plain, session);
   upload::Pass without{plain_session, watermark, dir};
   upload::plan_pass(without);
   if (unsigned n = t.refused - without.tally.refused)

@@ -19,6 +19,14 @@ struct Session {
   // Borrows `settings`, which must outlive the session; logs nothing.
   explicit Session(const ModuleSettings& settings, bool looks_only)
       : cfg(settings), dry(looks_only) {}
+  // A dry session over `settings` that decides on the facts `looked` found
+  // (curl settings, writer probe, clock); borrows `settings`.
+  Session(const ModuleSettings& settings, const Session& looked)
+      : cfg(settings),
+        dry(true),
+        curl_config(looked.curl_config),
+        writer_probe(looked.writer_probe),
+        now(looked.now) {}
   // Read-only for the whole run.
   const ModuleSettings& cfg;
   // check: every decision a run makes, and no effect of any.

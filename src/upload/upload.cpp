@@ -326,10 +326,7 @@ void plan_pass(Pass& pass) {
 }
 
 Tally backlog(const settings::Session& session) {
-  settings::Session dry(session.cfg, true);
-  dry.curl_config = session.curl_config;
-  dry.writer_probe = session.writer_probe;
-  dry.now = session.now;
+  settings::Session dry(session.cfg, session);
   util::Dir dir;
   util::Findings unused(true);  // looks only: a dry pass logs nothing
   util::open_scan_folder(dir, session.cfg.scan_folder, unused);
