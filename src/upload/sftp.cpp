@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "settings/settings.h"
+#include "upload/listing.h"
 #include "upload/selection.h"
 #include "upload/target.h"
 #include "util/cmdline.h"
@@ -67,6 +69,14 @@ class QueueWriter {
   off_t written_ = 0;
 };
 
+// Ends a queue with the listing of the batch's folder. A listing that
+// cannot be queued leaves the files without a size told: kept as new.
+void append_listing(QueueWriter& queue) {
+  char line[64];
+  snprintf(line, sizeof line, "%s\n", kSftpListing);
+  queue.append("(the folder listing)", line, strlen(line));
+}
+
 // A remote name as the batch gives it: "./" keeps a name that starts with
 // "-" from reading as a flag.
 void put_remote_name(util::CommandLine& line, const char* name, const char* suffix) {
@@ -118,7 +128,7 @@ long started_commands() {
 // "ls -ln", the last of its `per_file` commands) tells in the transcript:
 // the fifth field of the line after that command's echo; kNoSize where
 // there is none.
-std::vector<int64_t> listed_sizes(size_t files, size_t per_file) {
+std::vector<int64_t> each_listed_size(size_t files, size_t per_file) {
   std::vector<int64_t> sizes(files, kNoSize);
   FILE* file = fopen(kSftpOutput, "re");
   if (file == nullptr) return sizes;
@@ -127,21 +137,33 @@ std::vector<int64_t> listed_sizes(size_t files, size_t per_file) {
   bool at_start = true;
   bool listing = false;  // the line after an "ls" echo
   while (fgets(line, sizeof line, file) != nullptr) {
-    bool echo = at_start && strncmp(line, "sftp> ", 6) == 0;
+    bool starts = at_start;
+    at_start = strchr(line, '\n') != nullptr;  // before the line is parsed, which cuts it
+    bool echo = starts && strncmp(line, "sftp> ", 6) == 0;
     if (echo) {
       ++count;
       listing = count % per_file == 0 && count / per_file <= files;
-    } else if (at_start && listing) {
-      long long size = -1;
-      if (sscanf(line, "%*s %*s %*s %*s %lld", &size) == 1 && size >= 0) {
-        sizes[count / per_file - 1] = size;
-      }
+    } else if (starts && listing) {
+      int64_t size = 0;
+      const char* name = nullptr;
+      if (listing_line(line, size, name)) sizes[count / per_file - 1] = size;
       listing = false;
     }
-    at_start = strchr(line, '\n') != nullptr;
   }
   fclose(file);
   return sizes;
+}
+
+// With MOD_VASTREL_VERIFY and no suffix, the batch's files' sizes are told
+// by one listing of the folder after the puts.
+bool lists_folder(const settings::ModuleSettings& cfg) {
+  return cfg.verify != 0 && cfg.partial_suffix[0] == '\0';
+}
+
+// With MOD_VASTREL_VERIFY and a suffix, each file's size is listed under
+// its final name after its rename.
+bool lists_each(const settings::ModuleSettings& cfg) {
+  return cfg.verify != 0 && cfg.partial_suffix[0] != '\0';
 }
 
 // ssh's bounds, given before the configuration file so that they hold
@@ -230,6 +252,24 @@ struct Queued {
   util::PinnedFile pin;
 };
 
+// The sizes that the listing of the folder in the batch's transcript tells
+// of `queued`'s first `count` files; kNoSize where none was told.
+std::vector<int64_t> folder_sizes(const Pass& pass, const Selection& files,
+                                  const std::vector<Queued>& queued, size_t count) {
+  std::vector<std::string> names;
+  for (size_t j = 0; j < count; ++j) {
+    char path[util::kPathSize];
+    files.path(queued[j].index, pass.cfg.scan_folder, path);
+    names.emplace_back(name_of(path));
+  }
+  char echo[64];
+  snprintf(echo, sizeof echo, "sftp> %s", kSftpListing);
+  FILE* transcript = fopen(kSftpOutput, "re");
+  std::vector<int64_t> sizes = listed_sizes(transcript, echo, "./", names);
+  if (transcript != nullptr) fclose(transcript);
+  return sizes;
+}
+
 // Runs one batch with the password in the feeder's environment only (the
 // copy is wiped once the batch has ended); how it ended, logged when it ran
 // and did not exit 0. One that did not start wrote no error text: what is
@@ -262,6 +302,16 @@ util::ChildResult run_batch(const Pass& pass, const char* command,
     syslog(LOG_ERR, "file upload has failed(check host or credentials)");
   }
   return result;
+}
+
+// A batch that only lists the folder, for the files a failed batch sent
+// before it reached its listing; its transcript replaces that batch's.
+void list_alone(const Pass& pass, const char* command) {
+  {
+    QueueWriter queue;
+    append_listing(queue);
+  }
+  run_batch(pass, command, {});
 }
 
 // The folder of the batch's sources, made (mode 0700) and emptied; none
@@ -300,7 +350,7 @@ std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first
     snprintf(link, sizeof link, "%s%s", name_of(path), pass.cfg.partial_suffix);
     char buffer[3 * kQueueLineSize];
     util::CommandLine lines = util::command_line(buffer, sizeof buffer);
-    bool linked = format_sftp_put(lines, path, pass.cfg.partial_suffix, pass.cfg.verify != 0) &&
+    bool linked = format_sftp_put(lines, path, pass.cfg.partial_suffix, lists_each(pass.cfg)) &&
                   symlinkat(target, sources.get(), link) == 0;
     if (!linked) syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
     if (linked && queue.append(path, lines.text, lines.length)) {
@@ -309,6 +359,7 @@ std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first
       files.set_outcome(k, Outcome::kPassedBy);
     }
   }
+  if (!queued.empty() && lists_folder(pass.cfg)) append_listing(queue);
   return queued;
 }
 
@@ -317,7 +368,11 @@ std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first
 void dispose_queued(Pass& pass, Selection& files, const std::vector<Queued>& queued, size_t count,
                     size_t per_file) {
   std::vector<int64_t> sizes;
-  if (pass.cfg.verify != 0) sizes = listed_sizes(queued.size(), per_file);
+  if (lists_folder(pass.cfg)) {
+    sizes = folder_sizes(pass, files, queued, count);
+  } else if (pass.cfg.verify != 0) {
+    sizes = each_listed_size(queued.size(), per_file);
+  }
   for (size_t j = 0; j < count; ++j) {
     char path[util::kPathSize];
     files.path(queued[j].index, pass.cfg.scan_folder, path);
@@ -422,7 +477,7 @@ size_t SftpSender::batch_size() const { return SIZE_MAX; }
 // ends the pass.
 SendEnd SftpSender::send(Pass& pass, Selection& files) {
   size_t commands_per_file =
-      1 + (session_.cfg.partial_suffix[0] != '\0') + (session_.cfg.verify != 0);
+      1 + (session_.cfg.partial_suffix[0] != '\0') + lists_each(session_.cfg);
   size_t first = 0;
   for (;;) {
     if (util::stop_signal() != 0) return SendEnd::kStop;
@@ -442,12 +497,27 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
       for (const Queued& file : queued) files.set_outcome(file.index, Outcome::kFailed);
       return SendEnd::kDone;
     }
-    size_t commands = queued.size() * commands_per_file;
+    size_t commands = queued.size() * commands_per_file + lists_folder(session_.cfg);
     bool known = started > 0 && static_cast<size_t>(started) <= commands;
     size_t sent = known ? static_cast<size_t>(started - 1) / commands_per_file : 0;
-    dispose_queued(pass, files, queued, sent, commands_per_file);
-    if (started > 0) files.set_outcome(queued[sent].index, Outcome::kFailed);
+    sent = std::min(sent, queued.size());  // the folder's listing failed: all were sent
+    // The batch ended before its listing: the files it sent are listed by
+    // a batch of their own, on a file's own failure only.
+    // A lost session lists nothing: what it sent stays new, to be sent again.
+    size_t disposed = sent;
+    if (sent > 0 && sent < queued.size() && lists_folder(session_.cfg)) {
+      if (result.exited(1)) {
+        list_alone(pass, command_);
+      } else {
+        disposed = 0;
+        for (size_t j = 0; j < sent; ++j) files.set_outcome(queued[j].index, Outcome::kFailed);
+      }
+    }
+    dispose_queued(pass, files, queued, disposed, commands_per_file);
+    if (sent < queued.size() && started > 0)
+      files.set_outcome(queued[sent].index, Outcome::kFailed);
     if (!known || !result.exited(1)) return SendEnd::kStop;
+    if (sent == queued.size()) return SendEnd::kDone;
     first = queued[sent].index + 1;  // the failed file stays new; a new batch takes the rest
   }
 }

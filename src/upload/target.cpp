@@ -69,6 +69,15 @@ bool remote_name_fits(const char* remote_url, const char* path, const char* suff
   return remote_name(name, remote_url, path) && strlen(name) + strlen(suffix) < util::kPathSize;
 }
 
+const char* folder_url(char (&out)[util::kCommandSize], const char* remote_url) {
+  if (!names_folder(remote_url)) return nullptr;
+  bool slash = url_path(remote_url) == nullptr;
+  return snprintf(out, sizeof out, "%s%s", remote_url, slash ? "/" : "") <
+                 static_cast<int>(sizeof out)
+             ? out
+             : nullptr;
+}
+
 const char* target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path,
                        const char* suffix) {
   bool folder = names_folder(remote_url);

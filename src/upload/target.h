@@ -27,6 +27,10 @@ bool remote_name(char (&out)[util::kPathSize], const char* remote_url, const cha
 // True when the remote name plus `suffix` fits in 255 characters.
 bool remote_name_fits(const char* remote_url, const char* path, const char* suffix);
 
+// The URL of the folder that a URL naming a folder (a trailing "/", or no
+// path) names; null for a URL that names a file, or that would not fit `out`.
+const char* folder_url(char (&out)[util::kCommandSize], const char* remote_url);
+
 // The URL curl sends one file to. Where the remote URL names a folder, the
 // file's name is appended, percent-encoded: curl reads the file through a
 // descriptor, whose path names nothing. With a suffix, the temporary name
