@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from harness import ERR, NOTICE, FtpServer
+from harness import ERR, NOTICE, FtpServer, HttpServer
 
 WATERMARK = 1_700_000_000
 NEW = WATERMARK + 100
@@ -138,3 +138,26 @@ def test_a_server_that_tells_no_size_keeps_every_file(world, odd_ftp, batch):
         assert run.has(ERR, f"File {f}: the server did not tell its size, kept as new")
         assert f.exists() and mtime(f) == NEW
     assert run.matching("tells no file's size") == [(ERR, UNTOLD)]
+
+
+@pytest.mark.parametrize("short", [0, SHORT])
+@pytest.mark.parametrize("batch", [0, 1])
+def test_an_http_server_is_asked_by_head_over_the_connection_of_the_upload(
+        world, batch, short):
+    server = HttpServer(short=short)
+    world.timestamp(WATERMARK)
+    contents = {n: os.urandom(4096) for n in ("a", "b c")}
+    files = [world.file(n, c, mtime=NEW) for n, c in contents.items()]
+    world.settings(REMOTEURL=server.url("up/"), USERNAME="u", PASSWORD="p", RUPLOADED=1,
+                   VERIFY=1, CURL_BATCH=batch)
+    run = world.run()
+    server.stop()
+    assert server.connections == (1 if batch else len(files))
+    for f in files:
+        if short:
+            assert run.has(ERR, f"File {f} is on the server with {4096 - short} of 4096 bytes, "
+                                "kept as new")
+            assert mtime(f) == NEW
+        else:
+            assert run.has(NOTICE, f"File {f} was removed") and not f.exists()
+            assert server.contents == {f"up/{n}": c for n, c in contents.items()}
