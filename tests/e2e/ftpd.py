@@ -7,7 +7,9 @@ a line for every login, FTPD_RECEIVED one that gets the name of every file
 stored, in the order they arrive. FTPD_TLS_CERT (a PEM file with the key)
 makes it an explicit FTPS server that requires TLS on both channels.
 FTPD_SHORT=N drops the last N bytes of every stored file and still replies
-226; FTPD_NO_SIZE=1 turns the SIZE command off."""
+226; FTPD_NO_SIZE=1 turns the SIZE command off. FTPD_CUT="N K" drops the
+data connection of each of the first K uploads once it has stored N bytes;
+FTPD_BYTES names a file that gets the bytes each upload stored, a line each."""
 import errno
 import io
 import logging
@@ -24,12 +26,37 @@ users = [line.rstrip("\n").split(" ", 1) for line in sys.stdin if line.strip()]
 logging.basicConfig(level=logging.ERROR)
 
 
+cut_bytes, cuts_left = map(int, os.environ.get("FTPD_CUT", "0 0").split())
+
+
 class WholeWrites(io.FileIO):
     """The server ignores what write() returns: a short write at a filling
     disk would drop the rest of the chunk and still end in "226". Writing
     on until the disk refuses makes it abort the transfer instead."""
 
+    def __init__(self, *args):
+        global cuts_left
+        super().__init__(*args)
+        self.stored = 0
+        self.cut = cut_bytes if cuts_left > 0 else None
+        cuts_left -= 1
+
+    def close(self):
+        if not self.closed:
+            record("FTPD_BYTES", str(self.stored))
+        super().close()
+
     def write(self, data):
+        if self.cut is not None and self.stored + len(data) >= self.cut:
+            # A link that drops: what came before the cut is kept, the
+            # transfer aborted (the server closes the data connection).
+            self.stored += self.whole_write(memoryview(data)[:self.cut - self.stored])
+            raise OSError(errno.ECONNRESET, "Connection dropped")
+        written = self.whole_write(data)
+        self.stored += written
+        return written
+
+    def whole_write(self, data):
         view = memoryview(data)
         done = 0
         while done < len(view):

@@ -138,3 +138,64 @@ def test_a_server_that_tells_no_size_keeps_every_file(world, odd_ftp, batch):
         assert run.has(ERR, f"File {f}: the server did not tell its size, kept as new")
         assert f.exists() and mtime(f) == NEW
     assert run.matching("tells no file's size") == [(ERR, UNTOLD)]
+
+
+@pytest.fixture
+def cut_ftp(tmp_path):
+    """An FTP server of its own whose first four uploads drop their data
+    connection after CUT bytes each."""
+    (tmp_path / "root").mkdir()
+    server = FtpServer(tmp_path / "root", cut=(CUT, 4))
+    server.reset()
+    yield server
+    server.stop()
+
+
+CUT = 300_000
+RESUMED = "File {} resumed at {} of {} bytes"
+
+
+@pytest.mark.parametrize("appended", [False, True])
+def test_a_cut_transfer_resumes_onto_its_own_partial_and_only_there(
+        world, cut_ftp, tmp_path, appended):
+    world.timestamp(WATERMARK)
+    f = world.file("video", os.urandom(1_048_576), mtime=NEW)
+    metrics = tmp_path / "metrics"
+    metrics.mkdir()
+    world.settings(REMOTEURL=cut_ftp.url("up/"), USERNAME=cut_ftp.USER,
+                   PASSWORD=cut_ftp.PASSWORD, RUPLOADED=1, PARTIAL_SUFFIX=".part", RESUME=1,
+                   METRICS_DIR=str(metrics))
+    run = world.run()
+    # Three attempts, each cut: the second and third go on from the partial.
+    assert [m for p, m in run.log if "resumed" in m] == [
+        RESUMED.format(f, n, 1_048_576) for n in (CUT, 2 * CUT)]
+    assert f.exists() and cut_ftp.files() == {"video.part": f.read_bytes()[:3 * CUT]}
+    checked = world.run(CHECK, args=["check"])
+    assert "  a next run resumes video (1048576 bytes) where the server holds part of it" in \
+        checked.stdout.splitlines()
+    if appended:  # another file now: its bytes start from 0, whatever the server holds
+        with open(f, "ab") as out:
+            out.write(b"more")
+        os.utime(f, (NEW, NEW))
+    content = f.read_bytes()
+    again = world.run()
+    assert again.has(NOTICE, f"File {f} was removed")
+    assert cut_ftp.files() == {"video": content}
+    if appended:  # from 0, cut by the fourth drop, then resumed from that
+        assert again.matching("resumed") == [(NOTICE, RESUMED.format(f, CUT, len(content)))]
+        return
+    assert again.matching("resumed") == [(NOTICE, RESUMED.format(f, 3 * CUT, len(content)))]
+    assert cut_ftp.bytes_received() == len(content)  # not one byte sent twice
+    assert read_metric(metrics, "vastrel_upload_bytes_resumed") == 3 * CUT
+    assert os.listdir("/var/vastrel/resume") == []
+
+
+def test_a_stale_partial_of_another_file_is_overwritten_from_the_first_byte(world, ftp):
+    world.timestamp(WATERMARK)
+    f = world.file("a", os.urandom(4096), mtime=NEW)
+    (ftp.root / "up" / "a.part").write_bytes(os.urandom(1000))
+    world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
+                   RUPLOADED=1, PARTIAL_SUFFIX=".part", RESUME=1)
+    content = f.read_bytes()
+    run = world.run()
+    assert not run.matching("resumed") and ftp.files() == {"a": content}
