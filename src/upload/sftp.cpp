@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "settings/settings.h"
+#include "upload/resume.h"
 #include "upload/selection.h"
 #include "upload/target.h"
 #include "util/cmdline.h"
@@ -228,6 +230,7 @@ const char* feeder_failure(util::ChildResult result) {
 struct Queued {
   size_t index;  // into the selection
   util::PinnedFile pin;
+  int64_t offset;  // MOD_VASTREL_RESUME: the byte its transfer starts from
 };
 
 // Runs one batch with the password in the feeder's environment only (the
@@ -279,11 +282,73 @@ util::Descriptor sources_folder() {
   return folder;
 }
 
+// MOD_VASTREL_RESUME: the size the server told of a file's temporary name.
+struct Held {
+  size_t index;  // into the selection
+  int64_t size;
+};
+
+// The sizes the server holds under the temporary names of the pending
+// files of files[first...] (as many as a batch takes) that have a record
+// of their listed identity, asked in one batch of listings before the
+// batch that sends them; none when no file has one. Rewrites kSftpQueue
+// and kSftpOutput; logs what run_batch logs.
+std::vector<Held> held_sizes(const Pass& pass, const char* command, const Selection& files,
+                             size_t first) {
+  std::vector<Held> held;
+  QueueWriter queue;
+  size_t budget = pass.session.descriptor_budget;
+  for (size_t k = first; k < files.size() && held.size() < budget; ++k) {
+    char path[util::kPathSize];
+    char target[util::kCommandSize];
+    files.path(k, pass.cfg.scan_folder, path);
+    if (files.outcome(k) != Outcome::kPending || !resume_target(target, pass.cfg, path) ||
+        !resume_record_listed(files.identity(k), target)) {
+      continue;
+    }
+    // "-": a missing name does not end the listings.
+    char buffer[kQueueLineSize];
+    util::CommandLine list = util::command_line(buffer, sizeof buffer);
+    util::cmd_raw(list, "-ls -ln ");
+    put_remote_name(list, name_of(path), pass.cfg.partial_suffix);
+    util::cmd_char(list, '\n');
+    if (!list.overflow && queue.append(path, list.text, list.length)) {
+      held.push_back(Held{k, kNoSize});
+    }
+  }
+  if (held.empty() || !run_batch(pass, command, {}).started()) return {};
+  std::vector<int64_t> sizes = listed_sizes(held.size(), 1);
+  for (size_t j = 0; j < held.size(); ++j) held[j].size = sizes[j];
+  return held;
+}
+
+// Before a file is queued with MOD_VASTREL_RESUME: the offset its transfer
+// starts from (what `held` tells of selection file `k`, where its record
+// proves those bytes are this file's, else 0), then the record of this
+// transfer.
+int64_t resume_start(const Pass& pass, const char* path, const util::PinnedFile& pin,
+                     const std::vector<Held>& held, size_t k) {
+  char target[util::kCommandSize];
+  if (!resume_target(target, pass.cfg, path)) return 0;
+  int64_t offset = 0;
+  struct stat st;
+  // `held` is in selection order.
+  auto h = std::lower_bound(held.begin(), held.end(), k,
+                            [](const Held& a, size_t index) { return a.index < index; });
+  if (h != held.end() && h->index == k && fstat(pin.fd(), &st) == 0 &&
+      resume_record_matches(pin.fd(), target)) {
+    offset = resume_offset(h->size, static_cast<int64_t>(st.st_size));
+  }
+  write_resume_record(pin.fd(), path, target);
+  return offset;
+}
+
 // Pins and queues the pending files of files[first...], as many as a child
 // may be given, each with its source link. A name no longer the listed
 // file is passed by, and so is a file whose lines or link cannot be
 // written (both logged; the latter stays new).
-std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first) {
+std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first,
+                                const std::vector<Held>& held) {
   std::vector<Queued> queued;
   util::Descriptor sources(sources_folder());
   if (sources.get() < 0) return queued;
@@ -300,11 +365,14 @@ std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first
     snprintf(link, sizeof link, "%s%s", name_of(path), pass.cfg.partial_suffix);
     char buffer[3 * kQueueLineSize];
     util::CommandLine lines = util::command_line(buffer, sizeof buffer);
-    bool linked = format_sftp_put(lines, path, pass.cfg.partial_suffix, pass.cfg.verify != 0) &&
+    int64_t offset = resumes(pass.cfg) ? resume_start(pass, path, pin, held, k) : 0;
+    bool linked = format_sftp_put(lines, path, pass.cfg.partial_suffix, pass.cfg.verify != 0,
+                                  offset > 0) &&
                   symlinkat(target, sources.get(), link) == 0;
     if (!linked) syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
     if (linked && queue.append(path, lines.text, lines.length)) {
-      queued.push_back(Queued{k, std::move(pin)});
+      if (offset > 0) log_resumed(path, offset, files.file_size(k));
+      queued.push_back(Queued{k, std::move(pin), offset});
     } else {
       files.set_outcome(k, Outcome::kPassedBy);
     }
@@ -322,8 +390,10 @@ void dispose_queued(Pass& pass, Selection& files, const std::vector<Queued>& que
     char path[util::kPathSize];
     files.path(queued[j].index, pass.cfg.scan_folder, path);
     int64_t told = sizes.empty() ? kNotAsked : sizes[j];
-    files.set_outcome(queued[j].index, dispose_sent_file(pass, path, queued[j].pin,
-                                                         files.identity(queued[j].index), told));
+    Outcome outcome = dispose_sent_file(pass, path, queued[j].pin,
+                                        files.identity(queued[j].index), told);
+    if (resumes(pass.cfg)) resume_done(pass, queued[j].pin.fd(), outcome, queued[j].offset);
+    files.set_outcome(queued[j].index, outcome);
   }
 }
 
@@ -345,14 +415,16 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
   return SftpUrl::kOk;
 }
 
-bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix, bool verify) {
+bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix, bool verify,
+                     bool resume) {
   const char* name = name_of(path);
   char source[util::kCommandSize];
   util::CommandLine link = util::command_line(source, sizeof source);
   util::cmd_raw(link, {kSftpFiles, "/", name, suffix});
   char put_buffer[kQueueLineSize];
   util::CommandLine put = util::command_line(put_buffer, sizeof put_buffer);
-  util::cmd_raw(put, "put ");
+  // reput goes on from the size the server holds under the same name.
+  util::cmd_raw(put, resume ? "reput " : "put ");
   put_queue_path(put, source);
   util::cmd_char(put, '\n');
   if (link.overflow || put.overflow) return false;
@@ -426,7 +498,9 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
   size_t first = 0;
   for (;;) {
     if (util::stop_signal() != 0) return SendEnd::kStop;
-    std::vector<Queued> queued = write_queue(pass, files, first);
+    std::vector<Held> held;
+    if (resumes(pass.cfg)) held = held_sizes(pass, command_, files, first);
+    std::vector<Queued> queued = write_queue(pass, files, first, held);
     if (queued.empty()) return SendEnd::kDone;
     util::ChildResult result = run_batch(pass, command_, queued);
     if (result.ok()) {

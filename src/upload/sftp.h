@@ -87,9 +87,11 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
 // "put kSftpFiles/NAME\n" (quoted where sftp would read it otherwise), or
 // with a suffix the put of kSftpFiles/NAME+SUFFIX and its rename to ./NAME;
 // with `verify` (MOD_VASTREL_VERIFY) then "-ls -ln ./NAME", whose failure
-// does not end the batch. Appended to `line`. False when a line would not
-// fit: what was appended must then not be used. Logs nothing.
+// does not end the batch. With `resume` (MOD_VASTREL_RESUME) "reput"
+// instead of "put": it goes on from the size the server holds. Appended to
+// `line`. False when a line would not fit: what was appended must then not
+// be used. Logs nothing.
 bool format_sftp_put(util::CommandLine& line, const char* path, const char* suffix = "",
-                     bool verify = false);
+                     bool verify = false, bool resume = false);
 
 }  // namespace upload

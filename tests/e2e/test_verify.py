@@ -2,6 +2,7 @@
 that it holds the file's size, against real servers that store less than
 they are sent and still report success."""
 import os
+import time
 
 import pytest
 
@@ -199,3 +200,30 @@ def test_a_stale_partial_of_another_file_is_overwritten_from_the_first_byte(worl
     content = f.read_bytes()
     run = world.run()
     assert not run.matching("resumed") and ftp.files() == {"a": content}
+
+
+def test_a_killed_sftp_session_resumes_with_reput_in_the_next_batch(world, sshd):
+    world.timestamp(WATERMARK)
+    f = world.file("video", os.urandom(524_288), mtime=NEW)
+    small = world.file("small", b"s", mtime=NEW)
+    partial = sshd.home / "up" / "video.part"
+    world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD,
+                   RUPLOADED=1, PARTIAL_SUFFIX=".part", RESUME=1, RATE_LIMIT=64,
+                   SEND_ORDER=2)  # newest first: the video goes first
+    os.utime(small, (NEW - 1, NEW - 1))
+    proc = world.start()
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and (not partial.exists() or
+                                           partial.stat().st_size < 100_000):
+        time.sleep(0.05)
+    sshd.signal_sessions("KILL")
+    world.finish(proc)
+    held = partial.stat().st_size
+    assert 0 < held < 524_288 and f.exists()
+    content = f.read_bytes()
+    world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD,
+                   RUPLOADED=1, PARTIAL_SUFFIX=".part", RESUME=1)
+    again = world.run()
+    assert again.matching("resumed") == [(NOTICE, RESUMED.format(f, held, 524_288))]
+    assert sshd.files() == {"video": content, "small": b"s"}
+    assert not f.exists() and not small.exists()
