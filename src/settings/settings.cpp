@@ -169,7 +169,7 @@ void read_settings(ModuleSettings& s, FILE* file, bool (*defaulted)[kSettingKeyC
     if (defaulted != nullptr) (*defaulted)[k] = missing;
   }
   // A resumed file is trusted only once the server holds its whole size.
-  if (s.resume != 0 && s.partial_suffix[0] != '\0') s.verify = 1;
+  if (s.resume != 0 && s.partial_suffix[0] != '\0' && s.verify == 0) s.verify = 1;
 }
 
 }  // namespace settings
