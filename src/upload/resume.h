@@ -59,10 +59,10 @@ void resume_done(Pass& pass, int fd, Outcome outcome, int64_t offset);
 // Logs "File PATH resumed at N of M bytes" (LOG_NOTICE). Changes nothing.
 void log_resumed(const char* path, int64_t offset, int64_t size);
 
-// At the start of a pass that acts: removes the records whose file is no
-// longer in the scan folder `pass.dir` as it was recorded (gone, changed,
-// or sent and stamped), so records stay one per file being sent. Logs
-// nothing.
+// At the start of a pass that acts (with the key off too): removes the
+// records whose file is no longer in the scan folder `pass.dir` as it was
+// recorded (gone, changed, or sent and stamped), so records stay one per
+// file being sent. Logs nothing.
 void prune_resume_records(const Pass& pass);
 
 // What check says of MOD_VASTREL_RESUME: whether it is on, a problem

@@ -418,6 +418,14 @@ class Soak:
             self.stats["upload runs (curl, one run a pass)"] += 1
         if values["PARTIAL_SUFFIX"]:
             self.stats["upload runs with a partial suffix"] += 1
+            # Resuming onto a cut partial: what lands under a real name must
+            # still be a version the device had, byte for byte.
+            values["RESUME"] = self.rng.choice([0, 1])
+            if values["RESUME"]:
+                self.stats["upload runs resuming cut transfers"] += 1
+                if "kill_mid" in faults or "stalled" in faults:
+                    # Slow enough that the kill or the stop lands inside a larger file.
+                    values["RATE_LIMIT"] = 1000
         end = "\r\n" if hostile else "\n"
         lines = [f"MOD_VASTREL_{k}={v}" for k, v in values.items()]
         if hostile:
@@ -764,6 +772,7 @@ class Soak:
                           f"log: {run.log}")
         self.stats["longest upload run (s)"] = max(self.stats["longest upload run (s)"],
                                                    round(elapsed))
+        self.stats["transfers resumed"] += len(run.matching(" resumed at "))
         if restore:
             self.check_refused(f"run {index} ({mode})", run)
         if self.whole_fetch:
