@@ -7,9 +7,10 @@ a line for every login, FTPD_RECEIVED one that gets the name of every file
 stored, in the order they arrive. FTPD_TLS_CERT (a PEM file with the key)
 makes it an explicit FTPS server that requires TLS on both channels.
 FTPD_SHORT=N drops the last N bytes of every stored file and still replies
-226; FTPD_NO_SIZE=1 turns the SIZE command off. FTPD_CUT="N K" drops the
-data connection of each of the first K uploads once it has stored N bytes;
-FTPD_BYTES names a file that gets the bytes each upload stored, a line each."""
+226; FTPD_NO_SIZE=1 turns the SIZE command off. FTPD_CUT="P1 P2 ..." drops
+the data connection of the k-th upload once the file it writes holds Pk
+bytes (an append counts what was there); FTPD_BYTES names a file that gets
+the bytes each upload stored, a line each."""
 import errno
 import io
 import logging
@@ -26,7 +27,7 @@ users = [line.rstrip("\n").split(" ", 1) for line in sys.stdin if line.strip()]
 logging.basicConfig(level=logging.ERROR)
 
 
-cut_bytes, cuts_left = map(int, os.environ.get("FTPD_CUT", "0 0").split())
+cuts = [int(p) for p in os.environ.get("FTPD_CUT", "").split()]
 
 
 class WholeWrites(io.FileIO):
@@ -35,11 +36,9 @@ class WholeWrites(io.FileIO):
     on until the disk refuses makes it abort the transfer instead."""
 
     def __init__(self, *args):
-        global cuts_left
         super().__init__(*args)
         self.stored = 0
-        self.cut = cut_bytes if cuts_left > 0 else None
-        cuts_left -= 1
+        self.cut = cuts.pop(0) if cuts else None
 
     def close(self):
         if not self.closed:
@@ -47,10 +46,10 @@ class WholeWrites(io.FileIO):
         super().close()
 
     def write(self, data):
-        if self.cut is not None and self.stored + len(data) >= self.cut:
+        if self.cut is not None and self.tell() + len(data) >= self.cut:
             # A link that drops: what came before the cut is kept, the
             # transfer aborted (the server closes the data connection).
-            self.stored += self.whole_write(memoryview(data)[:self.cut - self.stored])
+            self.stored += self.whole_write(memoryview(data)[:max(0, self.cut - self.tell())])
             raise OSError(errno.ECONNRESET, "Connection dropped")
         written = self.whole_write(data)
         self.stored += written

@@ -250,7 +250,7 @@ class FtpServer:
         self.tls_cert = tls_cert
         self.short = short  # bytes dropped from the end of every stored file
         self.no_size = no_size  # no SIZE command
-        self.cut = cut  # (N, K): the first K uploads dropped after N bytes each
+        self.cut = cut  # where each of the first uploads is dropped: the file's size then
         self.start()
 
     def start(self):
@@ -266,7 +266,7 @@ class FtpServer:
         if self.no_size:
             env["FTPD_NO_SIZE"] = "1"
         if self.cut:
-            env["FTPD_CUT"] = f"{self.cut[0]} {self.cut[1]}"
+            env["FTPD_CUT"] = " ".join(map(str, self.cut))
         # In a session of its own, so that a test may stop it (SIGSTOP): a
         # stopped member of an orphaned process group would be woken again.
         self.proc = subprocess.Popen(
