@@ -143,14 +143,18 @@ int64_t held_size(const Pass& pass, const char* target, const char* config) {
 
 // Before an attempt with MOD_VASTREL_RESUME: the offset it starts from
 // (the server's bytes under `target` where the record proves they are this
-// file's, else 0), then the record of this attempt. Logs a resumed start.
+// file's, else 0), then the record of this attempt. A resumed attempt
+// before it that moved no byte (`previous`, the offset it started from)
+// makes this one start from 0: the server may take no append. Logs a
+// resumed start.
 int64_t resume_start(const Pass& pass, const char* path, const util::PinnedFile& pin,
-                     const char* target, const char* config) {
+                     const char* target, const char* config, int64_t previous) {
   struct stat st;
   int64_t offset = 0;
   if (fstat(pin.fd(), &st) == 0 && resume_record_matches(pin.fd(), target)) {
     offset = resume_offset(held_size(pass, target, config), static_cast<int64_t>(st.st_size));
   }
+  if (offset == previous) offset = 0;
   write_resume_record(pin.fd(), path, target);
   if (offset > 0) log_resumed(path, offset, static_cast<int64_t>(st.st_size));
   return offset;
@@ -283,14 +287,15 @@ Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& sele
   PutResult result = PutResult::kFailed;
   char target[util::kCommandSize];
   bool resuming = resumes(pass.cfg) && resume_target(target, pass.cfg, path);
+  int64_t offset = 0;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     int64_t told = kNotAsked;
-    int64_t offset = resuming ? resume_start(pass, path, pin, target, config) : 0;
+    offset = resuming ? resume_start(pass, path, pin, target, config, offset) : 0;
     result = curl_put_file(pass, path, pin, selected, config, offset, told);
     if (result == PutResult::kRefused) return Outcome::kPassedBy;
     if (result == PutResult::kSent) {
       Outcome outcome = dispose_sent_file(pass, path, pin, selected, told);
-      if (resuming) resume_done(pass, pin.fd(), outcome, offset);
+      if (resuming) resume_done(pass, target, outcome, offset);
       return outcome;
     }
     // A stopped run neither waits nor tries again: the file stays new.

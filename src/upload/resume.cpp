@@ -32,13 +32,16 @@ struct Record {
   char target[util::kCommandSize] = "";
 };
 
-// A record's file name: the identity folded as the selection folds it.
-void record_name(char (&out)[20], const struct stat& st) {
-  snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(identity_of(st).object));
-}
-
-void record_name(char (&out)[20], const FileIdentity& listed) {
-  snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(listed.object));
+// A record's file name: its temporary name hashed (FNV-1a), so that a
+// transfer onto a temporary name replaces the record of whichever file
+// wrote there before (a URL that sends every file to one name). Two names
+// of one hash share a record, whose text then matches one of them only.
+void record_name(char (&out)[20], const char* target) {
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char* p = target; *p != '\0'; ++p) {
+    hash = (hash ^ static_cast<unsigned char>(*p)) * 0x100000001b3ULL;
+  }
+  snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(hash));
 }
 
 // The records' folder, made (mode 0700) when `make`; none when it cannot
@@ -109,8 +112,17 @@ bool resumes(const settings::ModuleSettings& cfg) {
 
 bool resume_target(char (&out)[util::kCommandSize], const settings::ModuleSettings& cfg,
                    const char* path) {
-  const char* url = target_url(out, cfg.remote_url, path, cfg.partial_suffix);
-  return url == out;  // with a suffix the URL is always built in `out`
+  if (!uses_sftp(cfg.remote_url)) {
+    const char* url = target_url(out, cfg.remote_url, path, cfg.partial_suffix);
+    return url == out;  // with a suffix the URL is always built in `out`
+  }
+  // The sftp batch takes its URL as a folder always, and writes NAME+SUFFIX there.
+  util::CommandLine text = util::command_line(out, sizeof out);
+  util::cmd_raw(text, cfg.remote_url);
+  size_t length = strlen(cfg.remote_url);
+  if (length == 0 || cfg.remote_url[length - 1] != '/') util::cmd_char(text, '/');
+  util::cmd_raw(text, {name_of(path), cfg.partial_suffix});
+  return !text.overflow;
 }
 
 namespace {
@@ -147,7 +159,7 @@ bool write_resume_record(int fd, const char* path, const char* target) {
     written = false;
   }
   if (written) {
-    record_name(name, st);
+    record_name(name, target);
     util::Descriptor dir(records_folder(true));
     written = dir.get() >= 0 && replace_file(dir.get(), name, text);
   }
@@ -160,33 +172,35 @@ bool resume_record_matches(int fd, const char* target) {
   char name[20];
   Record record;
   if (fstat(fd, &st) != 0) return false;
-  record_name(name, st);
+  record_name(name, target);
   return read_record(name, record) && same_file(record, st) && strcmp(record.target, target) == 0;
 }
 
 bool resume_record_listed(const FileIdentity& listed, const char* target) {
   char name[20];
   Record record;
-  record_name(name, listed);
-  return read_record(name, record) && record.size == listed.size &&
+  record_name(name, target);
+  if (!read_record(name, record)) return false;
+  struct stat recorded = {};
+  recorded.st_dev = static_cast<dev_t>(record.dev);
+  recorded.st_ino = static_cast<ino_t>(record.ino);
+  return identity_of(recorded).object == listed.object && record.size == listed.size &&
          record.sec == listed.mtime_sec && record.nsec == listed.mtime_nsec &&
          strcmp(record.target, target) == 0;
 }
 
-void drop_resume_record(int fd) {
-  struct stat st;
+void drop_resume_record(const char* target) {
   char name[20];
-  if (fstat(fd, &st) != 0) return;
-  record_name(name, st);
+  record_name(name, target);
   util::Descriptor dir(records_folder(false));
   if (dir.get() >= 0) unlinkat(dir.get(), name, 0);
 }
 
 int64_t resume_offset(int64_t held, int64_t size) { return held > 0 && held < size ? held : 0; }
 
-void resume_done(Pass& pass, int fd, Outcome outcome, int64_t offset) {
+void resume_done(Pass& pass, const char* target, Outcome outcome, int64_t offset) {
   if (outcome == Outcome::kShort) return;
-  drop_resume_record(fd);
+  drop_resume_record(target);
   if (outcome == Outcome::kSent || outcome == Outcome::kSentStillNew) {
     pass.tally.bytes_resumed += offset;
   }
@@ -226,9 +240,10 @@ void for_each_record(int scan_fd, Each each) {
 }  // namespace
 
 void prune_resume_records(const Pass& pass) {
-  for_each_record(pass.dir.fd(), [](int dir_fd, const char* name, bool read, const Record& record,
-                                    const struct stat& st) {
-    if (!read || !same_file(record, st)) unlinkat(dir_fd, name, 0);
+  bool all = !resumes(pass.cfg);
+  for_each_record(pass.dir.fd(), [all](int dir_fd, const char* name, bool read,
+                                       const Record& record, const struct stat& st) {
+    if (all || !read || !same_file(record, st)) unlinkat(dir_fd, name, 0);
   });
 }
 

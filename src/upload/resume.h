@@ -14,7 +14,8 @@
 
 namespace upload {
 
-// One record a file being sent, named by its identity, replaced by rename.
+// One record a temporary name being written (so one a file being sent):
+// whose bytes it holds. Named by a hash of that name, replaced by rename.
 constexpr const char* kResumeFolder = "/var/vastrel/resume";
 
 // True when the run resumes: MOD_VASTREL_RESUME with a partial suffix, to
@@ -24,45 +25,47 @@ constexpr const char* kResumeFolder = "/var/vastrel/resume";
 bool resumes(const settings::ModuleSettings& cfg);
 
 // The temporary name the record holds for the file `path`: its URL with
-// the suffix. False when it would not fit. Logs nothing.
+// the suffix (for sftp the URL as a folder, then NAME+SUFFIX). False when
+// it would not fit. Logs nothing.
 bool resume_target(char (&out)[util::kCommandSize], const settings::ModuleSettings& cfg,
                    const char* path);
 
-// Writes the record of the open file `fd` (device, inode, size,
-// modification time in ns), its name in the scan folder and its temporary
-// name `target`, replacing any earlier one by rename. False (logged at
+// Writes the record of the temporary name `target`: the open file `fd`
+// (device, inode, size, modification time in ns) and its name in the scan
+// folder, replacing by rename the record of whatever went there before. False (logged at
 // LOG_ERR "Cannot write resume record for file PATH(...)") when it cannot;
 // false and silent for a name with a control character, never resumed.
 bool write_resume_record(int fd, const char* path, const char* target);
 
-// True when the record of the open file `fd` holds exactly its identity
-// now and the temporary name `target`. Changes nothing, logs nothing.
+// True when the record of the temporary name `target` holds exactly the
+// identity of the open file `fd` now. Changes nothing, logs nothing.
 bool resume_record_matches(int fd, const char* target);
 
-// True when a record exists for the listed file with its listed identity
-// and `target`: the file is worth asking the server about. Changes
-// nothing, logs nothing.
+// True when the record of `target` holds the listed identity: the file is
+// worth asking the server about. Changes nothing, logs nothing.
 bool resume_record_listed(const FileIdentity& listed, const char* target);
 
-// Removes the record of the open file `fd`, if any. Logs nothing.
-void drop_resume_record(int fd);
+// Removes the record of the temporary name `target`, if any. Logs nothing.
+void drop_resume_record(const char* target);
 
 // The offset a transfer starts from: `held` (the bytes the server told
 // under the temporary name) when 0 < held < the file's size `size`, else 0.
 int64_t resume_offset(int64_t held, int64_t size);
 
-// After the disposal of the sent open file `fd`: unless the server held it
-// short (kShort, whose partial may go on), removes its record; counts a
-// sent file's `offset` in the tally's bytes_resumed. Logs nothing.
-void resume_done(Pass& pass, int fd, Outcome outcome, int64_t offset);
+// After the disposal of a file sent to the temporary name `target`:
+// unless the server held it short (kShort, whose partial may go on),
+// removes its record; counts a sent file's `offset` in the tally's
+// bytes_resumed. Logs nothing.
+void resume_done(Pass& pass, const char* target, Outcome outcome, int64_t offset);
 
 // Logs "File PATH resumed at N of M bytes" (LOG_NOTICE). Changes nothing.
 void log_resumed(const char* path, int64_t offset, int64_t size);
 
-// At the start of a pass that acts (with the key off too): removes the
-// records whose file is no longer in the scan folder `pass.dir` as it was
-// recorded (gone, changed, or sent and stamped), so records stay one per
-// file being sent. Logs nothing.
+// At the start of a pass that acts: removes the records whose file is no
+// longer in the scan folder `pass.dir` as it was recorded (gone, changed,
+// or sent and stamped), so records stay one per file being sent; every
+// record when the run does not resume, since its transfers write the
+// temporary names without them. Logs nothing.
 void prune_resume_records(const Pass& pass);
 
 // What check says of MOD_VASTREL_RESUME: whether it is on, a problem

@@ -392,7 +392,10 @@ void dispose_queued(Pass& pass, Selection& files, const std::vector<Queued>& que
     int64_t told = sizes.empty() ? kNotAsked : sizes[j];
     Outcome outcome = dispose_sent_file(pass, path, queued[j].pin,
                                         files.identity(queued[j].index), told);
-    if (resumes(pass.cfg)) resume_done(pass, queued[j].pin.fd(), outcome, queued[j].offset);
+    char target[util::kCommandSize];
+    if (resumes(pass.cfg) && resume_target(target, pass.cfg, path)) {
+      resume_done(pass, target, outcome, queued[j].offset);
+    }
     files.set_outcome(queued[j].index, outcome);
   }
 }

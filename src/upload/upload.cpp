@@ -178,7 +178,6 @@ SendEnd send_selection(Pass& pass, Sender& sender, const util::Findings& verdict
 // The pass over the open folder: the new files in selections of the
 // size the mode takes (in listing order), or all at once, in order.
 void run_pass(Pass& pass, Sender& sender, const util::Findings& verdict) {
-  // Also with the key off since: records stay one per file being sent.
   if (pass.acts()) prune_resume_records(pass);
   Order order = send_order(pass.cfg);
   size_t batch = order == Order::kListing ? sender.batch_size() : SIZE_MAX;
