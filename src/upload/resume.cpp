@@ -249,11 +249,11 @@ void prune_resume_records(const Pass& pass) {
 
 void resume_verdict(const settings::ModuleSettings& s, util::Findings& findings) {
   if (s.resume == 0) return;
-  if (s.partial_suffix[0] == '\0') {
+  if (!can_rename(s.remote_url)) {
+    findings.note("  MOD_VASTREL_RESUME does not apply: an HTTP(S) PUT cannot be resumed\n");
+  } else if (s.partial_suffix[0] == '\0') {
     findings.problem("MOD_VASTREL_RESUME needs MOD_VASTREL_PARTIAL_SUFFIX: every file is sent "
                      "from its first byte");
-  } else if (!can_rename(s.remote_url)) {
-    findings.note("  MOD_VASTREL_RESUME does not apply: an HTTP(S) PUT cannot be resumed\n");
   } else if (transfer_mode(s) == Mode::kCurlBatch) {
     findings.note("  MOD_VASTREL_RESUME does not apply to the curl batch: every file is sent "
                   "from its first byte\n");
