@@ -74,7 +74,8 @@ bool read_record(int dir_fd, const char* name, Record& out) {
               fgets(out.name, sizeof out.name, file) != nullptr && line_end(out.name) &&
               fgets(out.target, sizeof out.target, file) != nullptr && line_end(out.target);
   fclose(file);
-  return read;
+  // A name in the scan folder itself, never a way out of it.
+  return read && strchr(out.name, '/') == nullptr && strcmp(out.name, "..") != 0;
 }
 
 bool read_record(const char* name, Record& out) {
@@ -94,12 +95,11 @@ bool same_file(const Record& record, const struct stat& st) {
 // The record's text; false when it would not fit.
 bool record_text(char (&out)[util::kCommandSize + util::kPathSize + 128], const struct stat& st,
                  const char* name, const char* target) {
-  int length = snprintf(out, sizeof out, "%llu %llu %lld %lld %ld\n%s\n%s\n",
-                        static_cast<unsigned long long>(st.st_dev),
-                        static_cast<unsigned long long>(st.st_ino),
-                        static_cast<long long>(st.st_size),
-                        static_cast<long long>(st.st_mtim.tv_sec),
-                        static_cast<long>(st.st_mtim.tv_nsec), name, target);
+  int length = snprintf(
+      out, sizeof out, "%llu %llu %lld %lld %ld\n%s\n%s\n",
+      static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+      static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+      static_cast<long>(st.st_mtim.tv_nsec), name, target);
   return length >= 0 && static_cast<size_t>(length) < sizeof out;
 }
 
@@ -207,15 +207,16 @@ void resume_done(Pass& pass, const char* target, Outcome outcome, int64_t offset
 }
 
 void log_resumed(const char* path, int64_t offset, int64_t size) {
-  syslog(LOG_NOTICE, "File %s resumed at %lld of %lld bytes", path,
-         static_cast<long long>(offset), static_cast<long long>(size));
+  syslog(LOG_NOTICE, "File %s resumed at %lld of %lld bytes", path, static_cast<long long>(offset),
+         static_cast<long long>(size));
 }
 
 namespace {
 
-// Calls `each` with every record of the folder and its file's status in
-// the open scan folder `scan_fd` (st_mode 0 when it is gone); stops where
-// the folder cannot be read.
+// Calls `each` with every entry of the folder, whether it reads as a
+// record (a temporary file a crash left behind does not), and the status
+// of its file in the open scan folder `scan_fd` (st_mode 0 when it is
+// gone); stops where the folder cannot be read.
 template <typename Each>
 void for_each_record(int scan_fd, Each each) {
   util::Descriptor dir(records_folder(false));
@@ -227,10 +228,10 @@ void for_each_record(int scan_fd, Each each) {
     return;
   }
   while (struct dirent* entry = readdir(stream)) {
-    if (entry->d_name[0] == '.') continue;  // ".", "..", and a record being written
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
     Record record;
     struct stat st = {};
-    bool read = read_record(dir.get(), entry->d_name, record);
+    bool read = entry->d_name[0] != '.' && read_record(dir.get(), entry->d_name, record);
     if (read && fstatat(scan_fd, record.name, &st, AT_SYMLINK_NOFOLLOW) != 0) st.st_mode = 0;
     each(dir.get(), entry->d_name, read, record, st);
   }
@@ -252,21 +253,24 @@ void resume_verdict(const settings::ModuleSettings& s, util::Findings& findings)
   if (!can_rename(s.remote_url)) {
     findings.note("  MOD_VASTREL_RESUME does not apply: an HTTP(S) PUT cannot be resumed\n");
   } else if (s.partial_suffix[0] == '\0') {
-    findings.problem("MOD_VASTREL_RESUME needs MOD_VASTREL_PARTIAL_SUFFIX: every file is sent "
-                     "from its first byte");
+    findings.problem(
+        "MOD_VASTREL_RESUME needs MOD_VASTREL_PARTIAL_SUFFIX: every file is sent "
+        "from its first byte");
   } else if (transfer_mode(s) == Mode::kCurlBatch) {
-    findings.note("  MOD_VASTREL_RESUME does not apply to the curl batch: every file is sent "
-                  "from its first byte\n");
+    findings.note(
+        "  MOD_VASTREL_RESUME does not apply to the curl batch: every file is sent "
+        "from its first byte\n");
   } else {
-    findings.note("  a cut transfer goes on from the bytes the server holds under NAME%s, when "
-                  "a record in %s proves they are the same file's\n",
-                  s.partial_suffix, kResumeFolder);
+    findings.note(
+        "  a cut transfer goes on from the bytes the server holds under NAME%s, when "
+        "a record in %s proves they are the same file's\n",
+        s.partial_suffix, kResumeFolder);
   }
 }
 
 void resume_records_verdict(const settings::ModuleSettings& cfg, int dir_fd,
                             util::Findings& findings) {
-  if (!resumes(cfg) || transfer_mode(cfg) == Mode::kCurlBatch) return;
+  if (!resumes(cfg)) return;
   for_each_record(dir_fd, [&findings](int, const char*, bool read, const Record& record,
                                       const struct stat& st) {
     if (read && same_file(record, st)) {
