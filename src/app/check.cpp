@@ -19,6 +19,7 @@
 #include "retention/retention.h"
 #include "settings/lint.h"
 #include "settings/session.h"
+#include "upload/resume.h"
 #include "upload/upload.h"
 #include "util/command.h"
 #include "util/curl.h"
@@ -197,6 +198,7 @@ void plan_verdict(Findings& findings, settings::Session& session) {
   for (const auto& [mtime, name] : upload.first) {
     findings.note("    %s  %s\n", util::utc_text(mtime).text, name.c_str());
   }
+  upload::resume_records_verdict(s, dir.fd(), findings);
   retention::describe_plan(remove, findings);
 }
 

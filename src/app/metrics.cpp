@@ -182,6 +182,12 @@ void write_upload_metrics(const settings::ModuleSettings& s, const upload::Tally
            sizeof kOutcomes / sizeof *kOutcomes, outcome);
   metric(text, "vastrel_upload_files_sent", "Files the last upload run sent.", t.sent);
   metric(text, "vastrel_upload_bytes_sent", "Bytes the last upload run sent.", t.bytes_sent);
+  if (s.resume != 0) {
+    metric(text, "vastrel_upload_bytes_resumed",
+           "Bytes the last upload run did not send again: it resumed cut transfers "
+           "(MOD_VASTREL_RESUME).",
+           t.bytes_resumed);
+  }
   metric(text, "vastrel_upload_files_failed", "Files whose last attempt of the run failed.",
          t.failed);
   metric(

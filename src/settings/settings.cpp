@@ -51,6 +51,7 @@ const SettingKey kSettingKeys[kSettingKeyCount] = {
     NUMBER("MOD_VASTREL_KEEP_FREE", keep_free, 0),
     NUMBER("MOD_VASTREL_KEEP_UNSENT", keep_unsent, 0),
     NUMBER("MOD_VASTREL_VERIFY", verify, 0),
+    NUMBER("MOD_VASTREL_RESUME", resume, 0),
 };
 #undef NUMBER
 #undef TEXT
@@ -167,6 +168,8 @@ void read_settings(ModuleSettings& s, FILE* file, bool (*defaulted)[kSettingKeyC
     }
     if (defaulted != nullptr) (*defaulted)[k] = missing;
   }
+  // A resumed file is trusted only once the server holds its whole size.
+  if (s.resume != 0 && s.partial_suffix[0] != '\0' && s.verify == 0) s.verify = 1;
 }
 
 }  // namespace settings

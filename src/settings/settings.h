@@ -62,6 +62,10 @@ struct ModuleSettings {
   // Non-zero: a sent file is disposed of only once the server tells that
   // it holds the file's size under its final name.
   uint32_t verify = 0;
+  // Non-zero, with a partial suffix: a cut transfer goes on from the bytes
+  // the server holds under the temporary name, when a record proves they
+  // are this file's; implies verify.
+  uint32_t resume = 0;
 };
 
 constexpr const char* kSettingsPath = "/opt/vastrel/etc/settings";
@@ -76,7 +80,7 @@ struct SettingKey {
   uint32_t fallback;
   bool secret;
 };
-constexpr size_t kSettingKeyCount = 33;
+constexpr size_t kSettingKeyCount = 34;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 constexpr const char* kSettingsRefusal =
@@ -93,8 +97,8 @@ FILE* open_settings(const char* path, util::Findings& findings);
 // Fills every field from the open settings file; null gives defaults.
 // Texts are heap copies, never freed by the program (out of memory ends
 // the process). With `defaulted`, marks each key (in table order) that
-// took its default: missing, or a number that reads as 0. Only reads the
-// file; logs nothing.
+// took its default: missing, or a number that reads as 0. MOD_VASTREL_RESUME
+// with a suffix sets verify. Only reads the file; logs nothing.
 void read_settings(ModuleSettings& settings, FILE* file,
                    bool (*defaulted)[kSettingKeyCount] = nullptr);
 

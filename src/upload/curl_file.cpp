@@ -2,6 +2,7 @@
 #include "upload/curl_file.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "upload/resume.h"
 #include "upload/target.h"
 #include "util/command.h"
 #include "util/curl.h"
@@ -32,9 +34,16 @@ constexpr size_t kInputSize = 4096;
 // MOD_VASTREL_VERIFY the transfers that ask the server's size (and rename
 // a file held whole); false when that would not fit.
 bool put_input(util::CommandLine& input, const settings::Session& session, const char* config,
-               const char* path, int64_t size) {
+               const char* path, int64_t size, int64_t offset = 0) {
   const settings::ModuleSettings& cfg = session.cfg;
   util::cmd_raw(input, config);
+  if (offset > 0) {
+    // Resumed: the upload starts at that byte of the file, appended to what
+    // the server holds under the temporary name.
+    char resume[48];
+    snprintf(resume, sizeof resume, "continue-at = %lld\n", static_cast<long long>(offset));
+    util::cmd_raw(input, resume);
+  }
   if (cfg.verify == 0) return !input.overflow;
   util::cmd_raw(input, "fail-early\n");  // no size is asked of a file that was not sent
   return verify_transfers(input, kNextCheck, config, session.curl_config, path, cfg.remote_url,
@@ -69,7 +78,8 @@ bool rename_command(char (&out)[util::kCommandSize], const char* verb, const cha
 // With MOD_VASTREL_VERIFY, `told` is then the size the server told (kNoSize
 // for none); kNotAsked without.
 PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFile& pin,
-                        const FileIdentity& listed, const char* config, int64_t& told) {
+                        const FileIdentity& listed, const char* config, int64_t offset,
+                        int64_t& told) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   char source[32];
@@ -79,7 +89,7 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
   bool verify = pass.cfg.verify != 0;
   if (!build_put_command(line, source, path, pass.cfg.remote_url, pass.cfg.partial_suffix,
                          pass.session.curl_config, verify) ||
-      !put_input(input, pass.session, config, path, listed.size)) {
+      !put_input(input, pass.session, config, path, listed.size, offset)) {
     return PutResult::kRefused;
   }
   util::ChildSpec child;
@@ -104,6 +114,50 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
   }
   return util::curl_server_unusable(result) ? PutResult::kServerDown : PutResult::kFailed;
+}
+
+// The size the server holds under the file's temporary name `target`,
+// asked in a curl run of its own (FTP's SIZE); kNoSize when it told none.
+// Its failure is not logged: the upload then starts from the first byte.
+int64_t held_size(const Pass& pass, const char* target, const char* config) {
+  char buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(buffer, sizeof buffer);
+  util::cmd_raw(line, {util::kCurl, " -fSs "});
+  util::cmd_curl_glob_off(line, target);
+  util::cmd_curl_config(line, pass.session.curl_config);
+  util::cmd_raw(line, {"-K - 2>", util::kCurlError, " >", kCurlSizes});
+  char input_buffer[kInputSize];
+  util::CommandLine input = util::command_line(input_buffer, sizeof input_buffer);
+  util::cmd_raw(input, {config, "head\nurl = "});
+  util::curl_config_string(input, target);
+  util::cmd_char(input, '\n');
+  if (line.overflow || input.overflow) return kNoSize;
+  util::ChildSpec child;
+  child.record_fd = pass.session.record_fd;
+  if (!child.feed_stdin(input.text)) return kNoSize;
+  child.shell(line.text);
+  util::empty_file(kCurlSizes);
+  util::ChildResult result = util::run_child(child);
+  return result.ok() ? sizes_told() : kNoSize;
+}
+
+// Before an attempt with MOD_VASTREL_RESUME: the offset it starts from
+// (the server's bytes under `target` where the record proves they are this
+// file's, else 0), then the record of this attempt. A resumed attempt
+// before it that moved no byte (`previous`, the offset it started from)
+// makes this one start from 0: the server may take no append. Logs a
+// resumed start.
+int64_t resume_start(const Pass& pass, const char* path, const util::PinnedFile& pin,
+                     const char* target, const char* config, int64_t previous) {
+  struct stat st;
+  int64_t offset = 0;
+  if (fstat(pin.fd(), &st) == 0 && resume_record_matches(pin.fd(), target)) {
+    offset = resume_offset(held_size(pass, target, config), static_cast<int64_t>(st.st_size));
+  }
+  if (offset == previous) offset = 0;
+  write_resume_record(pin.fd(), path, target);
+  if (offset > 0) log_resumed(path, offset, static_cast<int64_t>(st.st_size));
+  return offset;
 }
 
 }  // namespace
@@ -231,11 +285,19 @@ Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& sele
   Outcome pinned = pin_selected(pass, path, selected, pin);
   if (pinned != Outcome::kPending) return pinned;
   PutResult result = PutResult::kFailed;
+  char target[util::kCommandSize];
+  bool resuming = resumes(pass.cfg) && resume_target(target, pass.cfg, path);
+  int64_t offset = 0;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     int64_t told = kNotAsked;
-    result = curl_put_file(pass, path, pin, selected, config, told);
+    offset = resuming ? resume_start(pass, path, pin, target, config, offset) : 0;
+    result = curl_put_file(pass, path, pin, selected, config, offset, told);
     if (result == PutResult::kRefused) return Outcome::kPassedBy;
-    if (result == PutResult::kSent) return dispose_sent_file(pass, path, pin, selected, told);
+    if (result == PutResult::kSent) {
+      Outcome outcome = dispose_sent_file(pass, path, pin, selected, told);
+      if (resuming) resume_done(pass, target, outcome, offset);
+      return outcome;
+    }
     // A stopped run neither waits nor tries again: the file stays new.
     if (util::stop_signal() != 0) return Outcome::kFailed;
     sleep(kRetryDelay);  // after the last attempt too

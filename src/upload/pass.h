@@ -57,6 +57,7 @@ enum class Outcome : uint8_t {
 struct Tally {
   unsigned sent = 0;
   int64_t bytes_sent = 0;
+  int64_t bytes_resumed = 0;  // not sent again: resumed transfers' offsets (MOD_VASTREL_RESUME)
   unsigned failed = 0;  // files whose last attempt failed
   // Sent, but the server told another size or none (MOD_VASTREL_VERIFY).
   unsigned short_files = 0;

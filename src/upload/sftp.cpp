@@ -16,6 +16,7 @@
 
 #include "settings/settings.h"
 #include "upload/listing.h"
+#include "upload/resume.h"
 #include "upload/selection.h"
 #include "upload/target.h"
 #include "util/cmdline.h"
@@ -213,7 +214,19 @@ const char* feeder_failure(util::ChildResult result) {
 struct Queued {
   size_t index;  // into the selection
   util::PinnedFile pin;
+  int64_t offset;  // MOD_VASTREL_RESUME: the byte its transfer starts from
 };
+
+// The sizes that the listing of the folder in the batch's transcript tells
+// of `names`; kNoSize where none was told.
+std::vector<int64_t> transcript_sizes(const std::vector<std::string>& names) {
+  char echo[64];
+  snprintf(echo, sizeof echo, "sftp> %s", kSftpListing);
+  FILE* transcript = fopen(kSftpOutput, "re");
+  std::vector<int64_t> sizes = listed_sizes(transcript, echo, "./", names);
+  if (transcript != nullptr) fclose(transcript);
+  return sizes;
+}
 
 // The sizes that the listing of the folder in the batch's transcript tells
 // of `queued`'s first `count` files; kNoSize where none was told.
@@ -225,12 +238,7 @@ std::vector<int64_t> folder_sizes(const Pass& pass, const Selection& files,
     files.path(queued[j].index, pass.cfg.scan_folder, path);
     names.emplace_back(std::string(name_of(path)) + pass.cfg.partial_suffix);
   }
-  char echo[64];
-  snprintf(echo, sizeof echo, "sftp> %s", kSftpListing);
-  FILE* transcript = fopen(kSftpOutput, "re");
-  std::vector<int64_t> sizes = listed_sizes(transcript, echo, "./", names);
-  if (transcript != nullptr) fclose(transcript);
-  return sizes;
+  return transcript_sizes(names);
 }
 
 // Runs one batch with the password in the feeder's environment only (the
@@ -267,14 +275,15 @@ util::ChildResult run_batch(const Pass& pass, const char* command,
   return result;
 }
 
-// A batch that only lists the folder, for the files a failed batch sent
-// before it reached its listing; its transcript replaces that batch's.
-void list_alone(const Pass& pass, const char* command) {
+// A batch that only lists the folder: for the files a failed batch sent
+// before it reached its listing, or for the temporary names a resumed
+// batch goes on from. Its transcript replaces any earlier one.
+util::ChildResult list_alone(const Pass& pass, const char* command) {
   {
     QueueWriter queue;
     append_listing(queue);
   }
-  run_batch(pass, command, {});
+  return run_batch(pass, command, {});
 }
 
 // The folder of the batch's sources, made (mode 0700) and emptied; none
@@ -292,11 +301,66 @@ util::Descriptor sources_folder() {
   return folder;
 }
 
+// MOD_VASTREL_RESUME: the size the server told of a file's temporary name.
+struct Held {
+  size_t index;  // into the selection
+  int64_t size;
+};
+
+// The sizes the server holds under the temporary names of the pending
+// files of files[first...] (as many as a batch takes) that have a record
+// of their listed identity, asked in one batch of listings before the
+// batch that sends them; none when no file has one. Rewrites kSftpQueue
+// and kSftpOutput; logs what run_batch logs.
+std::vector<Held> held_sizes(const Pass& pass, const char* command, const Selection& files,
+                             size_t first) {
+  std::vector<Held> held;
+  std::vector<std::string> names;
+  size_t budget = pass.session.descriptor_budget;
+  for (size_t k = first; k < files.size() && held.size() < budget; ++k) {
+    char path[util::kPathSize];
+    char target[util::kCommandSize];
+    files.path(k, pass.cfg.scan_folder, path);
+    if (files.outcome(k) != Outcome::kPending || !resume_target(target, pass.cfg, path) ||
+        !resume_record_listed(files.identity(k), target)) {
+      continue;
+    }
+    held.push_back(Held{k, kNoSize});
+    names.emplace_back(std::string(name_of(path)) + pass.cfg.partial_suffix);
+  }
+  if (held.empty() || !list_alone(pass, command).started()) return {};
+  std::vector<int64_t> sizes = transcript_sizes(names);
+  for (size_t j = 0; j < held.size(); ++j) held[j].size = sizes[j];
+  return held;
+}
+
+// Before a file is queued with MOD_VASTREL_RESUME: the offset its transfer
+// starts from (what `held` tells of selection file `k`, where its record
+// proves those bytes are this file's, else 0), then the record of this
+// transfer.
+int64_t resume_start(const Pass& pass, const char* path, const util::PinnedFile& pin,
+                     const std::vector<Held>& held, size_t k) {
+  char target[util::kCommandSize];
+  if (!resume_target(target, pass.cfg, path)) return 0;
+  int64_t offset = 0;
+  struct stat st;
+  // `held` is in selection order.
+  auto h = std::lower_bound(held.begin(), held.end(), k,
+                            [](const Held& a, size_t index) { return a.index < index; });
+  if (h != held.end() && h->index == k && fstat(pin.fd(), &st) == 0 &&
+      resume_record_matches(pin.fd(), target)) {
+    offset = resume_offset(h->size, static_cast<int64_t>(st.st_size));
+  }
+  write_resume_record(pin.fd(), path, target);
+  return offset;
+}
+
 // Pins and queues the pending files of files[first...], as many as a child
 // may be given, each with its source link. A name no longer the listed
 // file is passed by, and so is a file whose lines or link cannot be
 // written (both logged; the latter stays new).
-std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first) {
+std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first,
+                                const std::vector<Held>& held) {
   std::vector<Queued> queued;
   util::Descriptor sources(sources_folder());
   if (sources.get() < 0) return queued;
@@ -313,11 +377,14 @@ std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first
     snprintf(link, sizeof link, "%s%s", name_of(path), pass.cfg.partial_suffix);
     char buffer[3 * kQueueLineSize];
     util::CommandLine lines = util::command_line(buffer, sizeof buffer);
-    bool linked = format_sftp_put(lines, path, pass.cfg.partial_suffix, pass.cfg.verify != 0) &&
-                  symlinkat(target, sources.get(), link) == 0;
+    int64_t offset = resumes(pass.cfg) ? resume_start(pass, path, pin, held, k) : 0;
+    bool linked =
+        format_sftp_put(lines, path, pass.cfg.partial_suffix, pass.cfg.verify != 0, offset > 0) &&
+        symlinkat(target, sources.get(), link) == 0;
     if (!linked) syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
     if (linked && queue.append(path, lines.text, lines.length)) {
-      queued.push_back(Queued{k, std::move(pin)});
+      if (offset > 0) log_resumed(path, offset, files.file_size(k));
+      queued.push_back(Queued{k, std::move(pin), offset});
     } else {
       files.set_outcome(k, Outcome::kPassedBy);
     }
@@ -376,11 +443,14 @@ void dispose_queued(Pass& pass, Selection& files, const std::vector<Queued>& que
     files.path(queued[j].index, pass.cfg.scan_folder, path);
     const FileIdentity& listed = files.identity(queued[j].index);
     int64_t told = sizes.empty() ? kNotAsked : sizes[j];
-    if (!renamed.empty() && told == listed.size && !renamed[j]) {
-      files.set_outcome(queued[j].index, Outcome::kFailed);
-      continue;
+    Outcome outcome = !renamed.empty() && told == listed.size && !renamed[j]
+                          ? Outcome::kFailed
+                          : dispose_sent_file(pass, path, queued[j].pin, listed, told);
+    char target[util::kCommandSize];
+    if (resumes(pass.cfg) && resume_target(target, pass.cfg, path)) {
+      resume_done(pass, target, outcome, queued[j].offset);
     }
-    files.set_outcome(queued[j].index, dispose_sent_file(pass, path, queued[j].pin, listed, told));
+    files.set_outcome(queued[j].index, outcome);
   }
 }
 
@@ -403,14 +473,15 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
 }
 
 bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix,
-                     bool renamed_later) {
+                     bool renamed_later, bool resume) {
   const char* name = name_of(path);
   char source[util::kCommandSize];
   util::CommandLine link = util::command_line(source, sizeof source);
   util::cmd_raw(link, {kSftpFiles, "/", name, suffix});
   char put_buffer[kQueueLineSize];
   util::CommandLine put = util::command_line(put_buffer, sizeof put_buffer);
-  util::cmd_raw(put, "put ");
+  // reput goes on from the size the server holds under the same name.
+  util::cmd_raw(put, resume ? "reput " : "put ");
   put_queue_path(put, source);
   util::cmd_char(put, '\n');
   if (link.overflow || put.overflow) return false;
@@ -476,7 +547,9 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
   size_t first = 0;
   for (;;) {
     if (util::stop_signal() != 0) return SendEnd::kStop;
-    std::vector<Queued> queued = write_queue(pass, files, first);
+    std::vector<Held> held;
+    if (resumes(pass.cfg)) held = held_sizes(pass, command_, files, first);
+    std::vector<Queued> queued = write_queue(pass, files, first, held);
     if (queued.empty()) return SendEnd::kDone;
     util::ChildResult result = run_batch(pass, command_, queued);
     if (result.ok()) {

@@ -91,10 +91,11 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
 // "put kSftpFiles/NAME\n" (quoted where sftp would read it otherwise), or
 // with a suffix the put of kSftpFiles/NAME+SUFFIX and its rename to ./NAME
 // (with `renamed_later`, MOD_VASTREL_VERIFY, the rename is only checked:
-// it goes in a later batch, once the size is known). Appended to `line`.
-// False when a line would not fit: what was appended must then not be
-// used. Logs nothing.
+// it goes in a later batch, once the size is known). With `resume`
+// (MOD_VASTREL_RESUME) "reput" instead of "put": it goes on from the size
+// the server holds. Appended to `line`. False when a line would not fit:
+// what was appended must then not be used. Logs nothing.
 bool format_sftp_put(util::CommandLine& line, const char* path, const char* suffix = "",
-                     bool renamed_later = false);
+                     bool renamed_later = false, bool resume = false);
 
 }  // namespace upload

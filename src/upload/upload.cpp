@@ -10,6 +10,7 @@
 #include "download/download.h"
 #include "upload/curl_batch.h"
 #include "upload/curl_file.h"
+#include "upload/resume.h"
 #include "upload/selection.h"
 #include "upload/sftp.h"
 #include "upload/target.h"
@@ -177,6 +178,7 @@ SendEnd send_selection(Pass& pass, Sender& sender, const util::Findings& verdict
 // The pass over the open folder: the new files in selections of the
 // size the mode takes (in listing order), or all at once, in order.
 void run_pass(Pass& pass, Sender& sender, const util::Findings& verdict) {
+  if (pass.acts()) prune_resume_records(pass);
   Order order = send_order(pass.cfg);
   size_t batch = order == Order::kListing ? sender.batch_size() : SIZE_MAX;
   Selection files;
@@ -280,6 +282,7 @@ Readiness upload_verdict(const settings::Session& session, Sender& sender,
     }
   }
   verify_verdict(s, findings);
+  resume_verdict(s, findings);
   return sender.prepare(findings);
 }
 

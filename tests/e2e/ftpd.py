@@ -8,7 +8,10 @@ stored, in the order they arrive. FTPD_TLS_CERT (a PEM file with the key)
 makes it an explicit FTPS server that requires TLS on both channels.
 FTPD_SHORT=N drops the last N bytes of every stored file and still replies
 226; FTPD_NO_SIZE=1 turns off every command that tells a size (SIZE, the
-listings)."""
+listings). FTPD_CUT="P1 P2 ..." drops the data connection of the k-th
+upload once the file it writes holds Pk bytes (an append counts what was
+there); FTPD_BYTES names a file that gets the bytes each upload stored, a
+line each."""
 import errno
 import io
 import logging
@@ -25,12 +28,35 @@ users = [line.rstrip("\n").split(" ", 1) for line in sys.stdin if line.strip()]
 logging.basicConfig(level=logging.ERROR)
 
 
+cuts = [int(p) for p in os.environ.get("FTPD_CUT", "").split()]
+
+
 class WholeWrites(io.FileIO):
     """The server ignores what write() returns: a short write at a filling
     disk would drop the rest of the chunk and still end in "226". Writing
     on until the disk refuses makes it abort the transfer instead."""
 
+    def __init__(self, *args):
+        super().__init__(*args)
+        self.stored = 0
+        self.cut = cuts.pop(0) if cuts else None
+
+    def close(self):
+        if not self.closed:
+            record("FTPD_BYTES", str(self.stored))
+        super().close()
+
     def write(self, data):
+        if self.cut is not None and self.tell() + len(data) >= self.cut:
+            # A link that drops: what came before the cut is kept, the
+            # transfer aborted (the server closes the data connection).
+            self.stored += self.whole_write(memoryview(data)[:max(0, self.cut - self.tell())])
+            raise OSError(errno.ECONNRESET, "Connection dropped")
+        written = self.whole_write(data)
+        self.stored += written
+        return written
+
+    def whole_write(self, data):
         view = memoryview(data)
         done = 0
         while done < len(view):

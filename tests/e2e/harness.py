@@ -243,18 +243,21 @@ class FtpServer:
     # blanks and shell syntax; the settings reader cuts at a final double quote.
     HOSTILE_USER, HOSTILE_PASSWORD = "bob", "p'w\\n\"$(touch /tmp/pwned) `id`;x"
 
-    def __init__(self, root, read_limit=None, tls_cert=None, short=None, no_size=False):
+    def __init__(self, root, read_limit=None, tls_cert=None, short=None, no_size=False,
+                 cut=None):
         self.root = root
         self.port = free_port()
         self.read_limit = read_limit
         self.tls_cert = tls_cert
         self.short = short  # bytes dropped from the end of every stored file
         self.no_size = no_size  # no SIZE command
+        self.cut = cut  # where each of the first uploads is dropped: the file's size then
         self.start()
 
     def start(self):
         env = dict(os.environ, FTPD_LOGINS=str(self.root.parent / f"logins-{self.port}"),
-                   FTPD_RECEIVED=str(self.root.parent / f"received-{self.port}"))
+                   FTPD_RECEIVED=str(self.root.parent / f"received-{self.port}"),
+                   FTPD_BYTES=str(self.root.parent / f"bytes-{self.port}"))
         if self.read_limit:
             env["FTPD_READ_LIMIT"] = str(self.read_limit)
         if self.tls_cert:
@@ -263,6 +266,8 @@ class FtpServer:
             env["FTPD_SHORT"] = str(self.short)
         if self.no_size:
             env["FTPD_NO_SIZE"] = "1"
+        if self.cut:
+            env["FTPD_CUT"] = " ".join(map(str, self.cut))
         # In a session of its own, so that a test may stop it (SIGSTOP): a
         # stopped member of an orphaned process group would be woken again.
         self.proc = subprocess.Popen(
@@ -290,9 +295,15 @@ class FtpServer:
         path = self.root.parent / f"received-{self.port}"
         return path.read_text(errors="surrogateescape").splitlines() if path.exists() else []
 
+    def bytes_received(self):
+        """The bytes stored by every upload so far, cut ones too."""
+        path = self.root.parent / f"bytes-{self.port}"
+        return sum(map(int, path.read_text().split())) if path.exists() else 0
+
     def reset(self):
         for child in self.root.iterdir():
             remove(child)
+        Path(self.root.parent / f"bytes-{self.port}").unlink(missing_ok=True)
         Path(self.root.parent / f"logins-{self.port}").unlink(missing_ok=True)
         Path(self.root.parent / f"received-{self.port}").unlink(missing_ok=True)
         (self.root / "up").mkdir()

@@ -2,6 +2,7 @@
 that it holds the file's size, against real servers that store less than
 they are sent and still report success."""
 import os
+import time
 
 import pytest
 
@@ -164,3 +165,91 @@ def test_an_http_server_is_asked_by_head_over_the_connection_of_the_upload(
         else:
             assert run.has(NOTICE, f"File {f} was removed") and not f.exists()
             assert server.contents == {f"up/{n}": c for n, c in contents.items()}
+
+
+@pytest.fixture
+def cut_ftp(tmp_path):
+    """An FTP server of its own whose first three uploads drop their data
+    connection once the file holds CUT, 2 CUT and 3 CUT bytes."""
+    (tmp_path / "root").mkdir()
+    server = FtpServer(tmp_path / "root", cut=(CUT, 2 * CUT, 3 * CUT))
+    server.reset()
+    yield server
+    server.stop()
+
+
+CUT = 300_000
+RESUMED = "File {} resumed at {} of {} bytes"
+
+
+@pytest.mark.parametrize("appended", [False, True])
+def test_a_cut_transfer_resumes_onto_its_own_partial_and_only_there(
+        world, cut_ftp, tmp_path, appended):
+    world.timestamp(WATERMARK)
+    f = world.file("video", os.urandom(1_048_576), mtime=NEW)
+    metrics = tmp_path / "metrics"
+    metrics.mkdir()
+    world.settings(REMOTEURL=cut_ftp.url("up/"), USERNAME=cut_ftp.USER,
+                   PASSWORD=cut_ftp.PASSWORD, RUPLOADED=1, PARTIAL_SUFFIX=".part", RESUME=1,
+                   METRICS_DIR=str(metrics))
+    run = world.run()
+    # Three attempts, each cut: the second and third go on from the partial.
+    assert [m for p, m in run.log if "resumed" in m] == [
+        RESUMED.format(f, n, 1_048_576) for n in (CUT, 2 * CUT)]
+    assert f.exists() and cut_ftp.files() == {"video.part": f.read_bytes()[:3 * CUT]}
+    checked = world.run(CHECK, args=["check"])
+    assert "  a next run resumes video (1048576 bytes) where the server holds part of it" in \
+        checked.stdout.splitlines()
+    if appended:  # another file now: its bytes start from 0, whatever the server holds
+        with open(f, "ab") as out:
+            out.write(b"more")
+        os.utime(f, (NEW, NEW))
+    content = f.read_bytes()
+    again = world.run()
+    assert again.has(NOTICE, f"File {f} was removed")
+    assert cut_ftp.files() == {"video": content}
+    if appended:
+        assert not again.matching("resumed")
+        return
+    assert again.matching("resumed") == [(NOTICE, RESUMED.format(f, 3 * CUT, len(content)))]
+    assert cut_ftp.bytes_received() == len(content)  # not one byte sent twice
+    assert read_metric(metrics, "vastrel_upload_bytes_resumed") == 3 * CUT
+    assert os.listdir("/var/vastrel/resume") == []
+
+
+def test_a_stale_partial_of_another_file_is_overwritten_from_the_first_byte(world, ftp):
+    world.timestamp(WATERMARK)
+    f = world.file("a", os.urandom(4096), mtime=NEW)
+    (ftp.root / "up" / "a.part").write_bytes(os.urandom(1000))
+    world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
+                   RUPLOADED=1, PARTIAL_SUFFIX=".part", RESUME=1)
+    content = f.read_bytes()
+    run = world.run()
+    assert not run.matching("resumed") and ftp.files() == {"a": content}
+
+
+def test_a_killed_sftp_session_resumes_with_reput_in_the_next_batch(world, sshd):
+    world.timestamp(WATERMARK)
+    f = world.file("video", os.urandom(524_288), mtime=NEW)
+    small = world.file("small", b"s", mtime=NEW)
+    partial = sshd.home / "up" / "video.part"
+    world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD,
+                   RUPLOADED=1, PARTIAL_SUFFIX=".part", RESUME=1, RATE_LIMIT=64,
+                   SEND_ORDER=2)  # newest first: the video goes first
+    os.utime(small, (NEW - 1, NEW - 1))
+    proc = world.start()
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and (not partial.exists() or
+                                           partial.stat().st_size < 100_000):
+        time.sleep(0.05)
+    sshd.signal_sessions("KILL")
+    world.finish(proc)
+    held = partial.stat().st_size
+    assert 0 < held < 524_288 and f.exists()
+    content = f.read_bytes()
+    world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD,
+                   RUPLOADED=1, PARTIAL_SUFFIX=".part", RESUME=1)
+    again = world.run()
+    assert again.matching("resumed") == [(NOTICE, RESUMED.format(f, held, 524_288))]
+    assert sshd.files() == {"video": content, "small": b"s"}
+    assert not f.exists() and not small.exists()

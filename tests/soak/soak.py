@@ -145,6 +145,8 @@ class Soak:
         self.make_vault()
         self.http = HttpServer()  # the download server, which may cut its fetches short
         self.slow = None  # (Tracked, open file, pieces still to write) of a slow writer
+        # The mode of a resuming run that was cut: the next run resumes in it.
+        self.resume_mode = None
         self.linked, self.squats = None, {}  # a writer's hard link and squatted names
 
     # Scan folder ----------------------------------------------------------
@@ -216,9 +218,10 @@ class Soak:
             return f"-lead{self.counter:05d}"
         return f"{self.counter:05d}{fragment}"
 
-    def add_file(self, mtime=None):
+    def add_file(self, mtime=None, size=None):
         """A new file; with `mtime`, dated so (as a camera whose clock is unset dates its own)."""
-        size = self.rng.choice([0, 10, 4096, 30_000, 200_000])
+        if size is None:
+            size = self.rng.choice([0, 10, 4096, 30_000, 200_000])
         content = os.urandom(size)
         path = self.world.scan / self.new_name()
         try:
@@ -395,6 +398,8 @@ class Soak:
                   "STALL_TIMEOUT": STALL_TIMEOUT,
                   "CURL_BATCH": self.rng.choice([0, 1]) if mode == "curl" else 0,
                   "PARTIAL_SUFFIX": self.rng.choice(["", SUFFIX])}
+        if self.resume_mode:  # goes on from the partials a cut run left
+            values.update(CURL_BATCH=0, PARTIAL_SUFFIX=SUFFIX)
         self.fetched = None
         self.whole_fetch = None
         if "cut_fetch" in faults:
@@ -418,6 +423,18 @@ class Soak:
             self.stats["upload runs (curl, one run a pass)"] += 1
         if values["PARTIAL_SUFFIX"]:
             self.stats["upload runs with a partial suffix"] += 1
+            # Resuming onto a cut partial: what lands under a real name must
+            # still be a version the device had, byte for byte.
+            values["RESUME"] = 1 if self.resume_mode else self.rng.choice([0, 1])
+            cut = values["RESUME"] and ("kill_mid" in faults or "stalled" in faults)
+            self.resume_mode = mode if cut and not values["CURL_BATCH"] else None
+            if values["RESUME"]:
+                self.stats["upload runs resuming cut transfers"] += 1
+                if cut:
+                    # Slow enough that the kill or the stop lands inside a file,
+                    # and one file large enough to be cut.
+                    values["RATE_LIMIT"] = 1000
+                    self.add_file(size=(1 << 20) // (8 if self.small_fs else 1))
         end = "\r\n" if hostile else "\n"
         lines = [f"MOD_VASTREL_{k}={v}" for k, v in values.items()]
         if hostile:
@@ -722,7 +739,7 @@ class Soak:
         return {p: (os.stat(p).st_mtime_ns if os.path.exists(p) else None) for p in self.tracked}
 
     def upload_run(self, index):
-        mode = self.rng.choice(["curl", "sftp"])
+        mode = self.resume_mode or self.rng.choice(["curl", "sftp"])
         faults = [f for f in FAULTS if self.rng.random() < 0.12]
         target = "full" if "full" in faults else "up"
         for f in faults:
@@ -764,6 +781,7 @@ class Soak:
                           f"log: {run.log}")
         self.stats["longest upload run (s)"] = max(self.stats["longest upload run (s)"],
                                                    round(elapsed))
+        self.stats["transfers resumed"] += len(run.matching(" resumed at "))
         if restore:
             self.check_refused(f"run {index} ({mode})", run)
         if self.whole_fetch:
