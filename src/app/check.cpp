@@ -19,6 +19,7 @@
 #include "retention/retention.h"
 #include "settings/lint.h"
 #include "settings/session.h"
+#include "upload/target.h"
 #include "upload/upload.h"
 #include "util/command.h"
 #include "util/curl.h"
@@ -105,6 +106,11 @@ void skipped(Findings& findings, const settings::Session& session, const upload:
   if (as(Refusal::kControl) > 0)
     findings.note("  skipped by upload: %u new files whose name holds a control character\n",
                   as(Refusal::kControl));
+  if (as(Refusal::kTooLarge) > 0)
+    findings.note(
+        "  skipped by upload: %u new files larger than one upload to object storage holds (5 "
+        "GiB)\n",
+        as(Refusal::kTooLarge));
   if (as(Refusal::kUnreadable) > 0)
     findings.note(
         "  skipped by upload: %u new files that the scan folder's writers could not read "
@@ -195,6 +201,11 @@ void plan_verdict(Findings& findings, settings::Session& session) {
     findings.note("  first to go (%s):\n", kOrders[static_cast<int>(upload::send_order(s))]);
   }
   for (const auto& [mtime, name] : upload.first) {
+    char key[util::kPathSize];
+    if (upload::is_s3(s.remote_url) && upload::s3_remote_path(key, s.remote_url, name.c_str())) {
+      findings.note("    %s  %s  key %s\n", util::utc_text(mtime).text, name.c_str(), key);
+      continue;
+    }
     findings.note("    %s  %s\n", util::utc_text(mtime).text, name.c_str());
   }
   retention::describe_plan(remove, findings);

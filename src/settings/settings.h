@@ -62,7 +62,14 @@ struct ModuleSettings {
   // Non-zero: a sent file is disposed of only once the server tells that
   // it holds the file's size under its final name.
   uint32_t verify = 0;
+  // Object storage (an s3:// remote URL): where its requests go, as
+  // "http(s)://HOST[:PORT]", and the region they are signed for ("" for
+  // kDefaultS3Region).
+  const char* s3_endpoint = nullptr;
+  const char* s3_region = nullptr;
 };
+
+constexpr const char* kDefaultS3Region = "us-east-1";
 
 constexpr const char* kSettingsPath = "/opt/vastrel/etc/settings";
 constexpr size_t kLineSize = 16384;  // longer lines are read in pieces
@@ -76,7 +83,7 @@ struct SettingKey {
   uint32_t fallback;
   bool secret;
 };
-constexpr size_t kSettingKeyCount = 33;
+constexpr size_t kSettingKeyCount = 35;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 constexpr const char* kSettingsRefusal =

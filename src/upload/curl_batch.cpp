@@ -122,9 +122,10 @@ bool config_entry(const settings::Session& session, util::CommandLine& entry, co
                   const char* source, const char* config, bool first, int64_t size) {
   const settings::ModuleSettings& cfg = session.cfg;
   char url_buffer[util::kCommandSize];
-  const char* url = target_url(url_buffer, cfg.remote_url, path, cfg.partial_suffix);
+  const char* suffix = upload_suffix(cfg.remote_url, cfg.partial_suffix);
+  const char* url = target_url(url_buffer, cfg.remote_url, path, suffix, cfg.s3_endpoint);
   if (url == nullptr) return false;
-  bool renamed = cfg.partial_suffix[0] != '\0';
+  bool renamed = suffix[0] != '\0';
   bool verify = cfg.verify != 0;
   if ((renamed || verify) && !first) {
     util::cmd_raw(entry, kNextTransfer);
@@ -138,9 +139,9 @@ bool config_entry(const settings::Session& session, util::CommandLine& entry, co
   util::cmd_raw(entry, "\n");
   if (verify) {
     return verify_transfers(entry, kNextTransfer, config, session.curl_config, path, cfg.remote_url,
-                            cfg.partial_suffix, size);
+                            suffix, size, cfg.s3_endpoint);
   }
-  if (renamed && !rename_quotes(entry, cfg.remote_url, path, cfg.partial_suffix)) return false;
+  if (renamed && !rename_quotes(entry, cfg.remote_url, path, suffix)) return false;
   return !entry.overflow;
 }
 
@@ -260,7 +261,7 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
            "curl cannot report each transfer (7.75 or later can), files are sent one at a time");
     return RunEnd::kCannotReport;
   }
-  bool renamed = pass.cfg.partial_suffix[0] != '\0';
+  bool renamed = upload_suffix(pass.cfg.remote_url, pass.cfg.partial_suffix)[0] != '\0';
   while (reported && code == 0) {
     char path[util::kPathSize];
     files.path(run.index[j], pass.cfg.scan_folder, path);

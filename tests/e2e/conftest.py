@@ -80,7 +80,7 @@ def object_store():
 @pytest.fixture
 def s3(object_store):
     """The store with a new empty bucket of the test's own, `s3.bucket`."""
-    object_store.bucket = f"t{next(_buckets)}"
+    object_store.bucket = f"test{next(_buckets)}"  # at least 3 characters
     object_store.make_bucket(object_store.bucket)
     return object_store
 
