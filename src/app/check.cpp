@@ -236,6 +236,11 @@ void transfer_verdict(Findings& findings, const settings::Session& session) {
   if (upload::transfer_mode(s) != upload::Mode::kSftp || s.download != 0) {
     util::curl_config_verdict(findings);
   }
+  int version = upload::is_s3(s.remote_url) ? util::curl_version() : -1;
+  if (version >= 0 && version < util::kCurlSigningVersion) {
+    findings.problem("curl %d.%d.%d cannot sign requests to object storage (7.75 or later can)",
+                     version / 10000, version / 100 % 100, version % 100);
+  }
 }
 
 }  // namespace

@@ -97,6 +97,11 @@ def test_check_tells_the_store_and_the_keys(world, s3):
         in checked.stdout
     assert "problem: MOD_VASTREL_REMOTEURL s3:///x/ names no bucket (s3://BUCKET/PREFIX/)" \
         in checked.stdout
+    assert "cannot sign" not in checked.stdout
+    world.fake("curl", stdout=["curl 7.74.0 (arm-unknown-linux-gnueabihf) libcurl/7.74.0\n"])
+    checked = world.run(CHECK, args=["check"])
+    assert "problem: curl 7.74.0 cannot sign requests to object storage (7.75 or later can)" \
+        in checked.stdout
 
 
 class ConnectionCounter:
