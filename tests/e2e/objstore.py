@@ -168,25 +168,30 @@ class ObjectStore:
         status, body = self.curl("PUT", bucket)
         assert status == 200, body
 
-    def objects(self, bucket=None):
-        """{key: bytes} of every object in the bucket."""
-        bucket = bucket or self.bucket
+    def keys(self, bucket=None):
+        """Every key of the bucket, by listing it."""
         import re
         import urllib.parse
-        found = {}
-        marker = ""
+        bucket = bucket or self.bucket
+        found = []
         while True:
-            query = "?marker=" + urllib.parse.quote(marker, safe="") if marker else ""
+            query = "?marker=" + urllib.parse.quote(found[-1], safe="") if found else ""
             status, body = self.curl("GET", f"{bucket}{query}")
             assert status == 200, body
             keys = [html_unescape(k) for k in re.findall(rb"<Key>(.*?)</Key>", body, re.S)]
-            for key in keys:
-                status, content = self.curl("GET", f"{bucket}/{encode_key(key)}")
-                assert status == 200, content
-                found[key] = content
+            found.extend(keys)
             if b"<IsTruncated>true</IsTruncated>" not in body or not keys:
                 return found
-            marker = keys[-1]
+
+    def objects(self, bucket=None):
+        """{key: bytes} of every object in the bucket."""
+        bucket = bucket or self.bucket
+        found = {}
+        for key in self.keys(bucket):
+            status, content = self.curl("GET", f"{bucket}/{encode_key(key)}")
+            assert status == 200, content
+            found[key] = content
+        return found
 
     def clear(self, bucket=None):
         bucket = bucket or self.bucket
