@@ -84,10 +84,10 @@ void s3_error_code(const char* reply, char (&out)[64]) {
   out[word] = '\0';
 }
 
-// A failed upload to object storage, logged with the store's reason. A
-// refusal with 403 (credentials, signature, clock) or 404 (the bucket)
-// holds for every file: kStoreRefused.
-PutResult s3_failure(bool verify) {
+// Logs a failed upload to object storage with the store's reason; true
+// when it refused with 403 (credentials, signature, clock) or 404 (the
+// bucket), which holds for every file.
+bool s3_refuses_all(bool verify) {
   char code[64];
   s3_error_code(verify ? kCurlSizes : kCurlReply, code);
   const char* error =
@@ -98,7 +98,7 @@ PutResult s3_failure(bool verify) {
     syslog(LOG_ERR, "file upload has failed(%s)", error);
   }
   bool every_file = strstr(error, "error: 403") != nullptr || strstr(error, "error: 404") != nullptr;
-  return code[0] != '\0' && every_file ? PutResult::kStoreRefused : PutResult::kFailed;
+  return code[0] != '\0' && every_file;
 }
 
 // Sends one file with curl, given curl's configuration text. kServerDown:
@@ -138,9 +138,10 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
   // A file the server holds short fails the gate of its rename: sent, and
   // kept by its disposal.
   if (told >= 0 && told != listed.size) return PutResult::kSent;
-  if (is_s3(url) && result.started()) return s3_failure(verify);
   // A curl that did not start wrote no error text: what is there is older.
-  if (result.started() && util::file_size(util::kCurlError) != 0) {
+  if (is_s3(url) && result.started()) {
+    if (s3_refuses_all(verify)) return PutResult::kStoreRefused;
+  } else if (result.started() && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
   }
   return util::curl_server_unusable(result) ? PutResult::kServerDown : PutResult::kFailed;

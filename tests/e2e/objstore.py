@@ -132,6 +132,16 @@ class ObjectStore:
     def stop_gateway(self):
         self._stop("rgw")
 
+    def gateway_pid(self):
+        return self.procs["rgw"].pid
+
+    def restart_gateway_if_gone(self):
+        """After a fault that may have killed or stopped it."""
+        proc = self.procs.get("rgw")
+        if proc is None or proc.poll() is not None:
+            self.procs.pop("rgw", None)
+            self.start_gateway()
+
     def _stop(self, name):
         proc = self.procs.pop(name, None)
         if proc is None:
@@ -168,20 +178,31 @@ class ObjectStore:
         status, body = self.curl("PUT", bucket)
         assert status == 200, body
 
-    def keys(self, bucket=None):
-        """Every key of the bucket, by listing it."""
+    def listing(self, bucket=None):
+        """{key: (ETag, LastModified)} of every object of the bucket: what
+        tells that an object was written again."""
         import re
         import urllib.parse
         bucket = bucket or self.bucket
-        found = []
+        found = {}
+        last = ""
         while True:
-            query = "?marker=" + urllib.parse.quote(found[-1], safe="") if found else ""
+            query = "?marker=" + urllib.parse.quote(last, safe="") if last else ""
             status, body = self.curl("GET", f"{bucket}{query}")
             assert status == 200, body
-            keys = [html_unescape(k) for k in re.findall(rb"<Key>(.*?)</Key>", body, re.S)]
-            found.extend(keys)
-            if b"<IsTruncated>true</IsTruncated>" not in body or not keys:
+            entries = re.findall(rb"<Contents>(.*?)</Contents>", body, re.S)
+            for entry in entries:
+                key = html_unescape(re.search(rb"<Key>(.*?)</Key>", entry, re.S).group(1))
+                stamp = tuple(re.search(rb"<%s>(.*?)</%s>" % (tag, tag), entry, re.S).group(1)
+                              for tag in (b"ETag", b"LastModified"))
+                found[key] = stamp
+                last = key
+            if b"<IsTruncated>true</IsTruncated>" not in body or not entries:
                 return found
+
+    def keys(self, bucket=None):
+        """Every key of the bucket, by listing it."""
+        return list(self.listing(bucket))
 
     def objects(self, bucket=None):
         """{key: bytes} of every object in the bucket."""
