@@ -157,13 +157,15 @@ void s3_verdict(const settings::Session& session, util::CommandLine& config,
   const char* region = cfg.s3_region[0] != '\0' ? cfg.s3_region : settings::kDefaultS3Region;
   char bucket[256];
   if (!s3_bucket(bucket, cfg.remote_url)) {
-    findings.problem("MOD_VASTREL_REMOTEURL %s names no bucket (s3://BUCKET/PREFIX/)",
-                     util::Url{cfg.remote_url});
+    findings.refuse("Remote URL %s names no bucket (s3://BUCKET/PREFIX/), nothing is sent",
+                    util::Url{cfg.remote_url});
   } else {
     findings.note("  object storage: bucket %s, region %s\n", bucket, region);
   }
   if (cfg.s3_endpoint[0] == '\0') {
-    findings.problem("MOD_VASTREL_S3_ENDPOINT is empty: an s3:// URL needs the storage's address");
+    findings.refuse(
+        "MOD_VASTREL_S3_ENDPOINT is empty: an s3:// URL needs the storage's address, nothing is "
+        "sent");
   } else {
     findings.note("  endpoint %s (path-style requests: ENDPOINT/BUCKET/KEY)\n",
                   util::masked_url(cfg.s3_endpoint).c_str());

@@ -99,9 +99,9 @@ class CurlFileSender : public Sender {
   explicit CurlFileSender(const settings::Session& session) : session_(session) {}
   // Refuses a URL or user name read as an option, and a configuration
   // (user line and bounds) that would not fit; builds that configuration.
-  // For object storage also the signing lines, and refuses an endpoint read
-  // as an option and a clock before the floor (kS3ClockBehind); a missing
-  // endpoint or bucket is a problem.
+  // For object storage also the signing lines, and refuses a missing
+  // endpoint or bucket, an endpoint read as an option and a clock before
+  // the floor (kS3ClockBehind).
   // For check, an empty URL is a problem. Its refusals hold with or without
   // files. Changes only the sender, logs nothing.
   Readiness prepare(util::Findings& findings) override;
