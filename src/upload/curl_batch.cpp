@@ -353,8 +353,12 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
         files.set_outcome(next, Outcome::kFailed);
         return SendEnd::kStop;
       }
-      if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);
-      sleep(kRetryDelay);
+      // A store's refusal is told by the file's own attempt, which reads
+      // the store's reason and ends the pass: no line and no wait here.
+      if (!store_refuses_every_file(pass.cfg.remote_url, message)) {
+        if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);
+        sleep(kRetryDelay);
+      }
       char path[util::kPathSize];
       files.path(next, session_.cfg.scan_folder, path);
       bool server_down = false;

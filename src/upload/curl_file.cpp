@@ -85,9 +85,8 @@ void s3_error_code(const char* reply, char (&out)[64]) {
 }
 
 // Logs a failed upload to object storage with the store's reason; true
-// when it refused with 403 (credentials, signature, clock) or 404 (the
-// bucket), which holds for every file.
-bool s3_refuses_all(bool verify) {
+// when the store gave one and refuses every file.
+bool s3_refuses_all(const char* remote_url, bool verify) {
   char code[64];
   s3_error_code(verify ? kCurlSizes : kCurlReply, code);
   const char* error =
@@ -97,8 +96,7 @@ bool s3_refuses_all(bool verify) {
   } else if (error[0] != '\0') {
     syslog(LOG_ERR, "file upload has failed(%s)", error);
   }
-  bool every_file = strstr(error, "error: 403") != nullptr || strstr(error, "error: 404") != nullptr;
-  return code[0] != '\0' && every_file;
+  return code[0] != '\0' && store_refuses_every_file(remote_url, error);
 }
 
 // Sends one file with curl, given curl's configuration text. kServerDown:
@@ -140,7 +138,7 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
   if (told >= 0 && told != listed.size) return PutResult::kSent;
   // A curl that did not start wrote no error text: what is there is older.
   if (is_s3(url) && result.started()) {
-    if (s3_refuses_all(verify)) return PutResult::kStoreRefused;
+    if (s3_refuses_all(url, verify)) return PutResult::kStoreRefused;
   } else if (result.started() && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
   }
@@ -182,6 +180,11 @@ void s3_verdict(const settings::Session& session, util::CommandLine& config,
 }
 
 }  // namespace
+
+bool store_refuses_every_file(const char* remote_url, const char* error) {
+  return is_s3(remote_url) &&
+         (strstr(error, "error: 403") != nullptr || strstr(error, "error: 404") != nullptr);
+}
 
 bool build_put_command(util::CommandLine& line, const char* source, const char* path,
                        const char* remote_url, const char* suffix, bool curl_config, bool verify,

@@ -89,6 +89,11 @@ Refusal curl_refusal(const settings::Session& session, const char* config, const
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
                           const char* config, int attempts, bool& server_down);
 
+// True for curl's error text of an upload to object storage (an s3:// URL)
+// that the store refused with 403 (credentials, signature, clock) or 404
+// (the bucket): a refusal that holds for every file. Changes nothing.
+bool store_refuses_every_file(const char* remote_url, const char* error);
+
 // Object storage refuses a signature made with a clock that is far off.
 constexpr const char* kS3ClockBehind =
     "The clock reads %s, before this program was built: object storage refuses its signatures, "
