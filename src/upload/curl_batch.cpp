@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "settings/settings.h"
+#include "upload/listing.h"
 #include "upload/selection.h"
 #include "upload/target.h"
 #include "util/cmdline.h"
@@ -113,6 +114,29 @@ class ConfigFile {
   size_t used_ = 0;
 };
 
+// With MOD_VASTREL_VERIFY, a run into an FTP folder, each file under its
+// own name, asks the sizes of all its files by one listing of the folder
+// after its uploads: a query for each file would cost as much as its
+// upload. A file held under a temporary name has its size checked before
+// its rename, and an HTTP server lists nothing: those are asked one by one.
+bool lists_folder(const settings::ModuleSettings& cfg) {
+  const char* url = cfg.remote_url;
+  char folder[util::kCommandSize];
+  return cfg.verify != 0 && cfg.partial_suffix[0] == '\0' && can_rename(url) && !uses_sftp(url) &&
+         folder_url(folder, url) != nullptr;
+}
+
+// The transfer that lists the folder of the remote URL into kCurlListing,
+// appended to `out`; false when it would not fit.
+bool listing_entry(util::CommandLine& out, const char* remote_url) {
+  char folder[util::kCommandSize];
+  if (folder_url(folder, remote_url) == nullptr) return false;
+  util::cmd_raw(out, {"output = \"", kCurlListing, "\"\nurl = "});
+  util::curl_config_string(out, folder);
+  util::cmd_char(out, '\n');
+  return !out.overflow;
+}
+
 // One file's lines of the configuration; false when they would not fit.
 // With a suffix, the file goes to its temporary name in a transfer of its
 // own ("next"), whose rename follows only a successful transfer. With
@@ -126,7 +150,7 @@ bool config_entry(const settings::Session& session, util::CommandLine& entry, co
   const char* url = target_url(url_buffer, cfg.remote_url, path, suffix, cfg.s3_endpoint);
   if (url == nullptr) return false;
   bool renamed = suffix[0] != '\0';
-  bool verify = cfg.verify != 0;
+  bool verify = cfg.verify != 0 && !lists_folder(cfg);
   if ((renamed || verify) && !first) {
     util::cmd_raw(entry, kNextTransfer);
     util::curl_config_again(entry, session.curl_config);
@@ -183,6 +207,13 @@ bool write_config(const settings::Session& session, ConfigFile& file, const Sele
     }
     file.add(entry.text);
   }
+  if (!lists_folder(session.cfg)) return true;
+  util::CommandLine entry = util::command_line(buffer, sizeof buffer);
+  util::cmd_raw(entry, kNextTransfer);
+  util::curl_config_again(entry, session.curl_config);
+  util::cmd_raw(entry, config);
+  if (!listing_entry(entry, session.cfg.remote_url)) return false;
+  file.add(entry.text);
   return true;
 }
 
@@ -218,6 +249,89 @@ bool cannot_report(util::ChildResult result) {
          strstr(util::read_error_text(util::kCurlError), "create-file-mode") != nullptr;
 }
 
+// Runs curl on the configuration `input`, with the pinned files; how it
+// ended. Rewrites kCurlResults, kCurlListing and curl's error file.
+util::ChildResult run_config(const Pass& pass, util::Descriptor input, const RunFiles& run) {
+  util::ChildSpec child;
+  child.set_stream(0, std::move(input));
+  child.record_fd = pass.session.record_fd;
+  for (const util::PinnedFile& pin : run.pins) child.inherited.push_back(pin.fd());
+  char line_buffer[util::kCommandSize];
+  util::CommandLine line = util::command_line(line_buffer, sizeof line_buffer);
+  build_batch_line(line, pass.session.curl_config);
+  child.shell(line.text);
+  util::empty_file(util::kCurlError);  // no earlier run's text for this one
+  unlink(kCurlListing);                // never an earlier run's listing
+  return util::run_child(child);
+}
+
+// The sizes the server holds of the first `sent` files of a run, by the
+// run's listing when `listed` (its transfer succeeded), else by a listing
+// of their own: the run stopped before it. kNoSize where none was told.
+std::vector<int64_t> sizes_listed(const Pass& pass, const Selection& files, const RunFiles& run,
+                                  size_t sent, bool listed, const char* config) {
+  if (!listed) {
+    ConfigFile file;
+    file.add(config);
+    file.add(kBatchOptions);
+    char buffer[2 * util::kCommandSize];
+    util::CommandLine entry = util::command_line(buffer, sizeof buffer);
+    bool fits = listing_entry(entry, pass.cfg.remote_url);
+    file.add(entry.text);
+    util::Descriptor input = fits ? file.finish() : util::Descriptor();
+    listed = input.get() >= 0 && run_config(pass, std::move(input), RunFiles{}).ok();
+  }
+  std::vector<std::string> names;
+  for (size_t j = 0; j < sent; ++j) {
+    char path[util::kPathSize];
+    char name[util::kPathSize];
+    files.path(run.index[j], pass.cfg.scan_folder, path);
+    names.emplace_back(remote_name(name, pass.cfg.remote_url, path) ? name : "");
+  }
+  FILE* listing = listed ? fopen(kCurlListing, "re") : nullptr;
+  std::vector<int64_t> sizes = listed_sizes(listing, nullptr, "", names);
+  if (listing != nullptr) fclose(listing);
+  return sizes;
+}
+
+// Reads the outcomes of a run's files in order and disposes of each sent
+// one, up to the first that was not sent (its outcome then in `code` and
+// `message`, or none when `reported` ends false); the count of files sent.
+// `held_short`: the run stopped at a sent file the server holds short (its
+// rename's gate failed), which counts as sent.
+size_t dispose_run(Pass& pass, Selection& files, const RunFiles& run, FILE* results,
+                   const char* config, bool& reported, int& code, char (&message)[512],
+                   bool& held_short) {
+  bool renamed = upload_suffix(pass.cfg.remote_url, pass.cfg.partial_suffix)[0] != '\0';
+  bool listing = lists_folder(pass.cfg);
+  bool checked = pass.cfg.verify != 0 && !listing;
+  size_t j = 0;
+  std::vector<int64_t> told(run.index.size(), kNotAsked);
+  while (reported && code == 0) {
+    if (checked && !verified(results, renamed, code, message, told[j])) {
+      if (told[j] < 0 || told[j] == files.identity(run.index[j]).size) break;  // that file failed
+      held_short = true;
+      ++j;
+      break;
+    }
+    reported = ++j < run.index.size() && next_outcome(results, code, message);
+  }
+  if (listing && j > 0) {
+    int list_code = 0;
+    char list_message[512];
+    bool listed =
+        j == run.index.size() && next_outcome(results, list_code, list_message) && list_code == 0;
+    told = sizes_listed(pass, files, run, j, listed, config);
+  }
+  for (size_t k = 0; k < j; ++k) {
+    char path[util::kPathSize];
+    files.path(run.index[k], pass.cfg.scan_folder, path);
+    files.set_outcome(run.index[k], dispose_sent_file(pass, path, run.pins[k],
+                                                      files.identity(run.index[k]), told[k]));
+  }
+  return j;
+}
+
 // One curl run over the pending files from files[next...]: disposes of
 // each sent file in order and stops at the first that was not sent, which
 // `next` then names, with the result of its attempt and its error text
@@ -241,19 +355,9 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
     syslog(LOG_ERR, "Cannot write the curl configuration(%m), nothing more is sent");
     return RunEnd::kNotWritten;
   }
-  util::ChildSpec child;
-  child.set_stream(0, std::move(input));
-  child.record_fd = pass.session.record_fd;
-  for (const util::PinnedFile& pin : run.pins) child.inherited.push_back(pin.fd());
-  char line_buffer[util::kCommandSize];
-  util::CommandLine line = util::command_line(line_buffer, sizeof line_buffer);
-  build_batch_line(line, pass.session.curl_config);
-  child.shell(line.text);
-  util::empty_file(util::kCurlError);  // no earlier run's text for this one
-  status = util::run_child(child);
+  status = run_config(pass, std::move(input), run);
   FILE* results = status.started() ? fopen(kCurlResults, "re") : nullptr;
   int code = 0;
-  size_t j = 0;
   bool reported = next_outcome(results, code, message);
   if (!reported && first_of_pass && cannot_report(status)) {
     if (results != nullptr) fclose(results);
@@ -261,23 +365,18 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
            "curl cannot report each transfer (7.75 or later can), files are sent one at a time");
     return RunEnd::kCannotReport;
   }
-  bool renamed = upload_suffix(pass.cfg.remote_url, pass.cfg.partial_suffix)[0] != '\0';
-  while (reported && code == 0) {
-    char path[util::kPathSize];
-    files.path(run.index[j], pass.cfg.scan_folder, path);
-    const FileIdentity& listed = files.identity(run.index[j]);
-    int64_t told = kNotAsked;
-    if (pass.cfg.verify != 0 && !verified(results, renamed, code, message, told)) {
-      if (told < 0 || told == listed.size) break;  // that file failed
-      files.set_outcome(run.index[j], dispose_sent_file(pass, path, run.pins[j], listed, told));
-      if (results != nullptr) fclose(results);
-      next = run.index[j] + 1;
-      return RunEnd::kHeldShort;
-    }
-    files.set_outcome(run.index[j], dispose_sent_file(pass, path, run.pins[j], listed, told));
-    reported = ++j < run.index.size() && next_outcome(results, code, message);
+  // Read before a listing of its own rewrites it.
+  char early[512] = "";
+  if (status.started() && util::file_size(util::kCurlError) != 0) {
+    snprintf(early, sizeof early, "%s", util::read_error_line(util::kCurlError));
   }
+  bool held_short = false;
+  size_t j = dispose_run(pass, files, run, results, config, reported, code, message, held_short);
   if (results != nullptr) fclose(results);
+  if (held_short) {
+    next = run.index[j - 1] + 1;
+    return RunEnd::kHeldShort;
+  }
   if (j == run.index.size()) {
     next = run.index.back() + 1;
     return RunEnd::kAllSent;
@@ -287,8 +386,7 @@ RunEnd run_once(Pass& pass, Selection& files, size_t& next, size_t end, const ch
     status = util::ChildResult::exited_with(code);  // that transfer's own exit code
   } else {
     // No outcome for this file (curl ended early): its own error text.
-    bool text = status.started() && util::file_size(util::kCurlError) != 0;
-    snprintf(message, sizeof message, "%s", text ? util::read_error_line(util::kCurlError) : "");
+    snprintf(message, sizeof message, "%s", early);
     if (status.ok()) status = util::ChildResult::exited_with(1);
   }
   return RunEnd::kFailed;

@@ -13,6 +13,9 @@ namespace upload {
 
 // Each transfer's outcome line, written by curl as it ends the transfer.
 constexpr const char* kCurlResults = "/var/vastrel/curl_results";
+// With MOD_VASTREL_VERIFY, the listing of the folder that a run sent its
+// files into: the sizes the server holds.
+constexpr const char* kCurlListing = "/var/vastrel/curl_listing";
 // The named configuration file, where the scratch folder's file system has
 // no unnamed ones; a mkstemp template.
 constexpr char kCurlBatchConfig[] = "/var/vastrel/curl_batch.XXXXXX";

@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "settings/settings.h"
+#include "upload/listing.h"
 #include "upload/selection.h"
 #include "upload/target.h"
 #include "util/cmdline.h"
@@ -67,6 +69,14 @@ class QueueWriter {
   off_t written_ = 0;
 };
 
+// Ends a queue with the listing of the batch's folder. A listing that
+// cannot be queued leaves the files without a size told: kept as new.
+void append_listing(QueueWriter& queue) {
+  char line[64];
+  snprintf(line, sizeof line, "%s\n", kSftpListing);
+  queue.append("(the folder listing)", line, strlen(line));
+}
+
 // A remote name as the batch gives it: "./" keeps a name that starts with
 // "-" from reading as a flag.
 void put_remote_name(util::CommandLine& line, const char* name, const char* suffix) {
@@ -114,35 +124,10 @@ long started_commands() {
   return count;
 }
 
-// With MOD_VASTREL_VERIFY, the size each queued file's listing (its own
-// "ls -ln", the last of its `per_file` commands) tells in the transcript:
-// the fifth field of the line after that command's echo; kNoSize where
-// there is none.
-std::vector<int64_t> listed_sizes(size_t files, size_t per_file) {
-  std::vector<int64_t> sizes(files, kNoSize);
-  FILE* file = fopen(kSftpOutput, "re");
-  if (file == nullptr) return sizes;
-  char line[512];
-  size_t count = 0;
-  bool at_start = true;
-  bool listing = false;  // the line after an "ls" echo
-  while (fgets(line, sizeof line, file) != nullptr) {
-    bool echo = at_start && strncmp(line, "sftp> ", 6) == 0;
-    if (echo) {
-      ++count;
-      listing = count % per_file == 0 && count / per_file <= files;
-    } else if (at_start && listing) {
-      long long size = -1;
-      if (sscanf(line, "%*s %*s %*s %*s %lld", &size) == 1 && size >= 0) {
-        sizes[count / per_file - 1] = size;
-      }
-      listing = false;
-    }
-    at_start = strchr(line, '\n') != nullptr;
-  }
-  fclose(file);
-  return sizes;
-}
+// With MOD_VASTREL_VERIFY, the batch's files' sizes are told by one
+// listing of the folder after the puts; with a suffix, of their temporary
+// names, and a batch of their own renames the files held whole.
+bool lists_folder(const settings::ModuleSettings& cfg) { return cfg.verify != 0; }
 
 // ssh's bounds, given before the configuration file so that they hold
 // whatever it says: connecting and the key exchange within the connect
@@ -230,6 +215,24 @@ struct Queued {
   util::PinnedFile pin;
 };
 
+// The sizes that the listing of the folder in the batch's transcript tells
+// of `queued`'s first `count` files; kNoSize where none was told.
+std::vector<int64_t> folder_sizes(const Pass& pass, const Selection& files,
+                                  const std::vector<Queued>& queued, size_t count) {
+  std::vector<std::string> names;
+  for (size_t j = 0; j < count; ++j) {
+    char path[util::kPathSize];
+    files.path(queued[j].index, pass.cfg.scan_folder, path);
+    names.emplace_back(std::string(name_of(path)) + pass.cfg.partial_suffix);
+  }
+  char echo[64];
+  snprintf(echo, sizeof echo, "sftp> %s", kSftpListing);
+  FILE* transcript = fopen(kSftpOutput, "re");
+  std::vector<int64_t> sizes = listed_sizes(transcript, echo, "./", names);
+  if (transcript != nullptr) fclose(transcript);
+  return sizes;
+}
+
 // Runs one batch with the password in the feeder's environment only (the
 // copy is wiped once the batch has ended); how it ended, logged when it ran
 // and did not exit 0. One that did not start wrote no error text: what is
@@ -262,6 +265,16 @@ util::ChildResult run_batch(const Pass& pass, const char* command,
     syslog(LOG_ERR, "file upload has failed(check host or credentials)");
   }
   return result;
+}
+
+// A batch that only lists the folder, for the files a failed batch sent
+// before it reached its listing; its transcript replaces that batch's.
+void list_alone(const Pass& pass, const char* command) {
+  {
+    QueueWriter queue;
+    append_listing(queue);
+  }
+  run_batch(pass, command, {});
 }
 
 // The folder of the batch's sources, made (mode 0700) and emptied; none
@@ -309,21 +322,65 @@ std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first
       files.set_outcome(k, Outcome::kPassedBy);
     }
   }
+  if (!queued.empty() && lists_folder(pass.cfg)) append_listing(queue);
   return queued;
 }
 
-// Disposes of the first `count` queued files, each of `per_file` commands;
-// with MOD_VASTREL_VERIFY by the size its listing told.
+// The files of `queued` whose temporary name holds their whole size (by
+// `sizes`), renamed to their own names in a batch of their own: the batch
+// that sent them could not wait for their sizes. Which of them were
+// renamed; a failed rename ends that batch (logged as a failed upload).
+std::vector<bool> rename_whole(const Pass& pass, const Selection& files,
+                               const std::vector<Queued>& queued, const std::vector<int64_t>& sizes,
+                               const char* command) {
+  std::vector<bool> renamed(sizes.size(), false);
+  std::vector<size_t> whole;
+  {
+    QueueWriter queue;
+    for (size_t j = 0; j < sizes.size(); ++j) {
+      if (sizes[j] != files.identity(queued[j].index).size) continue;
+      char path[util::kPathSize];
+      files.path(queued[j].index, pass.cfg.scan_folder, path);
+      char buffer[kQueueLineSize];
+      util::CommandLine line = util::command_line(buffer, sizeof buffer);
+      // The selection let through only names whose rename fits.
+      if (rename_line(line, name_of(path), pass.cfg.partial_suffix) &&
+          queue.append(path, line.text, line.length)) {
+        whole.push_back(j);
+      }
+    }
+  }
+  if (whole.empty()) return renamed;
+  util::ChildResult result = run_batch(pass, command, {});
+  long started = result.ok()        ? static_cast<long>(whole.size()) + 1
+                 : result.started() ? started_commands()
+                                    : -1;
+  size_t done = started > 0 ? std::min(static_cast<size_t>(started - 1), whole.size()) : 0;
+  for (size_t k = 0; k < done; ++k) renamed[whole[k]] = true;
+  return renamed;
+}
+
+// Disposes of the first `count` queued files; with MOD_VASTREL_VERIFY by
+// the size the folder's listing told, and with a suffix once renamed (a
+// file held whole whose rename failed stays new).
 void dispose_queued(Pass& pass, Selection& files, const std::vector<Queued>& queued, size_t count,
-                    size_t per_file) {
+                    const char* command) {
   std::vector<int64_t> sizes;
-  if (pass.cfg.verify != 0) sizes = listed_sizes(queued.size(), per_file);
+  std::vector<bool> renamed;
+  if (lists_folder(pass.cfg)) sizes = folder_sizes(pass, files, queued, count);
+  if (!sizes.empty() && pass.cfg.partial_suffix[0] != '\0') {
+    renamed = rename_whole(pass, files, queued, sizes, command);
+  }
   for (size_t j = 0; j < count; ++j) {
     char path[util::kPathSize];
     files.path(queued[j].index, pass.cfg.scan_folder, path);
+    const FileIdentity& listed = files.identity(queued[j].index);
     int64_t told = sizes.empty() ? kNotAsked : sizes[j];
-    files.set_outcome(queued[j].index, dispose_sent_file(pass, path, queued[j].pin,
-                                                         files.identity(queued[j].index), told));
+    if (!renamed.empty() && told == listed.size && !renamed[j]) {
+      files.set_outcome(queued[j].index, Outcome::kFailed);
+      continue;
+    }
+    files.set_outcome(queued[j].index, dispose_sent_file(pass, path, queued[j].pin, listed, told));
   }
 }
 
@@ -345,7 +402,8 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
   return SftpUrl::kOk;
 }
 
-bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix, bool verify) {
+bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffix,
+                     bool renamed_later) {
   const char* name = name_of(path);
   char source[util::kCommandSize];
   util::CommandLine link = util::command_line(source, sizeof source);
@@ -357,18 +415,10 @@ bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffi
   util::cmd_char(put, '\n');
   if (link.overflow || put.overflow) return false;
   util::cmd_raw(out, put_buffer);
-  if (suffix[0] != '\0' && !rename_line(out, name, suffix)) return false;
-  if (verify) {
-    // The size the server holds under the final name. "-": a failed
-    // listing does not end the batch, so it changes no file's fate.
-    char list_buffer[kQueueLineSize];
-    util::CommandLine list = util::command_line(list_buffer, sizeof list_buffer);
-    util::cmd_raw(list, "-ls -ln ");
-    put_remote_name(list, name, "");
-    util::cmd_char(list, '\n');
-    if (list.overflow) return false;
-    util::cmd_raw(out, list_buffer);
-  }
+  // Its rename is checked here even when it goes in a later batch.
+  char rename_buffer[kQueueLineSize];
+  util::CommandLine rename = util::command_line(rename_buffer, sizeof rename_buffer);
+  if (suffix[0] != '\0' && !rename_line(renamed_later ? rename : out, name, suffix)) return false;
   return !out.overflow;
 }
 
@@ -422,7 +472,7 @@ size_t SftpSender::batch_size() const { return SIZE_MAX; }
 // ends the pass.
 SendEnd SftpSender::send(Pass& pass, Selection& files) {
   size_t commands_per_file =
-      1 + (session_.cfg.partial_suffix[0] != '\0') + (session_.cfg.verify != 0);
+      1 + (session_.cfg.partial_suffix[0] != '\0' && session_.cfg.verify == 0);
   size_t first = 0;
   for (;;) {
     if (util::stop_signal() != 0) return SendEnd::kStop;
@@ -430,7 +480,7 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
     if (queued.empty()) return SendEnd::kDone;
     util::ChildResult result = run_batch(pass, command_, queued);
     if (result.ok()) {
-      dispose_queued(pass, files, queued, queued.size(), commands_per_file);
+      dispose_queued(pass, files, queued, queued.size(), command_);
       // A batch short of the budget took every file there was.
       if (queued.size() < pass.session.descriptor_budget) return SendEnd::kDone;
       first = queued.back().index + 1;
@@ -442,12 +492,27 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
       for (const Queued& file : queued) files.set_outcome(file.index, Outcome::kFailed);
       return SendEnd::kDone;
     }
-    size_t commands = queued.size() * commands_per_file;
+    size_t commands = queued.size() * commands_per_file + lists_folder(session_.cfg);
     bool known = started > 0 && static_cast<size_t>(started) <= commands;
     size_t sent = known ? static_cast<size_t>(started - 1) / commands_per_file : 0;
-    dispose_queued(pass, files, queued, sent, commands_per_file);
-    if (started > 0) files.set_outcome(queued[sent].index, Outcome::kFailed);
+    sent = std::min(sent, queued.size());  // the folder's listing failed: all were sent
+    // The batch ended before its listing: the files it sent are listed by
+    // a batch of their own, on a file's own failure only.
+    // A lost session lists nothing: what it sent stays new, to be sent again.
+    size_t disposed = sent;
+    if (sent > 0 && sent < queued.size() && lists_folder(session_.cfg)) {
+      if (result.exited(1)) {
+        list_alone(pass, command_);
+      } else {
+        disposed = 0;
+        for (size_t j = 0; j < sent; ++j) files.set_outcome(queued[j].index, Outcome::kFailed);
+      }
+    }
+    dispose_queued(pass, files, queued, disposed, command_);
+    if (sent < queued.size() && started > 0)
+      files.set_outcome(queued[sent].index, Outcome::kFailed);
     if (!known || !result.exited(1)) return SendEnd::kStop;
+    if (sent == queued.size()) return SendEnd::kDone;
     first = queued[sent].index + 1;  // the failed file stays new; a new batch takes the rest
   }
 }

@@ -31,7 +31,11 @@ constexpr const char* kSftpError = "/var/vastrel/sftp_error";
 // folder, which only the program's user may change.
 constexpr const char* kSftpFiles = "/var/vastrel/sftp_files";
 
-constexpr size_t kQueueLineSize = 256;  // a queue line holds at most 255 characters
+constexpr size_t kQueueLineSize = 256;
+// With MOD_VASTREL_VERIFY, the last command of a batch: one listing of the
+// folder tells the size of every file it sent (under its temporary name
+// with a suffix). "-": a failed listing does not end the batch.
+constexpr const char* kSftpListing = "-ls -lnaf ./";  // a queue line holds at most 255 characters
 
 // Sends a pass's files in one sftp batch, and one more behind each file
 // that fails on its own. Its refusals (an unusable URL, a host or user
@@ -85,11 +89,12 @@ SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
 
 // The queue lines for the file `path`, each shorter than kQueueLineSize:
 // "put kSftpFiles/NAME\n" (quoted where sftp would read it otherwise), or
-// with a suffix the put of kSftpFiles/NAME+SUFFIX and its rename to ./NAME;
-// with `verify` (MOD_VASTREL_VERIFY) then "-ls -ln ./NAME", whose failure
-// does not end the batch. Appended to `line`. False when a line would not
-// fit: what was appended must then not be used. Logs nothing.
+// with a suffix the put of kSftpFiles/NAME+SUFFIX and its rename to ./NAME
+// (with `renamed_later`, MOD_VASTREL_VERIFY, the rename is only checked:
+// it goes in a later batch, once the size is known). Appended to `line`.
+// False when a line would not fit: what was appended must then not be
+// used. Logs nothing.
 bool format_sftp_put(util::CommandLine& line, const char* path, const char* suffix = "",
-                     bool verify = false);
+                     bool renamed_later = false);
 
 }  // namespace upload

@@ -118,6 +118,15 @@ const char* s3_object_url(char (&out)[util::kCommandSize], const char* endpoint,
   return url.overflow ? nullptr : out;
 }
 
+const char* folder_url(char (&out)[util::kCommandSize], const char* remote_url) {
+  if (!names_folder(remote_url)) return nullptr;
+  bool slash = url_path(remote_url) == nullptr;
+  return snprintf(out, sizeof out, "%s%s", remote_url, slash ? "/" : "") <
+                 static_cast<int>(sizeof out)
+             ? out
+             : nullptr;
+}
+
 const char* target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path,
                        const char* suffix, const char* endpoint) {
   if (is_s3(remote_url)) {

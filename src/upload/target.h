@@ -63,6 +63,10 @@ bool fits_one_upload(const char* remote_url, int64_t size);
 const char* s3_object_url(char (&out)[util::kCommandSize], const char* endpoint,
                           const char* remote_url, const char* key);
 
+// The URL of the folder that a URL naming a folder (a trailing "/", or no
+// path) names; null for a URL that names a file, or that would not fit `out`.
+const char* folder_url(char (&out)[util::kCommandSize], const char* remote_url);
+
 // The URL curl sends one file to. Where the remote URL names a folder, the
 // file's name is appended, percent-encoded: curl reads the file through a
 // descriptor, whose path names nothing. With a suffix, the temporary name

@@ -7,7 +7,8 @@ a line for every login, FTPD_RECEIVED one that gets the name of every file
 stored, in the order they arrive. FTPD_TLS_CERT (a PEM file with the key)
 makes it an explicit FTPS server that requires TLS on both channels.
 FTPD_SHORT=N drops the last N bytes of every stored file and still replies
-226; FTPD_NO_SIZE=1 turns the SIZE command off."""
+226; FTPD_NO_SIZE=1 turns off every command that tells a size (SIZE, the
+listings)."""
 import errno
 import io
 import logging
@@ -102,7 +103,8 @@ if os.environ.get("FTPD_READ_LIMIT"):
     ThrottledDTPHandler.read_limit = int(os.environ["FTPD_READ_LIMIT"])
     handler.dtp_handler = ThrottledDTPHandler
 if os.environ.get("FTPD_NO_SIZE"):
-    handler.proto_cmds = {k: v for k, v in handler.proto_cmds.items() if k != "SIZE"}
+    handler.proto_cmds = {k: v for k, v in handler.proto_cmds.items()
+                          if k not in ("SIZE", "LIST", "MLSD", "MLST", "STAT")}
 server = FTPServer(("127.0.0.1", port), handler)
 print("ready", flush=True)
 server.serve_forever()

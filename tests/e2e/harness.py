@@ -11,6 +11,7 @@ import socket
 import stat
 import subprocess
 import time
+import urllib.parse
 from pathlib import Path
 
 BIN = os.environ.get("VASTREL_BIN", "")
@@ -405,17 +406,42 @@ def parents():
 class HttpServer:
     """Serves named contents over HTTP on loopback. `mode` "whole" sends each
     whole; "cut" promises all, sends half and closes the connection; "stall"
-    sends half and then nothing until the client gives up."""
+    sends half and then nothing until the client gives up. A PUT stores its
+    body as the content of its path (`short` bytes less, still answered 201),
+    and HEAD tells a content's size. Counts the connections it accepted."""
 
-    def __init__(self):
+    def __init__(self, short=0):
         import http.server
         import threading
         self.contents = {}
         self.mode = "whole"
+        self.short = short
+        self.connections = 0
         self.released = threading.Event()
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"  # keeps the connection for the next request
+
+            def setup(self):
+                server.connections += 1
+                super().setup()
+
+            def answer(self, code, length=0):
+                self.send_response(code)
+                self.send_header("Content-Length", str(length))
+                self.end_headers()
+
+            def do_PUT(self):
+                data = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+                name = urllib.parse.unquote(self.path.lstrip("/"))
+                server.contents[name] = data[:max(0, len(data) - server.short)]
+                self.answer(201)
+
+            def do_HEAD(self):
+                content = server.contents.get(urllib.parse.unquote(self.path.lstrip("/")))
+                self.answer(404 if content is None else 200, len(content or b""))
+
             def do_GET(self):
                 content = server.contents.get(self.path.lstrip("/"))
                 if content is None:

@@ -13,14 +13,15 @@ def mtime(path):
     return int(os.stat(path).st_mtime)
 
 
-@pytest.mark.parametrize("suffix", ["", ".part"])
-def test_hostile_names_arrive_whole_over_one_login(world, ftp, suffix):
+# With VERIFY, each name is found in the run's listing of the folder.
+@pytest.mark.parametrize("suffix, verify", [("", 0), (".part", 0), ("", 1)])
+def test_hostile_names_arrive_whole_over_one_login(world, ftp, suffix, verify):
     world.timestamp(WATERMARK)
     decoys = [world.file(n, b"decoy", mtime=OLD) for n in ("g1", "g2", "a", "b", "leading")]
     files = {n: world.file(n, f"content of {n!r}".encode(), mtime=NEW) for n in HOSTILE_NAMES}
     world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.HOSTILE_USER,
                    PASSWORD=f'"{ftp.HOSTILE_PASSWORD}"', RUPLOADED=1, CURL_BATCH=1,
-                   PARTIAL_SUFFIX=suffix)
+                   PARTIAL_SUFFIX=suffix, VERIFY=verify)
     run = world.run()
     sendable = [n for n in HOSTILE_NAMES if "\n" not in n]
     assert ftp.files() == {n: f"content of {n!r}".encode() for n in sendable}
@@ -36,16 +37,20 @@ def test_hostile_names_arrive_whole_over_one_login(world, ftp, suffix):
     assert not run.matching("failed") and run.sleeps == []
     assert not list(world.tmp.rglob("PWNED")) and not os.path.exists("/tmp/pwned")
     # Nothing that held the credentials is left behind.
-    assert {p.name for p in SCRATCH.iterdir()} <= {"lock", "curl_error", "curl_results"}
+    assert {p.name for p in SCRATCH.iterdir()} <= {"lock", "curl_error", "curl_results",
+                                                   "curl_listing"}
 
 
+# With VERIFY, the files sent before the refused one are listed by a run of
+# their own.
 @pytest.mark.shim
-def test_a_refused_file_has_its_other_attempts_alone_and_the_rest_is_sent(world, ftp):
+@pytest.mark.parametrize("verify", [0, 1])
+def test_a_refused_file_has_its_other_attempts_alone_and_the_rest_is_sent(world, ftp, verify):
     world.timestamp(WATERMARK)
     files = {n: world.file(n, f"content {n}".encode(), mtime=NEW) for n in ("a", "blocker", "c")}
     (ftp.root / "up" / "blocker").mkdir()  # the server refuses to store over it
     world.settings(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
-                   CURL_BATCH=1)
+                   CURL_BATCH=1, VERIFY=verify)
     run = world.run()
     failures = run.matching("file upload has failed")
     assert failures == [(ERR, "file upload has failed(curl: (25) Failed FTP upload: 550)")] * 3
@@ -56,5 +61,5 @@ def test_a_refused_file_has_its_other_attempts_alone_and_the_rest_is_sent(world,
         assert mtime(files[name]) == WATERMARK
     assert mtime(files["blocker"]) == NEW
     # One run, the refused file's own two attempts, and one run for what follows it.
-    assert ftp.logins() <= 4
+    assert ftp.logins() <= 4 + verify
     assert not run.matching("left for the next run")

@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from harness import ERR, NOTICE, FtpServer
+from harness import ERR, NOTICE, FtpServer, HttpServer
 
 WATERMARK = 1_700_000_000
 NEW = WATERMARK + 100
@@ -78,16 +78,19 @@ def test_a_file_the_ftp_server_holds_short_stays_new_until_it_holds_it_whole(
     assert read_metric(metrics, "vastrel_upload_files_short") == 0
 
 
-@pytest.mark.parametrize("verify", [0, 1])
-def test_a_file_the_sftp_server_holds_short_stays_new(world, sshd, verify):
+# With a suffix the sizes are of the temporary names, and a batch of its own
+# renames the whole ones.
+@pytest.mark.parametrize("verify, suffix", [(0, ""), (1, ""), (1, ".part")])
+def test_a_file_the_sftp_server_holds_short_stays_new(world, sshd, verify, suffix):
     world.timestamp(WATERMARK)
     whole = world.file("whole", os.urandom(4096), mtime=NEW)
     short = world.file("short", os.urandom(4096), mtime=NEW)
     # The server's name leads to /dev/null: it reports success and holds nothing.
-    os.symlink("/dev/null", sshd.home / "up" / "short")
+    os.symlink("/dev/null", sshd.home / "up" / f"short{suffix}")
     world.settings(REMOTEURL=sshd.url(), USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD,
-                   RUPLOADED=1, VERIFY=verify)
+                   RUPLOADED=1, VERIFY=verify, PARTIAL_SUFFIX=suffix)
     run = world.run()
+    assert "short" not in sshd.files() or not suffix  # never renamed short
     assert run.has(NOTICE, f"File {whole} was removed") and not whole.exists()
     if not verify:
         assert not short.exists()
@@ -96,7 +99,7 @@ def test_a_file_the_sftp_server_holds_short_stays_new(world, sshd, verify):
     assert line.startswith(f"File {short} is on the server with ") and \
         line.endswith(" of 4096 bytes, kept as new")
     assert short.exists() and mtime(short) == NEW
-    os.unlink(sshd.home / "up" / "short")
+    os.unlink(sshd.home / "up" / f"short{suffix}")
     content = short.read_bytes()
     again = world.run()
     assert again.has(NOTICE, f"File {short} was removed")
@@ -138,3 +141,26 @@ def test_a_server_that_tells_no_size_keeps_every_file(world, odd_ftp, batch):
         assert run.has(ERR, f"File {f}: the server did not tell its size, kept as new")
         assert f.exists() and mtime(f) == NEW
     assert run.matching("tells no file's size") == [(ERR, UNTOLD)]
+
+
+@pytest.mark.parametrize("short", [0, SHORT])
+@pytest.mark.parametrize("batch", [0, 1])
+def test_an_http_server_is_asked_by_head_over_the_connection_of_the_upload(
+        world, batch, short):
+    server = HttpServer(short=short)
+    world.timestamp(WATERMARK)
+    contents = {n: os.urandom(4096) for n in ("a", "b c")}
+    files = [world.file(n, c, mtime=NEW) for n, c in contents.items()]
+    world.settings(REMOTEURL=server.url("up/"), USERNAME="u", PASSWORD="p", RUPLOADED=1,
+                   VERIFY=1, CURL_BATCH=batch)
+    run = world.run()
+    server.stop()
+    assert server.connections == (1 if batch else len(files))
+    for f in files:
+        if short:
+            assert run.has(ERR, f"File {f} is on the server with {4096 - short} of 4096 bytes, "
+                                "kept as new")
+            assert mtime(f) == NEW
+        else:
+            assert run.has(NOTICE, f"File {f} was removed") and not f.exists()
+            assert server.contents == {f"up/{n}": c for n, c in contents.items()}

@@ -11,6 +11,7 @@
 #include "sftp_words.h"
 #include "upload/curl_batch.h"
 #include "upload/curl_file.h"
+#include "upload/listing.h"
 #include "upload/sftp.h"
 #include "util/command.h"
 #include "util/curl.h"
@@ -231,6 +232,40 @@ TEST(CurlOutcome, ExitCodesThatEndAPassAndTheBatchOutcomeLines) {
   EXPECT_FALSE(upload::next_outcome(results, code, message));  // the end
   fclose(results);
   EXPECT_FALSE(upload::next_outcome(nullptr, code, message));  // no results file
+}
+
+TEST(Listing, SizesOfTheNamesAskedInEveryFormServersPrint) {
+  char text[] =
+      "-rw-r--r--   1 ftp  ftp        4096 Dec 10 06:12 a b\r\n"
+      "-rw-r--r--   1 owner        17 Jan  2  2024  lead\n"  // no group, a year
+      "12-10-26  06:12AM                  123 dos name\n"
+      "drwxr-xr-x   2 0 0            4096 Dec 10 06:12 folder\n"
+      "12-10-26  06:12AM       <DIR>          dosfolder\n"
+      "-rw-r--r--   1 0 0               5 Dec 10 06:12 twice\n"
+      "-rw-r--r--   1 0 0               6 Dec 10 06:12 twice\n"
+      "-rw-r--r--   1 0 0 99999999999999999999 Dec 10 06:12 huge\n"
+      "total 12\n";
+  FILE* file = fmemopen(text, strlen(text), "r");
+  ASSERT_NE(file, nullptr);
+  std::vector<std::string> names = {"a b",       " lead", "dos name", "folder",
+                                    "dosfolder", "twice", "huge",     "missing"};
+  std::vector<int64_t> sizes = upload::listed_sizes(file, nullptr, "", names);
+  fclose(file);
+  EXPECT_EQ(sizes, (std::vector<int64_t>{4096, 17, 123, -1, -1, -1, -1, -1}));
+
+  // A client's transcript: the listing after its echo, up to the next one.
+  char transcript[] =
+      "sftp> put x\n"
+      "-rw-r--r--    ? 0 0   1 Dec 10 06:12 ./x\n"
+      "sftp> -ls -lnaf ./\n"
+      "-rw-r--r--    ? 0 0   2 Dec 10 06:12 ./x\n"
+      "sftp> ls\n"
+      "-rw-r--r--    ? 0 0   3 Dec 10 06:12 ./y\n";
+  file = fmemopen(transcript, strlen(transcript), "r");
+  ASSERT_NE(file, nullptr);
+  sizes = upload::listed_sizes(file, "sftp> -ls -lnaf ./", "./", {"x", "y"});
+  fclose(file);
+  EXPECT_EQ(sizes, (std::vector<int64_t>{2, -1}));
 }
 
 }  // namespace
