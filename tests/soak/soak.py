@@ -711,11 +711,14 @@ class Soak:
 
     def stall(self, mode, script):
         """Stops a server (SIGSTOP) until the run has ended: the FTP server
-        before the run, or the sshd listener before it, or its sessions
-        while the batch is under way. Returns what resumes it."""
+        or the gateway before the run (unless it is down already), or the
+        sshd listener before it, or its sessions while the batch is under
+        way. Returns what resumes it."""
         if mode != "sftp" or self.rng.random() < 0.5:
             proc = {"curl": self.ftp.proc, "s3": self.store.procs.get("rgw")}.get(mode,
                                                                                  self.sshd.proc)
+            if proc is None:
+                return lambda: None
             if proc.poll() is None:
                 proc.send_signal(signal.SIGSTOP)
             return lambda: proc.poll() is None and proc.send_signal(signal.SIGCONT)
