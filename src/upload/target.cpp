@@ -32,7 +32,9 @@ int hex_value(char c) {
 
 }  // namespace
 
-bool uses_sftp(const char* remote_url) { return strstr(remote_url, "sftp") != nullptr; }
+bool uses_sftp(const char* remote_url) {
+  return !is_s3(remote_url) && strstr(remote_url, "sftp") != nullptr;
+}
 
 bool can_rename(const char* remote_url) {
   return uses_sftp(remote_url) || strncasecmp(remote_url, "ftp://", 6) == 0 ||

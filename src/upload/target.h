@@ -10,7 +10,8 @@
 
 namespace upload {
 
-// A remote URL holding "sftp" anywhere selects the sftp batch.
+// A remote URL holding "sftp" anywhere selects the sftp batch; an s3:// URL
+// never does (a bucket or key may hold the word).
 bool uses_sftp(const char* remote_url);
 
 // True when files can be written under a temporary name and renamed after

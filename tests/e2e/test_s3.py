@@ -16,7 +16,8 @@ TOO_LARGE = "File {} is larger than one upload to object storage can hold (5 GiB
 
 
 def s3_settings(s3, url=None, secret=SECRET, **extra):
-    return dict(REMOTEURL=url or f"s3://{s3.bucket}/cam 1/", S3_ENDPOINT=s3.endpoint,
+    # "sftp" in the key's prefix: an s3:// URL is never the sftp batch.
+    return dict(REMOTEURL=url or f"s3://{s3.bucket}/sftp cam 1/", S3_ENDPOINT=s3.endpoint,
                 USERNAME=KEY, PASSWORD=secret, **extra)
 
 
@@ -34,7 +35,7 @@ def test_files_arrive_under_their_keys_and_only_what_arrived_is_deleted(
     world.settings(**s3_settings(s3, CURL_BATCH=batch, VERIFY=verify, RUPLOADED=1))
     run = world.run()
     assert run.rc == 0, run.log
-    assert s3.objects() == {f"cam 1/{name}": content for name, content in contents.items()}
+    assert s3.objects() == {f"sftp cam 1/{name}": content for name, content in contents.items()}
     assert sorted(p.name for p in world.scan.iterdir()) == ["huge"]
     assert run.has(ERR, TOO_LARGE.format(huge))
     assert [m for p, m in run.log if p == ERR] == [TOO_LARGE.format(huge)]
@@ -91,7 +92,7 @@ def test_check_tells_the_store_and_the_keys(world, s3):
     assert f"  endpoint {s3.endpoint} (path-style requests: ENDPOINT/BUCKET/KEY)" in lines
     assert "  MOD_VASTREL_PARTIAL_SUFFIX does not apply: an object appears whole or not at all" \
         in lines
-    assert any(line.endswith("a b+c  key cam 1/a b+c") for line in lines), lines
+    assert any(line.endswith("a b+c  key sftp cam 1/a b+c") for line in lines), lines
     world.settings(REMOTEURL="s3:///x/")
     checked = world.run(CHECK, args=["check"])
     assert checked.rc == 1
