@@ -20,6 +20,7 @@
 #include "settings/lint.h"
 #include "settings/session.h"
 #include "upload/resume.h"
+#include "upload/target.h"
 #include "upload/upload.h"
 #include "util/command.h"
 #include "util/curl.h"
@@ -106,6 +107,11 @@ void skipped(Findings& findings, const settings::Session& session, const upload:
   if (as(Refusal::kControl) > 0)
     findings.note("  skipped by upload: %u new files whose name holds a control character\n",
                   as(Refusal::kControl));
+  if (as(Refusal::kTooLarge) > 0)
+    findings.note(
+        "  skipped by upload: %u new files larger than one upload to object storage holds (5 "
+        "GiB)\n",
+        as(Refusal::kTooLarge));
   if (as(Refusal::kUnreadable) > 0)
     findings.note(
         "  skipped by upload: %u new files that the scan folder's writers could not read "
@@ -196,6 +202,11 @@ void plan_verdict(Findings& findings, settings::Session& session) {
     findings.note("  first to go (%s):\n", kOrders[static_cast<int>(upload::send_order(s))]);
   }
   for (const auto& [mtime, name] : upload.first) {
+    char key[util::kPathSize];
+    if (upload::is_s3(s.remote_url) && upload::s3_remote_path(key, s.remote_url, name.c_str())) {
+      findings.note("    %s  %s  key %s\n", util::utc_text(mtime).text, name.c_str(), key);
+      continue;
+    }
     findings.note("    %s  %s\n", util::utc_text(mtime).text, name.c_str());
   }
   upload::resume_records_verdict(s, dir.fd(), findings);
@@ -226,6 +237,11 @@ void transfer_verdict(Findings& findings, const settings::Session& session) {
   }
   if (upload::transfer_mode(s) != upload::Mode::kSftp || s.download != 0) {
     util::curl_config_verdict(findings);
+  }
+  int version = upload::is_s3(s.remote_url) ? util::curl_version() : -1;
+  if (version >= 0 && version < util::kCurlSigningVersion) {
+    findings.problem("curl %d.%d.%d cannot sign requests to object storage (7.75 or later can)",
+                     version / 10000, version / 100 % 100, version % 100);
   }
 }
 

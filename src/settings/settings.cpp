@@ -52,6 +52,8 @@ const SettingKey kSettingKeys[kSettingKeyCount] = {
     NUMBER("MOD_VASTREL_KEEP_UNSENT", keep_unsent, 0),
     NUMBER("MOD_VASTREL_VERIFY", verify, 0),
     NUMBER("MOD_VASTREL_RESUME", resume, 0),
+    TEXT("MOD_VASTREL_S3_ENDPOINT", s3_endpoint, false),
+    TEXT("MOD_VASTREL_S3_REGION", s3_region, false),
 };
 #undef NUMBER
 #undef TEXT

@@ -66,7 +66,14 @@ struct ModuleSettings {
   // the server holds under the temporary name, when a record proves they
   // are this file's; implies verify.
   uint32_t resume = 0;
+  // Object storage (an s3:// remote URL): where its requests go, as
+  // "http(s)://HOST[:PORT]", and the region they are signed for ("" for
+  // kDefaultS3Region).
+  const char* s3_endpoint = nullptr;
+  const char* s3_region = nullptr;
 };
+
+constexpr const char* kDefaultS3Region = "us-east-1";
 
 constexpr const char* kSettingsPath = "/opt/vastrel/etc/settings";
 constexpr size_t kLineSize = 16384;  // longer lines are read in pieces
@@ -80,7 +87,7 @@ struct SettingKey {
   uint32_t fallback;
   bool secret;
 };
-constexpr size_t kSettingKeyCount = 34;
+constexpr size_t kSettingKeyCount = 36;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 constexpr const char* kSettingsRefusal =

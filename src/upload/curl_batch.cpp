@@ -146,9 +146,10 @@ bool config_entry(const settings::Session& session, util::CommandLine& entry, co
                   const char* source, const char* config, bool first, int64_t size) {
   const settings::ModuleSettings& cfg = session.cfg;
   char url_buffer[util::kCommandSize];
-  const char* url = target_url(url_buffer, cfg.remote_url, path, cfg.partial_suffix);
+  const char* suffix = upload_suffix(cfg.remote_url, cfg.partial_suffix);
+  const char* url = target_url(url_buffer, cfg.remote_url, path, suffix, cfg.s3_endpoint);
   if (url == nullptr) return false;
-  bool renamed = cfg.partial_suffix[0] != '\0';
+  bool renamed = suffix[0] != '\0';
   bool verify = cfg.verify != 0 && !lists_folder(cfg);
   if ((renamed || verify) && !first) {
     util::cmd_raw(entry, kNextTransfer);
@@ -162,9 +163,9 @@ bool config_entry(const settings::Session& session, util::CommandLine& entry, co
   util::cmd_raw(entry, "\n");
   if (verify) {
     return verify_transfers(entry, kNextTransfer, config, session.curl_config, path, cfg.remote_url,
-                            cfg.partial_suffix, size);
+                            suffix, size, cfg.s3_endpoint);
   }
-  if (renamed && !rename_quotes(entry, cfg.remote_url, path, cfg.partial_suffix)) return false;
+  if (renamed && !rename_quotes(entry, cfg.remote_url, path, suffix)) return false;
   return !entry.overflow;
 }
 
@@ -301,7 +302,7 @@ std::vector<int64_t> sizes_listed(const Pass& pass, const Selection& files, cons
 size_t dispose_run(Pass& pass, Selection& files, const RunFiles& run, FILE* results,
                    const char* config, bool& reported, int& code, char (&message)[512],
                    bool& held_short) {
-  bool renamed = pass.cfg.partial_suffix[0] != '\0';
+  bool renamed = upload_suffix(pass.cfg.remote_url, pass.cfg.partial_suffix)[0] != '\0';
   bool listing = lists_folder(pass.cfg);
   bool checked = pass.cfg.verify != 0 && !listing;
   size_t j = 0;
@@ -450,8 +451,12 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
         files.set_outcome(next, Outcome::kFailed);
         return SendEnd::kStop;
       }
-      if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);
-      sleep(kRetryDelay);
+      // A store's refusal is told by the file's own attempt, which reads
+      // the store's reason and ends the pass: no line and no wait here.
+      if (!store_refuses_every_file(pass.cfg.remote_url, message)) {
+        if (message[0] != '\0') syslog(LOG_ERR, "file upload has failed(%s)", message);
+        sleep(kRetryDelay);
+      }
       char path[util::kPathSize];
       files.path(next, session_.cfg.scan_folder, path);
       bool server_down = false;

@@ -22,7 +22,9 @@ namespace upload {
 
 namespace {
 
-enum class PutResult { kSent, kFailed, kServerDown, kRefused };
+// kStoreRefused: object storage refused the credentials, the signature or
+// the bucket, which no further attempt changes.
+enum class PutResult { kSent, kFailed, kServerDown, kRefused, kStoreRefused };
 
 // What starts each further transfer of a run of one file.
 constexpr const char* kNextCheck = "next\nfail\nsilent\nshow-error\ngloboff\n";
@@ -47,7 +49,7 @@ bool put_input(util::CommandLine& input, const settings::Session& session, const
   if (cfg.verify == 0) return !input.overflow;
   util::cmd_raw(input, "fail-early\n");  // no size is asked of a file that was not sent
   return verify_transfers(input, kNextCheck, config, session.curl_config, path, cfg.remote_url,
-                          cfg.partial_suffix, size);
+                          upload_suffix(cfg.remote_url, cfg.partial_suffix), size, cfg.s3_endpoint);
 }
 
 // The size the server told in kCurlSizes, or kNoSize.
@@ -72,6 +74,40 @@ bool rename_command(char (&out)[util::kCommandSize], const char* verb, const cha
   return !text.overflow;
 }
 
+// The S3 error code in the reply kept in `reply` ("<Code>NoSuchBucket</Code>"),
+// into `out`; "" when there is none, or it is not a plain word.
+void s3_error_code(const char* reply, char (&out)[64]) {
+  out[0] = '\0';
+  char text[4096];
+  FILE* file = fopen(reply, "re");
+  if (file == nullptr) return;
+  size_t length = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  text[length] = '\0';
+  const char* start = strstr(text, "<Code>");
+  if (start == nullptr) return;
+  start += 6;
+  size_t word = strspn(start, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789");
+  if (word == 0 || word >= sizeof out || strncmp(start + word, "</Code>", 7) != 0) return;
+  memcpy(out, start, word);
+  out[word] = '\0';
+}
+
+// Logs a failed upload to object storage with the store's reason; true
+// when the store gave one and refuses every file.
+bool s3_refuses_all(const char* remote_url, bool verify) {
+  char code[64];
+  s3_error_code(verify ? kCurlSizes : kCurlReply, code);
+  const char* error =
+      util::file_size(util::kCurlError) != 0 ? util::read_error_line(util::kCurlError) : "";
+  if (code[0] != '\0') {
+    syslog(LOG_ERR, "file upload has failed(%s, S3 error %s)", error, code);
+  } else if (error[0] != '\0') {
+    syslog(LOG_ERR, "file upload has failed(%s)", error);
+  }
+  return code[0] != '\0' && store_refuses_every_file(remote_url, error);
+}
+
 // Sends one file with curl, given curl's configuration text. kServerDown:
 // failed so that no other file can go either; kRefused: not run, the
 // command line would not fit (the selection let no such file through).
@@ -87,8 +123,9 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
   char input_buffer[kInputSize];
   util::CommandLine input = util::command_line(input_buffer, sizeof input_buffer);
   bool verify = pass.cfg.verify != 0;
-  if (!build_put_command(line, source, path, pass.cfg.remote_url, pass.cfg.partial_suffix,
-                         pass.session.curl_config, verify) ||
+  const char* url = pass.cfg.remote_url;
+  if (!build_put_command(line, source, path, url, upload_suffix(url, pass.cfg.partial_suffix),
+                         pass.session.curl_config, verify, pass.cfg.s3_endpoint) ||
       !put_input(input, pass.session, config, path, listed.size, offset)) {
     return PutResult::kRefused;
   }
@@ -110,7 +147,9 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
   // kept by its disposal.
   if (told >= 0 && told != listed.size) return PutResult::kSent;
   // A curl that did not start wrote no error text: what is there is older.
-  if (result.started() && util::file_size(util::kCurlError) != 0) {
+  if (is_s3(url) && result.started()) {
+    if (s3_refuses_all(url, verify)) return PutResult::kStoreRefused;
+  } else if (result.started() && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
   }
   return util::curl_server_unusable(result) ? PutResult::kServerDown : PutResult::kFailed;
@@ -160,14 +199,56 @@ int64_t resume_start(const Pass& pass, const char* path, const util::PinnedFile&
   return offset;
 }
 
+// Object storage: what check tells of it, what stands in its way, and the
+// signing lines of every request (configuration, never the command line).
+// The payload goes unsigned: the header is what real S3 and Ceph's gateway
+// require of a request whose body curl streams.
+void s3_verdict(const settings::Session& session, util::CommandLine& config,
+                util::Findings& findings) {
+  const settings::ModuleSettings& cfg = session.cfg;
+  const char* region = cfg.s3_region[0] != '\0' ? cfg.s3_region : settings::kDefaultS3Region;
+  char bucket[256];
+  if (!s3_bucket(bucket, cfg.remote_url)) {
+    findings.refuse("Remote URL %s names no bucket (s3://BUCKET/PREFIX/), nothing is sent",
+                    util::Url{cfg.remote_url});
+  } else {
+    findings.note("  object storage: bucket %s, region %s\n", bucket, region);
+  }
+  if (cfg.s3_endpoint[0] == '\0') {
+    findings.refuse(
+        "MOD_VASTREL_S3_ENDPOINT is empty: an s3:// URL needs the storage's address, nothing is "
+        "sent");
+  } else {
+    findings.note("  endpoint %s (path-style requests: ENDPOINT/BUCKET/KEY)\n",
+                  util::masked_url(cfg.s3_endpoint).c_str());
+  }
+  if (util::reads_as_option(cfg.s3_endpoint)) {
+    findings.refuse(util::kOptionRefusal, "S3 endpoint", util::Url{cfg.s3_endpoint});
+  }
+  if (settings::clock_behind(session)) {
+    findings.refuse(kS3ClockBehind, util::utc_text(session.now, util::kUtcTime).text);
+  }
+  util::cmd_raw(config, "aws-sigv4 = \"aws:amz:");
+  util::curl_config_text(config, region);
+  util::cmd_raw(config, ":s3\"\nheader = \"x-amz-content-sha256: UNSIGNED-PAYLOAD\"\n");
+}
+
 }  // namespace
 
+bool store_refuses_every_file(const char* remote_url, const char* error) {
+  return is_s3(remote_url) &&
+         (strstr(error, "error: 403") != nullptr || strstr(error, "error: 404") != nullptr);
+}
+
 bool build_put_command(util::CommandLine& line, const char* source, const char* path,
-                       const char* remote_url, const char* suffix, bool curl_config, bool verify) {
+                       const char* remote_url, const char* suffix, bool curl_config, bool verify,
+                       const char* endpoint) {
   char url_buffer[util::kCommandSize];
-  const char* url = target_url(url_buffer, remote_url, path, suffix);
+  const char* url = target_url(url_buffer, remote_url, path, suffix, endpoint);
   if (url == nullptr) return false;
-  util::cmd_raw(line, {util::kCurl, " -fSs "});
+  // Object storage tells why it refused in the reply's body: kept for the log.
+  bool s3 = is_s3(remote_url);
+  util::cmd_raw(line, {util::kCurl, s3 ? " --fail-with-body -Ss " : " -fSs "});
   util::cmd_curl_glob_off(line, url);
   util::cmd_curl_config(line, curl_config);
   if (!verify) util::cmd_raw(line, "-K - ");
@@ -194,6 +275,7 @@ bool build_put_command(util::CommandLine& line, const char* source, const char* 
     util::cmd_word(line, to);
   }
   util::cmd_raw(line, {" 2>", util::kCurlError});
+  if (s3) util::cmd_raw(line, {" >", kCurlReply});
   return !line.overflow;
 }
 
@@ -216,9 +298,9 @@ void further_transfer(util::CommandLine& out, const char* next_text, bool curl_c
 
 bool verify_transfers(util::CommandLine& out, const char* next_text, const char* config,
                       bool curl_config, const char* path, const char* remote_url,
-                      const char* suffix, int64_t size) {
+                      const char* suffix, int64_t size, const char* endpoint) {
   char url_buffer[util::kCommandSize];
-  const char* url = target_url(url_buffer, remote_url, path, suffix);
+  const char* url = target_url(url_buffer, remote_url, path, suffix, endpoint);
   if (url == nullptr) return false;
   further_transfer(out, next_text, curl_config, config, "head\nurl = ", url);
   if (suffix[0] == '\0') return !out.overflow;
@@ -262,7 +344,7 @@ bool rename_quotes(util::CommandLine& out, const char* remote_url, const char* p
 
 Refusal curl_refusal(const settings::Session& session, const char* config, const char* path) {
   const settings::ModuleSettings& s = session.cfg;
-  const char* suffix = s.partial_suffix;
+  const char* suffix = upload_suffix(s.remote_url, s.partial_suffix);
   if (suffix[0] != '\0' && !remote_name_fits(s.remote_url, path, suffix)) {
     return Refusal::kNameTooLong;
   }
@@ -274,7 +356,7 @@ Refusal curl_refusal(const settings::Session& session, const char* config, const
   util::CommandLine input = util::command_line(input_buffer, sizeof input_buffer);
   // The longest gate a file's size can make.
   bool fits = build_put_command(line, source, path, s.remote_url, suffix, session.curl_config,
-                                s.verify != 0) &&
+                                s.verify != 0, s.s3_endpoint) &&
               put_input(input, session, config, path, INT64_MAX);
   return fits ? Refusal::kNone : Refusal::kCommandTooLong;
 }
@@ -293,6 +375,10 @@ Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& sele
     offset = resuming ? resume_start(pass, path, pin, target, config, offset) : 0;
     result = curl_put_file(pass, path, pin, selected, config, offset, told);
     if (result == PutResult::kRefused) return Outcome::kPassedBy;
+    if (result == PutResult::kStoreRefused) {  // no attempt and no wait changes it
+      server_down = true;
+      return Outcome::kFailed;
+    }
     if (result == PutResult::kSent) {
       Outcome outcome = dispose_sent_file(pass, path, pin, selected, told);
       if (resuming) resume_done(pass, target, outcome, offset);
@@ -320,6 +406,7 @@ Readiness CurlFileSender::prepare(util::Findings& findings) {
   util::CommandLine config = util::command_line(config_, sizeof config_);
   util::curl_user_line(config, cfg.username, cfg.password);
   util::curl_bounds(config, cfg.connect_timeout, cfg.stall_timeout, cfg.rate_limit);
+  if (is_s3(cfg.remote_url)) s3_verdict(session_, config, findings);
   if (config.overflow) {
     findings.refuse("Credential line is longer than %zu characters, nothing is sent",
                     util::kCommandSize - 1);

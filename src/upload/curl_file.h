@@ -29,9 +29,17 @@ constexpr unsigned kRetryDelay = 5;
 // after the transfer, where verify_transfers' lines follow it, leaves the
 // rename to them, and writes curl's output (the server's size) to
 // kCurlSizes.
+//
+// For object storage (an s3:// URL, with `endpoint`), no suffix: curl keeps
+// a refusal's reply (--fail-with-body) in kCurlReply, or with `verify` in
+// kCurlSizes; the signing reaches it with the credentials.
 bool build_put_command(util::CommandLine& line, const char* source, const char* path,
                        const char* remote_url, const char* suffix, bool curl_config,
-                       bool verify = false);
+                       bool verify = false, const char* endpoint = "");
+
+// curl's output for object storage without MOD_VASTREL_VERIFY: the reply
+// of a refused upload.
+constexpr const char* kCurlReply = "/var/vastrel/curl_reply";
 
 // curl's output with MOD_VASTREL_VERIFY: the headers of the size request.
 constexpr const char* kCurlSizes = "/var/vastrel/curl_sizes";
@@ -45,10 +53,11 @@ constexpr const char* kCurlSizes = "/var/vastrel/curl_sizes";
 // renames NAME+SUFFIX to NAME, gated by a fetch of NAME+SUFFIX from offset
 // `size` that fails unless the server holds exactly `size` bytes (curl's
 // range and maximum file size), so a short file keeps its temporary name.
-// False when the lines would not fit. Logs nothing.
+// False when the lines would not fit. Logs nothing. `endpoint` is object
+// storage's (target_url).
 bool verify_transfers(util::CommandLine& out, const char* next_text, const char* config,
                       bool curl_config, const char* path, const char* remote_url,
-                      const char* suffix, int64_t size);
+                      const char* suffix, int64_t size, const char* endpoint);
 
 // The size a line of curl's header output tells ("Content-Length: N", any
 // letter case), or -1 for any other line. Changes nothing.
@@ -80,11 +89,24 @@ Refusal curl_refusal(const settings::Session& session, const char* config, const
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
                           const char* config, int attempts, bool& server_down);
 
+// True for curl's error text of an upload to object storage (an s3:// URL)
+// that the store refused with 403 (credentials, signature, clock) or 404
+// (the bucket): a refusal that holds for every file. Changes nothing.
+bool store_refuses_every_file(const char* remote_url, const char* error);
+
+// Object storage refuses a signature made with a clock that is far off.
+constexpr const char* kS3ClockBehind =
+    "The clock reads %s, before this program was built: object storage refuses its signatures, "
+    "nothing is sent";
+
 class CurlFileSender : public Sender {
  public:
   explicit CurlFileSender(const settings::Session& session) : session_(session) {}
   // Refuses a URL or user name read as an option, and a configuration
   // (user line and bounds) that would not fit; builds that configuration.
+  // For object storage also the signing lines, and refuses a missing
+  // endpoint or bucket, an endpoint read as an option and a clock before
+  // the floor (kS3ClockBehind).
   // For check, an empty URL is a problem. Its refusals hold with or without
   // files. Changes only the sender, logs nothing.
   Readiness prepare(util::Findings& findings) override;

@@ -21,9 +21,10 @@ enum class Refusal {
   kCommandTooLong,
   kQueueLineTooLong,
   kNameTooLong,
-  kUnreadable
+  kUnreadable,
+  kTooLarge,  // larger than one upload to object storage can hold
 };
-constexpr int kRefusals = 6;
+constexpr int kRefusals = 7;
 static_assert(sizeof(Tally::refused_as) / sizeof(unsigned) == kRefusals, "a count for each");
 
 // How a send ended.

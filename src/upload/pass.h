@@ -70,7 +70,7 @@ struct Tally {
   unsigned left = 0;  // new files left after the run
   int64_t bytes_left = 0;
   time_t oldest_left = 0;       // 0 when none is left
-  unsigned refused_as[6] = {};  // by Refusal (mode.h), for check
+  unsigned refused_as[7] = {};  // by Refusal (mode.h), for check
   unsigned control = 0;         // of the selected, names with a control character
   unsigned undated = 0;         // new files dated before the clock floor (settings::undated)
   util::SkipCounts skips;       // a dry pass counts what a run logs

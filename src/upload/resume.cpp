@@ -113,7 +113,7 @@ bool resumes(const settings::ModuleSettings& cfg) {
 bool resume_target(char (&out)[util::kCommandSize], const settings::ModuleSettings& cfg,
                    const char* path) {
   if (!uses_sftp(cfg.remote_url)) {
-    const char* url = target_url(out, cfg.remote_url, path, cfg.partial_suffix);
+    const char* url = target_url(out, cfg.remote_url, path, cfg.partial_suffix, cfg.s3_endpoint);
     return url == out;  // with a suffix the URL is always built in `out`
   }
   // The sftp batch takes its URL as a folder always, and writes NAME+SUFFIX there.

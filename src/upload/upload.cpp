@@ -48,6 +48,11 @@ void log_refusal(Refusal refusal, const char* path) {
       syslog(LOG_ERR, "Queue line for file %s is longer than %zu characters, not sent", path,
              kQueueLineSize - 1);
       break;
+    case Refusal::kTooLarge:
+      syslog(LOG_ERR,
+             "File %s is larger than one upload to object storage can hold (5 GiB), not sent",
+             path);
+      break;
     case Refusal::kCommandTooLong:
       syslog(LOG_ERR, "Command line for file %s is longer than %zu characters, not sent", path,
              util::kCommandSize - 1);
@@ -88,6 +93,9 @@ bool select_new_files(Pass& pass, const Sender& sender, Selection& files, size_t
     Refusal refusal = pass.acts() || util::readable_by_writers(pass.writers, entry.st)
                           ? sender.refusal_of(entry.path)
                           : Refusal::kUnreadable;
+    if (refusal == Refusal::kNone && !fits_one_upload(pass.cfg.remote_url, entry.st.st_size)) {
+      refusal = Refusal::kTooLarge;
+    }
     if (refusal == Refusal::kNone) {
       files.add(entry);
       continue;
@@ -262,7 +270,10 @@ Readiness upload_verdict(const settings::Session& session, Sender& sender,
   findings.note("  remote URL %s\n", util::masked_url(s.remote_url).c_str());
   findings.note("  each attempt: %u s to connect, at most %u s without a byte moving\n",
                 s.connect_timeout, s.stall_timeout);
-  if (s.partial_suffix[0] != '\0') {
+  if (s.partial_suffix[0] != '\0' && is_s3(s.remote_url)) {
+    findings.note(
+        "  MOD_VASTREL_PARTIAL_SUFFIX does not apply: an object appears whole or not at all\n");
+  } else if (s.partial_suffix[0] != '\0') {
     findings.note("  each file is written as NAME%s and renamed to NAME once whole\n",
                   s.partial_suffix);
     if (s.verify != 0 && uses_sftp(s.remote_url)) {

@@ -1,6 +1,7 @@
 // curl's configuration lines and the failures that end a pass.
 #include "util/curl.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -151,6 +152,29 @@ void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_t
              rate_limit);
   }
   cmd_raw(config, text);
+}
+
+int curl_version() {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
+  Descriptor reader(ends[0]);
+  ChildSpec child;
+  child.argv[0] = kCurl;
+  child.argv[1] = "--version";
+  child.set_stream(1, Descriptor(ends[1]));
+  // Its few lines fit the pipe: read once it has ended.
+  if (!run_child(child).ok()) return -1;
+  char text[256];
+  ssize_t length = read(reader.get(), text, sizeof text - 1);
+  if (length <= 0) return -1;
+  text[length] = '\0';
+  unsigned major = 0;
+  unsigned minor = 0;
+  unsigned patch = 0;
+  if (sscanf(text, "curl %u.%u.%u", &major, &minor, &patch) != 3 || minor > 99 || patch > 99) {
+    return -1;
+  }
+  return static_cast<int>(major * 10000 + minor * 100 + patch);
 }
 
 bool curl_server_unusable(ChildResult result) {

@@ -53,6 +53,14 @@ void curl_user_line(CommandLine& config, const char* user, const char* password)
 void curl_bounds(CommandLine& config, unsigned connect_timeout, unsigned stall_timeout,
                  unsigned rate_limit);
 
+// The version of the curl on PATH as MAJOR * 10000 + MINOR * 100 + PATCH,
+// from the first line "curl X.Y.Z ..." of curl --version; -1 when it
+// cannot be run or read. Runs curl; changes nothing, logs nothing.
+int curl_version();
+
+// curl 7.75 first signs requests for object storage (--aws-sigv4).
+constexpr int kCurlSigningVersion = 77500;
+
 // True for a curl run whose exit code says the server as a whole cannot
 // be used now, rather than that one file failed; false for one that did
 // not exit (a signal ended it, or it did not start).

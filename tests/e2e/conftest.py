@@ -5,7 +5,9 @@ test binds /dev/log to read the program's syslog lines, installs the binary
 under /opt/vastrel/bin, and resets /opt/vastrel, /var/vastrel and
 /var/data/vastrel before each test.
 """
+import itertools
 import os
+import shutil
 import tempfile
 from pathlib import Path
 
@@ -61,6 +63,29 @@ def sshd(ssh_server, world):
     ssh_server.reset()
     ssh_server.install_client()
     return ssh_server
+
+
+@pytest.fixture(scope="session")
+def object_store():
+    from objstore import ObjectStore
+    # Outside pytest's temporary root: the store's paths must stay short
+    # (a socket's path is at most 107 bytes).
+    base = Path(tempfile.mkdtemp(prefix="ceph-"))
+    store = ObjectStore(base)
+    yield store
+    store.close()
+    shutil.rmtree(base, ignore_errors=True)
+
+
+@pytest.fixture
+def s3(object_store):
+    """The store with a new empty bucket of the test's own, `s3.bucket`."""
+    object_store.bucket = f"test{next(_buckets)}"  # at least 3 characters
+    object_store.make_bucket(object_store.bucket)
+    return object_store
+
+
+_buckets = itertools.count()
 
 
 @pytest.fixture(scope="session")

@@ -25,6 +25,13 @@ an undated file is never deleted by age and is on the server after the first
 run whose server could be used, a run whose clock is behind deletes nothing
 by age, and every run tells the log exactly which of these it met.
 
+The third server is object storage (Ceph's gateway, s3:// URLs, curl per
+file and in the batch): its bucket is mirrored into a local folder after
+each run, so that the same invariants hold of its objects. Its faults: the
+gateway stopped before the run, killed or stopped mid-pass, a wrong secret
+(the hostile settings), a clock before the floor (nothing is sent, and the
+run says so once).
+
 With --small-fs the scan folder is on a file system of 4 MiB of its own
 (with its parent) that writers (and something outside the folder) fill
 between runs, and remove
@@ -55,6 +62,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "e2e"))
 from harness import (DAY, ERR, FLOOR, NOTICE, SCRATCH, TIMESTAMP, FtpServer,  # noqa: E402
                      HttpServer, SshServer, World, bind_log_socket)
+from objstore import BUCKET, KEY, SECRET, ObjectStore, encode_key  # noqa: E402
 
 FRAGMENTS = ["plain", "a b", "q'uote", 'd"q', "back\\slash", ";touch PWNED", "$(touch PWNED)",
              "`touch PWNED`", "g[1-2]", "{a,b}", "h#ash", "st*r", "q?m", "p%41", "new\nline",
@@ -68,6 +76,11 @@ CLOCK_FAULTS = FAULTS[-3:]
 # Those after which a run may have left new files unsent: its server could
 # not be used, or it was never reached.
 SERVER_FAULTS = {"tool_fail", "server_down", "kill_mid", "full", "stalled", "parent_swap"}
+# Object storage: what it cannot have (a full remote disk, a folder in the
+# way), and what more leaves files unsent there (a wrong secret, a clock
+# whose signatures it refuses).
+S3_NO_FAULTS = {"full", "remote_dir"}
+S3_SERVER_FAULTS = SERVER_FAULTS | {"hostile_settings", "clock_behind"}
 # How the program reads a file's time against the watermark and its clock
 # floor; the free-space rule takes them in this order.
 SENT, UNSENT, UNDATED = 0, 1, 2
@@ -126,6 +139,8 @@ class Soak:
         sshd_base.chmod(0o755)
         self.sshd = SshServer(sshd_base)
         self.sshd.reset()
+        self.store = ObjectStore(Path(tempfile.mkdtemp(prefix="ceph-")))
+        self.mirror = StoreMirror(self.store, base / "s3mirror")
         for root in (self.ftp.root, self.sshd.home):
             (root / "full").mkdir()
             subprocess.run(["mount", "-t", "tmpfs", "-o", "size=96k,mode=0777", "tmpfs",
@@ -384,7 +399,12 @@ class Soak:
     # One run --------------------------------------------------------------
     def settings(self, mode, target, faults):
         hostile = "hostile_settings" in faults
-        if mode == "curl":
+        extra = {}
+        if mode == "s3":  # hostile settings: a wrong secret, which the store refuses
+            url = f"s3://{BUCKET}/{target}/"
+            user, password = KEY, (self.ftp.HOSTILE_PASSWORD if hostile else SECRET)
+            extra["S3_ENDPOINT"] = self.store.endpoint
+        elif mode == "curl":
             url = self.ftp.url(f"{target}/")
             user, password = ((self.ftp.HOSTILE_USER, self.ftp.HOSTILE_PASSWORD) if hostile
                               else (self.ftp.USER, self.ftp.PASSWORD))
@@ -396,8 +416,8 @@ class Soak:
                   "PASSWORD": f'"{password}"', "RUPLOADED": self.rng.choice([0, 1]),
                   "CHECKFTP": int("check_ftp" in faults), "CONNECT_TIMEOUT": CONNECT_TIMEOUT,
                   "STALL_TIMEOUT": STALL_TIMEOUT,
-                  "CURL_BATCH": self.rng.choice([0, 1]) if mode == "curl" else 0,
-                  "PARTIAL_SUFFIX": self.rng.choice(["", SUFFIX])}
+                  "CURL_BATCH": self.rng.choice([0, 1]) if mode != "sftp" else 0,
+                  "PARTIAL_SUFFIX": self.rng.choice(["", SUFFIX]), **extra}
         if self.resume_mode:  # goes on from the partials a cut run left
             values.update(CURL_BATCH=0, PARTIAL_SUFFIX=SUFFIX)
         self.fetched = None
@@ -427,7 +447,7 @@ class Soak:
             # still be a version the device had, byte for byte.
             values["RESUME"] = 1 if self.resume_mode else self.rng.choice([0, 1])
             cut = values["RESUME"] and ("kill_mid" in faults or "stalled" in faults)
-            self.resume_mode = mode if cut and not values["CURL_BATCH"] else None
+            self.resume_mode = mode if cut and not values["CURL_BATCH"] and mode != "s3" else None
             if values["RESUME"]:
                 self.stats["upload runs resuming cut transfers"] += 1
                 if cut:
@@ -458,7 +478,7 @@ class Soak:
                     blocker.mkdir()
                     self.blocker = blocker.name
                     undo.append(lambda: blocker.rmdir())
-        tool = "curl" if mode == "curl" else "sftp"
+        tool = "sftp" if mode == "sftp" else "curl"
         self.sshd.install_client()  # the real client tools again
         (self.world.fakebin / "curl").unlink(missing_ok=True)
         # Always in front of the real tool, with no time limit of its own:
@@ -471,8 +491,9 @@ class Soak:
             script["exit"] = [None]
         if "kill_mid" in faults:
             delay = self.rng.choice(["0", "0.01", "0.05", "0.2"])
-            kill = (f"kill -9 {self.ftp.proc.pid}" if mode == "curl"
-                    else self.sshd.signal_command("KILL"))
+            kill = {"curl": f"kill -9 {self.ftp.proc.pid}",
+                    "s3": f"kill -9 {self.store.gateway_pid()}"}.get(
+                        mode, self.sshd.signal_command("KILL"))
             script["background"] = [f"sleep {delay}; {kill}"]
         shell = []
         if "vanish" in faults and self.victims():
@@ -490,13 +511,18 @@ class Soak:
             Path("/opt/vastrel/bin/sftp").unlink()
             Path("/opt/vastrel/bin/sftp").symlink_to(self.world.fakebin / "sftp")
         if "server_down" in faults:
-            if mode == "curl":
+            if mode == "s3":
+                self.store.stop_gateway()
+                undo.append(self.store.start_gateway)
+            elif mode == "curl":
                 self.ftp.stop()
                 undo.append(self.ftp.start)
             else:
                 self.sshd.install_client(port=1)
         if "kill_mid" in faults and mode == "curl":
             undo.append(self._restart_ftp_if_dead)
+        if "kill_mid" in faults and mode == "s3":
+            undo.append(self.store.restart_gateway_if_gone)
         if "stalled" in faults:
             undo.append(self.stall(mode, script))  # may add a background stop
         if script.get("background"):
@@ -642,7 +668,7 @@ class Soak:
             self.stats["whole fetches past squatted names"] += 1
             return
         failed = any(m.startswith("getting file ") for m in messages)
-        if ("parent_swap" in faults or ("tool_fail" in faults and mode == "curl") or
+        if ("parent_swap" in faults or ("tool_fail" in faults and mode != "sftp") or
                 (self.small_fs and failed)):
             return
         raise Failure(f"run {index} ({mode}): the download pass did not fetch {path.name}\n"
@@ -702,10 +728,14 @@ class Soak:
 
     def stall(self, mode, script):
         """Stops a server (SIGSTOP) until the run has ended: the FTP server
-        before the run, or the sshd listener before it, or its sessions
-        while the batch is under way. Returns what resumes it."""
-        if mode == "curl" or self.rng.random() < 0.5:
-            proc = self.ftp.proc if mode == "curl" else self.sshd.proc
+        or the gateway before the run (unless it is down already), or the
+        sshd listener before it, or its sessions while the batch is under
+        way. Returns what resumes it."""
+        if mode != "sftp" or self.rng.random() < 0.5:
+            proc = {"curl": self.ftp.proc, "s3": self.store.procs.get("rgw")}.get(mode,
+                                                                                 self.sshd.proc)
+            if proc is None:
+                return lambda: None
             if proc.poll() is None:
                 proc.send_signal(signal.SIGSTOP)
             return lambda: proc.poll() is None and proc.send_signal(signal.SIGCONT)
@@ -739,13 +769,16 @@ class Soak:
         return {p: (os.stat(p).st_mtime_ns if os.path.exists(p) else None) for p in self.tracked}
 
     def upload_run(self, index):
-        mode = self.resume_mode or self.rng.choice(["curl", "sftp"])
+        mode = self.resume_mode or self.rng.choice(["curl", "sftp", "s3"])
         faults = [f for f in FAULTS if self.rng.random() < 0.12]
+        if mode == "s3":
+            faults = [f for f in faults if f not in S3_NO_FAULTS]
+        server_faults = S3_SERVER_FAULTS if mode == "s3" else SERVER_FAULTS
         target = "full" if "full" in faults else "up"
         for f in faults:
-            self.stats[f"fault {f}"] += 1
+            self.stats[f"fault {f}" + (" (s3)" if mode == "s3" else "")] += 1
         self.set_scan_owner(force_writer="hard_link" in faults)
-        remote_root = self.ftp.root if mode == "curl" else self.sshd.home
+        remote_root = {"curl": self.ftp.root, "s3": self.mirror.root}.get(mode, self.sshd.home)
         pinned = self.clock_faults(faults, index)
         suffix = self.settings(mode, target, faults)
         remote_before = remote_files(remote_root / target)
@@ -776,6 +809,8 @@ class Soak:
             writer.join()
         for action in undo:
             action()
+        if mode == "s3":
+            self.mirror.sync()
         if elapsed > RUN_LIMIT:
             raise Failure(f"run {index} ({mode}) took {elapsed:.0f} s, over {RUN_LIMIT} s\n"
                           f"log: {run.log}")
@@ -787,14 +822,15 @@ class Soak:
         if self.whole_fetch:
             self.check_fetched(index, mode, run, faults)
         self.check_upload(index, mode, run, others, watermark, before, remote_root / target)
-        if not SERVER_FAULTS & set(faults):
+        if not server_faults & set(faults):
             self.check_undated_sent(index, f"{mode}, faults {faults}", run, undated_files,
                                     remote_root / target)
         if not {"overlap", "parent_swap"} & set(faults):  # this run went, and reached the folder
             # Files others write or swap meanwhile may be counted as they were.
             changing = {"writer", "vanish", "link_swap"} & set(faults)
             self.check_clock_notices(f"run {index} ({mode})", run, clock, pinned, watermark,
-                                     None if changing else counted, remove=False)
+                                     None if changing else counted, remove=False,
+                                     s3=mode == "s3")
         if suffix:
             self.check_real_names(index, mode, run, remote_before, remote_root / target)
         self.check_nothing_foreign(index, mode, run, remote_before, remote_root / target)
@@ -854,7 +890,8 @@ class Soak:
             mtime = int(os.stat(path).st_mtime)
             if (not undated(mtime, watermark) or has_control(path.name) or
                     path.name == self.blocker or
-                    (mode != "curl" and self.not_replaceable(remote_dir / path.name, user)) or
+                    (mode == "sftp" and self.not_replaceable(remote_dir / path.name, user)) or
+                    (mode == "s3" and not is_utf8(path.name)) or
                     (self.min_age and -CLOCK_SLACK <= clock - mtime < self.min_age)):
                 continue
             t = self.tracked[path]
@@ -873,23 +910,28 @@ class Soak:
                               f"server\nlog: {run.log}")
             self.stats["undated files sent by the first run that could"] += 1
 
-    def check_clock_notices(self, what, run, clock, pinned, watermark, undated_count, remove):
+    def check_clock_notices(self, what, run, clock, pinned, watermark, undated_count, remove,
+                            s3=False):
         """The run told what its clock made of the times (a clock before the
-        floor: remove runs only; a watermark ahead of the clock; how many
-        undated files it found, unless None), and told nothing otherwise."""
+        floor: remove runs, and the refusal of upload runs to object
+        storage; a watermark ahead of the clock; how many undated files it
+        found, unless None), and told nothing otherwise."""
         clock_text = re.escape(utc(clock)) if pinned is not None else r"[-0-9: ]+"
+        behind = (" object storage refuses its signatures, nothing is sent", ERR) if s3 else \
+            (" nothing is removed by age", NOTICE)
         notices = [
             (rf"The watermark {re.escape(utc(watermark))} lies after the clock {clock_text}",
-             "lies after the clock", watermark - clock > CLOCK_SLACK),
-            (rf"The clock reads {re.escape(utc(clock))}, before this program was built: nothing "
-             "is removed by age", "before this program was built", remove and clock < FLOOR),
+             "lies after the clock", watermark - clock > CLOCK_SLACK, NOTICE),
+            (rf"The clock reads {re.escape(utc(clock))}, before this program was built:"
+             f"{behind[0]}", "before this program was built", (remove or s3) and clock < FLOOR,
+             behind[1]),
         ]
         if undated_count is not None:
             notices.append((rf"{undated_count} files dated before {utc(FLOOR, '%Y-%m-%d')} are "
-                            "taken as unsent", "are taken as unsent", undated_count > 0))
-        for exact, loose, expected in notices:
+                            "taken as unsent", "are taken as unsent", undated_count > 0, NOTICE))
+        for exact, loose, expected, priority in notices:
             told = [(p, m) for p, m in run.log if loose in m]
-            if expected and not any(p == NOTICE and re.fullmatch(exact, m) for p, m in told):
+            if expected and not any(p == priority and re.fullmatch(exact, m) for p, m in told):
                 raise Failure(f"{what}: no notice /{exact}/\nlog: {run.log}")
             if not expected and told:
                 raise Failure(f"{what}: told {told}, which is not so\nlog: {run.log}")
@@ -969,8 +1011,10 @@ class Soak:
             if (mtime_ns is None or standing(mtime_ns // 10**9, watermark) == SENT or
                     has_control(path.name)):
                 continue
-            if mode != "curl" and self.not_replaceable(remote_dir / path.name):
+            if mode == "sftp" and self.not_replaceable(remote_dir / path.name):
                 continue  # refused on its own, as the blocker is
+            if mode == "s3" and not is_utf8(path.name):
+                continue  # a key must be UTF-8: the store refuses it, as its own failure
             if path.name != self.blocker and f"File {path} was uploaded" not in messages:
                 raise Failure(f"run {index} ({mode}): {path!r} was held back\nlog: {run.log}")
         self.stats["runs where a remote folder held back no other file"] += 1
@@ -1155,6 +1199,14 @@ def utc(seconds, form="%Y-%m-%d %H:%M:%S"):
     return time.strftime(form, time.gmtime(seconds))
 
 
+def is_utf8(name):
+    try:
+        name.encode()
+        return True
+    except UnicodeEncodeError:  # bytes that are not UTF-8, as surrogates
+        return False
+
+
 def has_control(name):
     return any(ord(c) < 0x20 or ord(c) == 0x7f for c in name)
 
@@ -1167,6 +1219,31 @@ def remote_files(folder):
             st = entry.stat(follow_symlinks=False)
             found[entry.name] = (st.st_mtime_ns, st.st_size, st.st_ino)
     return found
+
+
+class StoreMirror:
+    """The soak's bucket as a local folder (ROOT/up for s3://BUCKET/up/),
+    so that every check of the server's files reads objects as it reads
+    the FTP and sftp folders: each object written since the last look
+    (its ETag and time) is fetched and put in place by rename, which, as
+    a rewrite on a server, gives its file a new identity."""
+
+    def __init__(self, store, root):
+        self.store, self.root = store, root
+        (root / "up").mkdir(parents=True)
+        self.seen = {}
+
+    def sync(self):
+        for key, stamp in self.store.listing(BUCKET).items():
+            if self.seen.get(key) == stamp:
+                continue
+            status, content = self.store.curl("GET", f"{BUCKET}/{encode_key(key)}")
+            if status != 200:
+                raise Failure(f"the store lists {key!r} and does not give it: {status}")
+            fresh = self.root / "fetching"
+            fresh.write_bytes(content)
+            os.replace(fresh, self.root / key)
+            self.seen[key] = stamp
 
 
 def replay(args, seed):
@@ -1192,6 +1269,8 @@ def main():
     except BaseException:
         print(f"soak: the test itself broke with seed {seed} ({replay(args, seed)})")
         raise
+    finally:
+        soak.store.close()
     faults = sum(v for k, v in soak.stats.items() if k.startswith("fault "))
     print(f"soak: seed {seed}, {args.runs} runs, {faults} faults injected, "
           f"{time.monotonic() - start:.0f} s")
