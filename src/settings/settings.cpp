@@ -51,6 +51,7 @@ const SettingKey kSettingKeys[kSettingKeyCount] = {
     NUMBER("MOD_VASTREL_KEEP_FREE", keep_free, 0),
     NUMBER("MOD_VASTREL_KEEP_UNSENT", keep_unsent, 0),
     NUMBER("MOD_VASTREL_VERIFY", verify, 0),
+    TEXT("MOD_VASTREL_DEVICE", device, false),
 };
 #undef NUMBER
 #undef TEXT

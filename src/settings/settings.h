@@ -62,6 +62,8 @@ struct ModuleSettings {
   // Non-zero: a sent file is disposed of only once the server tells that
   // it holds the file's size under its final name.
   uint32_t verify = 0;
+  // What {device} in the remote URL stands for; empty: the host name.
+  const char* device = nullptr;
 };
 
 constexpr const char* kSettingsPath = "/opt/vastrel/etc/settings";
@@ -76,7 +78,7 @@ struct SettingKey {
   uint32_t fallback;
   bool secret;
 };
-constexpr size_t kSettingKeyCount = 33;
+constexpr size_t kSettingKeyCount = 34;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 constexpr const char* kSettingsRefusal =

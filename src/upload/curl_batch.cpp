@@ -45,6 +45,10 @@ constexpr const char* kBatchOptions =
 constexpr const char* kNextTransfer =
     "next\nfail\nsilent\nshow-error\nno-progress-meter\ngloboff\n"
     "write-out = \"%{exitcode} %{errormsg}\\n\"\n";
+// A transfer's own option where the URL's folders hold a field: curl makes
+// the missing folders, and takes one that exists, or that another device
+// made meanwhile, as made.
+constexpr const char* kMakeFolders = "ftp-create-dirs\n";
 
 // An unlinked 0600 file under the scratch folder, written in large pieces:
 // it holds the credentials, and nothing is left of it when the run ends.
@@ -118,29 +122,27 @@ class ConfigFile {
 // own ("next"), whose rename follows only a successful transfer. With
 // MOD_VASTREL_VERIFY, the transfers that ask the server's size of the file
 // (and rename it when whole) follow it, so the next file starts afresh.
-bool config_entry(const settings::Session& session, util::CommandLine& entry, const char* path,
+bool config_entry(const settings::Session& session, util::CommandLine& entry, const Place& place,
                   const char* source, const char* config, bool first, int64_t size) {
   const settings::ModuleSettings& cfg = session.cfg;
-  char url_buffer[util::kCommandSize];
-  const char* url = target_url(url_buffer, cfg.remote_url, path, cfg.partial_suffix);
-  if (url == nullptr) return false;
   bool renamed = cfg.partial_suffix[0] != '\0';
   bool verify = cfg.verify != 0;
   if ((renamed || verify) && !first) {
     util::cmd_raw(entry, kNextTransfer);
+    if (makes_folders(cfg.remote_url)) util::cmd_raw(entry, kMakeFolders);
     util::curl_config_again(entry, session.curl_config);
     util::cmd_raw(entry, config);
   }
   util::cmd_raw(entry, "upload-file = ");
   util::curl_config_string(entry, source);
   util::cmd_raw(entry, "\nurl = ");
-  util::curl_config_string(entry, url);
+  util::curl_config_string(entry, place.url);
   util::cmd_raw(entry, "\n");
   if (verify) {
-    return verify_transfers(entry, kNextTransfer, config, session.curl_config, path, cfg.remote_url,
+    return verify_transfers(entry, kNextTransfer, config, session.curl_config, place,
                             cfg.partial_suffix, size);
   }
-  if (renamed && !rename_quotes(entry, cfg.remote_url, path, cfg.partial_suffix)) return false;
+  if (renamed && !rename_quotes(entry, place.name, cfg.partial_suffix)) return false;
   return !entry.overflow;
 }
 
@@ -169,14 +171,13 @@ bool write_config(const settings::Session& session, ConfigFile& file, const Sele
   char buffer[12 * util::kCommandSize];
   file.add(config);
   file.add(kBatchOptions);
+  if (makes_folders(session.cfg.remote_url)) file.add(kMakeFolders);
   for (size_t j = 0; j < run.index.size(); ++j) {
-    char path[util::kPathSize];
-    files.path(run.index[j], session.cfg.scan_folder, path);
     char source[32];
     util::inherited_path(source, j);
     util::CommandLine entry = util::command_line(buffer, sizeof buffer);
     // The selection let no file through whose entry would not fit.
-    if (!config_entry(session, entry, path, source, config, j == 0,
+    if (!config_entry(session, entry, files.place(run.index[j]), source, config, j == 0,
                       files.identity(run.index[j]).size)) {
       return false;
     }
@@ -313,10 +314,10 @@ bool next_outcome(FILE* results, int& code, char (&message)[512], int64_t* told)
   return true;
 }
 
-Refusal CurlBatchSender::refusal_of(const char* path) const {
+Refusal CurlBatchSender::refusal_of(const char* path, const Place& place) const {
   // A configuration file's quoted string cannot hold a control character.
   if (util::has_control(path) && !one_at_a_time_) return Refusal::kControl;
-  return per_file_.refusal_of(path);
+  return per_file_.refusal_of(path, place);
 }
 
 // In listing order a run's files are taken as the scan finds them, which
@@ -357,7 +358,7 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
       char path[util::kPathSize];
       files.path(next, session_.cfg.scan_folder, path);
       bool server_down = false;
-      files.set_outcome(next, send_with_retries(pass, path, files.identity(next),
+      files.set_outcome(next, send_with_retries(pass, path, files.identity(next), files.place(next),
                                                 per_file_.config(), kAttempts - 1, server_down));
       ++next;
       if (server_down) return SendEnd::kStop;

@@ -32,12 +32,12 @@ constexpr size_t kInputSize = 4096;
 // MOD_VASTREL_VERIFY the transfers that ask the server's size (and rename
 // a file held whole); false when that would not fit.
 bool put_input(util::CommandLine& input, const settings::Session& session, const char* config,
-               const char* path, int64_t size) {
+               const Place& place, int64_t size) {
   const settings::ModuleSettings& cfg = session.cfg;
   util::cmd_raw(input, config);
   if (cfg.verify == 0) return !input.overflow;
   util::cmd_raw(input, "fail-early\n");  // no size is asked of a file that was not sent
-  return verify_transfers(input, kNextCheck, config, session.curl_config, path, cfg.remote_url,
+  return verify_transfers(input, kNextCheck, config, session.curl_config, place,
                           cfg.partial_suffix, size);
 }
 
@@ -68,8 +68,8 @@ bool rename_command(char (&out)[util::kCommandSize], const char* verb, const cha
 // command line would not fit (the selection let no such file through).
 // With MOD_VASTREL_VERIFY, `told` is then the size the server told (kNoSize
 // for none); kNotAsked without.
-PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFile& pin,
-                        const FileIdentity& listed, const char* config, int64_t& told) {
+PutResult curl_put_file(const Pass& pass, const util::PinnedFile& pin, const FileIdentity& listed,
+                        const Place& place, const char* config, int64_t& told) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   char source[32];
@@ -77,9 +77,9 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
   char input_buffer[kInputSize];
   util::CommandLine input = util::command_line(input_buffer, sizeof input_buffer);
   bool verify = pass.cfg.verify != 0;
-  if (!build_put_command(line, source, path, pass.cfg.remote_url, pass.cfg.partial_suffix,
-                         pass.session.curl_config, verify) ||
-      !put_input(input, pass.session, config, path, listed.size)) {
+  if (!build_put_command(line, source, place, pass.cfg.partial_suffix, pass.session.curl_config,
+                         makes_folders(pass.cfg.remote_url), verify) ||
+      !put_input(input, pass.session, config, place, listed.size)) {
     return PutResult::kRefused;
   }
   util::ChildSpec child;
@@ -108,12 +108,11 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
 
 }  // namespace
 
-bool build_put_command(util::CommandLine& line, const char* source, const char* path,
-                       const char* remote_url, const char* suffix, bool curl_config, bool verify) {
-  char url_buffer[util::kCommandSize];
-  const char* url = target_url(url_buffer, remote_url, path, suffix);
-  if (url == nullptr) return false;
+bool build_put_command(util::CommandLine& line, const char* source, const Place& place,
+                       const char* suffix, bool curl_config, bool make_folders, bool verify) {
+  const char* url = place.url;
   util::cmd_raw(line, {util::kCurl, " -fSs "});
+  if (make_folders) util::cmd_raw(line, "--ftp-create-dirs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_curl_config(line, curl_config);
   if (!verify) util::cmd_raw(line, "-K - ");
@@ -127,11 +126,10 @@ bool build_put_command(util::CommandLine& line, const char* source, const char* 
     return !line.overflow;
   }
   if (suffix[0] != '\0') {
-    char name[util::kPathSize];
     char from[util::kCommandSize];
     char to[util::kCommandSize];
-    if (!remote_name(name, remote_url, path) || !rename_command(from, "-RNFR ", name, suffix) ||
-        !rename_command(to, "-RNTO ", name, "")) {
+    if (!rename_command(from, "-RNFR ", place.name, suffix) ||
+        !rename_command(to, "-RNTO ", place.name, "")) {
       return false;
     }
     util::cmd_raw(line, " -Q ");
@@ -161,11 +159,8 @@ void further_transfer(util::CommandLine& out, const char* next_text, bool curl_c
 }  // namespace
 
 bool verify_transfers(util::CommandLine& out, const char* next_text, const char* config,
-                      bool curl_config, const char* path, const char* remote_url,
-                      const char* suffix, int64_t size) {
-  char url_buffer[util::kCommandSize];
-  const char* url = target_url(url_buffer, remote_url, path, suffix);
-  if (url == nullptr) return false;
+                      bool curl_config, const Place& place, const char* suffix, int64_t size) {
+  const char* url = place.url;
   further_transfer(out, next_text, curl_config, config, "head\nurl = ", url);
   if (suffix[0] == '\0') return !out.overflow;
   further_transfer(out, next_text, curl_config, config, "output = \"/dev/null\"\nurl = ", url);
@@ -177,7 +172,7 @@ bool verify_transfers(util::CommandLine& out, const char* next_text, const char*
              static_cast<long long>(size), static_cast<long long>(size));
     util::cmd_raw(out, gate);
   }
-  return rename_quotes(out, remote_url, path, suffix) && !out.overflow;
+  return rename_quotes(out, place.name, suffix) && !out.overflow;
 }
 
 int64_t told_size(const char* line) {
@@ -193,10 +188,7 @@ int64_t told_size(const char* line) {
   return size;
 }
 
-bool rename_quotes(util::CommandLine& out, const char* remote_url, const char* path,
-                   const char* suffix) {
-  char name[util::kPathSize];
-  if (!remote_name(name, remote_url, path)) return false;
+bool rename_quotes(util::CommandLine& out, const char* name, const char* suffix) {
   util::cmd_raw(out, "quote = \"-RNFR ");
   util::curl_config_text(out, name);
   util::curl_config_text(out, suffix);
@@ -206,12 +198,8 @@ bool rename_quotes(util::CommandLine& out, const char* remote_url, const char* p
   return !out.overflow;
 }
 
-Refusal curl_refusal(const settings::Session& session, const char* config, const char* path) {
+Refusal curl_refusal(const settings::Session& session, const char* config, const Place& place) {
   const settings::ModuleSettings& s = session.cfg;
-  const char* suffix = s.partial_suffix;
-  if (suffix[0] != '\0' && !remote_name_fits(s.remote_url, path, suffix)) {
-    return Refusal::kNameTooLong;
-  }
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   char source[32];
@@ -219,21 +207,22 @@ Refusal curl_refusal(const settings::Session& session, const char* config, const
   char input_buffer[kInputSize];
   util::CommandLine input = util::command_line(input_buffer, sizeof input_buffer);
   // The longest gate a file's size can make.
-  bool fits = build_put_command(line, source, path, s.remote_url, suffix, session.curl_config,
-                                s.verify != 0) &&
-              put_input(input, session, config, path, INT64_MAX);
+  bool fits = build_put_command(line, source, place, s.partial_suffix, session.curl_config,
+                                makes_folders(s.remote_url), s.verify != 0) &&
+              put_input(input, session, config, place, INT64_MAX);
   return fits ? Refusal::kNone : Refusal::kCommandTooLong;
 }
 
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
-                          const char* config, int attempts, bool& server_down) {
+                          const Place& place, const char* config, int attempts,
+                          bool& server_down) {
   util::PinnedFile pin;
   Outcome pinned = pin_selected(pass, path, selected, pin);
   if (pinned != Outcome::kPending) return pinned;
   PutResult result = PutResult::kFailed;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     int64_t told = kNotAsked;
-    result = curl_put_file(pass, path, pin, selected, config, told);
+    result = curl_put_file(pass, pin, selected, place, config, told);
     if (result == PutResult::kRefused) return Outcome::kPassedBy;
     if (result == PutResult::kSent) return dispose_sent_file(pass, path, pin, selected, told);
     // A stopped run neither waits nor tries again: the file stays new.
@@ -271,8 +260,8 @@ SendEnd CurlFileSender::send(Pass& pass, Selection& files) {
     char path[util::kPathSize];
     files.path(k, session_.cfg.scan_folder, path);
     bool server_down = false;
-    files.set_outcome(
-        k, send_with_retries(pass, path, files.identity(k), config_, kAttempts, server_down));
+    files.set_outcome(k, send_with_retries(pass, path, files.identity(k), files.place(k), config_,
+                                           kAttempts, server_down));
     if (server_down) return SendEnd::kStop;
   }
   return SendEnd::kDone;

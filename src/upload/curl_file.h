@@ -8,6 +8,7 @@
 #include "settings/session.h"
 #include "upload/mode.h"
 #include "upload/pass.h"
+#include "upload/target.h"
 #include "util/cmdline.h"
 
 namespace upload {
@@ -17,20 +18,22 @@ constexpr int kAttempts = 3;
 // next file (or the next run) never follows a failure at once.
 constexpr unsigned kRetryDelay = 5;
 
-// Appends the curl command line for the file `path`, which curl reads as
-// `source` (its pinned descriptor), to `line`; false when it would not fit
+// Appends the curl command line for the file bound for `place`, which
+// curl reads as `source` (its pinned descriptor), to `line`; false when it
+// would not fit
 // (the line must then not be run). Changes nothing else, logs nothing. The
 // credentials and bounds reach curl on its standard input ("-K -"), after
 // the integrator's settings when `curl_config` says they exist; with a
 // suffix, the rename follows the transfer (RNFR and RNTO, sent only after
-// a successful one).
+// a successful one). With `make_folders` (makes_folders), curl makes the
+// URL's missing folders and takes one that exists as made.
 //
 // With `verify` (MOD_VASTREL_VERIFY) the line reads its configuration
 // after the transfer, where verify_transfers' lines follow it, leaves the
 // rename to them, and writes curl's output (the server's size) to
 // kCurlSizes.
-bool build_put_command(util::CommandLine& line, const char* source, const char* path,
-                       const char* remote_url, const char* suffix, bool curl_config,
+bool build_put_command(util::CommandLine& line, const char* source, const Place& place,
+                       const char* suffix, bool curl_config, bool make_folders,
                        bool verify = false);
 
 // curl's output with MOD_VASTREL_VERIFY: the headers of the size request.
@@ -47,24 +50,22 @@ constexpr const char* kCurlSizes = "/var/vastrel/curl_sizes";
 // range and maximum file size), so a short file keeps its temporary name.
 // False when the lines would not fit. Logs nothing.
 bool verify_transfers(util::CommandLine& out, const char* next_text, const char* config,
-                      bool curl_config, const char* path, const char* remote_url,
-                      const char* suffix, int64_t size);
+                      bool curl_config, const Place& place, const char* suffix, int64_t size);
 
 // The size a line of curl's header output tells ("Content-Length: N", any
 // letter case), or -1 for any other line. Changes nothing.
 int64_t told_size(const char* line);
 
 // The configuration lines of the suffix mode's rename of NAME+SUFFIX to
-// NAME, quote commands sent only after a successful transfer; false when
-// the remote name is too long. Logs nothing.
-bool rename_quotes(util::CommandLine& out, const char* remote_url, const char* path,
-                   const char* suffix);
+// NAME (the remote name `name`), quote commands sent only after a
+// successful transfer; false when they would not fit. Logs nothing.
+bool rename_quotes(util::CommandLine& out, const char* name, const char* suffix);
 
-// Why a file cannot go through curl as one transfer: a remote name too long
-// for the suffix, or a command line (with MOD_VASTREL_VERIFY, or the
-// configuration `config` with the transfers that verify it) that would not
-// fit; kNone when it can. Changes nothing, logs nothing.
-Refusal curl_refusal(const settings::Session& session, const char* config, const char* path);
+// Why a file bound for `place` cannot go through curl as one transfer: a
+// command line (with MOD_VASTREL_VERIFY, or the configuration `config`
+// with the transfers that verify it) that would not fit; kNone when it
+// can. Changes nothing, logs nothing.
+Refusal curl_refusal(const settings::Session& session, const char* config, const Place& place);
 
 // Pins the file, then up to `attempts` attempts, each failed one followed
 // by kRetryDelay, then the disposition of a sent file. Returns the file's
@@ -78,7 +79,8 @@ Refusal curl_refusal(const settings::Session& session, const char* config, const
 // each failure at LOG_ERR (curl's error line), and what pinning and
 // disposal log.
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
-                          const char* config, int attempts, bool& server_down);
+                          const Place& place, const char* config, int attempts,
+                          bool& server_down);
 
 class CurlFileSender : public Sender {
  public:
@@ -88,8 +90,8 @@ class CurlFileSender : public Sender {
   // For check, an empty URL is a problem. Its refusals hold with or without
   // files. Changes only the sender, logs nothing.
   Readiness prepare(util::Findings& findings) override;
-  Refusal refusal_of(const char* path) const override {
-    return curl_refusal(session_, config_, path);
+  Refusal refusal_of(const char*, const Place& place) const override {
+    return curl_refusal(session_, config_, place);
   }
   size_t batch_size() const override { return 1; }
   // Each file in order through send_with_retries with kAttempts; kStop as

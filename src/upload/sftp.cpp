@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -114,11 +115,19 @@ long started_commands() {
   return count;
 }
 
+// What one queue line does: the transcript counts the commands started,
+// and the step of the last one names the file the batch stopped at.
+struct Step {
+  enum Kind : uint8_t { kMake, kEnter, kFile };
+  Kind kind;
+  bool listing;  // a file's "ls", whose next transcript line tells its size
+  size_t file;   // into the batch's files: its own, or the first bound for the folder
+};
+
 // With MOD_VASTREL_VERIFY, the size each queued file's listing (its own
-// "ls -ln", the last of its `per_file` commands) tells in the transcript:
-// the fifth field of the line after that command's echo; kNoSize where
-// there is none.
-std::vector<int64_t> listed_sizes(size_t files, size_t per_file) {
+// "ls -ln") tells in the transcript: the fifth field of the line after
+// that command's echo; kNoSize where there is none.
+std::vector<int64_t> listed_sizes(size_t files, const std::vector<Step>& steps) {
   std::vector<int64_t> sizes(files, kNoSize);
   FILE* file = fopen(kSftpOutput, "re");
   if (file == nullptr) return sizes;
@@ -130,11 +139,11 @@ std::vector<int64_t> listed_sizes(size_t files, size_t per_file) {
     bool echo = at_start && strncmp(line, "sftp> ", 6) == 0;
     if (echo) {
       ++count;
-      listing = count % per_file == 0 && count / per_file <= files;
+      listing = count <= steps.size() && steps[count - 1].listing;
     } else if (at_start && listing) {
       long long size = -1;
       if (sscanf(line, "%*s %*s %*s %*s %lld", &size) == 1 && size >= 0) {
-        sizes[count / per_file - 1] = size;
+        sizes[steps[count - 1].file] = size;
       }
       listing = false;
     }
@@ -230,6 +239,74 @@ struct Queued {
   util::PinnedFile pin;
 };
 
+// One batch: its files, what each queue line does, and the folders it made.
+struct Batch {
+  std::vector<Queued> queued;
+  std::vector<Step> steps;
+  std::vector<std::string> made;
+  std::string entered;  // the folder the batch is in ("": its own)
+};
+
+// A line of a command and a path, as the batch parser reads it, appended
+// to `out`; false when it would not fit a queue line.
+bool path_line(util::CommandLine& out, const char* command, const char* path, size_t length) {
+  char path_buffer[util::kPathSize];
+  if (length >= sizeof path_buffer) return false;
+  memcpy(path_buffer, path, length);
+  path_buffer[length] = '\0';
+  char line_buffer[kQueueLineSize];
+  util::CommandLine line = util::command_line(line_buffer, sizeof line_buffer);
+  util::cmd_raw(line, command);
+  put_queue_path(line, path_buffer);
+  util::cmd_char(line, '\n');
+  if (line.overflow) return false;
+  util::cmd_raw(out, line_buffer);
+  return !out.overflow;
+}
+
+// The lines that take the batch into `folder`, for its file `file`: each
+// folder below the batch's own (the first `fixed` characters) not in
+// `made` yet ("-": one that exists is taken as made, and the batch goes
+// on), parents first, then "cd" (whose failure ends the batch: no file may
+// land elsewhere). Appended to `out`, `steps` and `made`; false when a
+// line would not fit.
+bool folder_lines(util::CommandLine& out, std::vector<Step>& steps,
+                  std::vector<std::string>& made, const char* folder, size_t fixed, size_t file) {
+  for (size_t end = fixed; folder[end] != '\0'; ++end) {
+    if (folder[end] != '/') continue;
+    std::string prefix(folder, end);
+    bool known = false;
+    for (const std::string& m : made) known = known || m == prefix;
+    if (known) continue;
+    if (!path_line(out, "-mkdir ", folder, end)) return false;
+    made.push_back(prefix);
+    steps.push_back(Step{Step::kMake, false, file});
+  }
+  if (!path_line(out, "cd ", folder, strlen(folder))) return false;
+  steps.push_back(Step{Step::kEnter, false, file});
+  return true;
+}
+
+// The lines of one file: those that take the batch into its folder when it
+// is not there yet, then format_sftp_put's.
+bool file_lines(const Pass& pass, const Batch& batch, const Place& place,
+                util::CommandLine& lines, std::vector<Step>& steps, std::vector<std::string>& made,
+                size_t fixed) {
+  size_t file = batch.queued.size();
+  if (place.folder[0] != '\0' && batch.entered != place.folder &&
+      !folder_lines(lines, steps, made, place.folder, fixed, file)) {
+    return false;
+  }
+  size_t before = lines.length;
+  bool verify = pass.cfg.verify != 0;
+  if (!format_sftp_put(lines, place.name, pass.cfg.partial_suffix, verify)) return false;
+  for (const char* p = lines.text + before; *p != '\0'; ++p) {
+    if (*p == '\n') steps.push_back(Step{Step::kFile, false, file});
+  }
+  if (verify) steps.back().listing = true;
+  return true;
+}
+
 // Runs one batch with the password in the feeder's environment only (the
 // copy is wiped once the batch has ended); how it ended, logged when it ran
 // and did not exit 0. One that did not start wrote no error text: what is
@@ -280,51 +357,68 @@ util::Descriptor sources_folder() {
 }
 
 // Pins and queues the pending files of files[first...], as many as a child
-// may be given, each with its source link. A name no longer the listed
-// file is passed by, and so is a file whose lines or link cannot be
-// written (both logged; the latter stays new).
-std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first) {
-  std::vector<Queued> queued;
+// may be given, each with its source link and the lines that take the
+// batch into its folder. A name no longer the listed file is passed by,
+// and so is a file whose lines or link cannot be written (both logged; the
+// latter stays new).
+Batch write_queue(const Pass& pass, Selection& files, size_t first, size_t fixed) {
+  Batch batch;
   util::Descriptor sources(sources_folder());
-  if (sources.get() < 0) return queued;
+  if (sources.get() < 0) return batch;
   size_t budget = pass.session.descriptor_budget;
   QueueWriter queue;
-  for (size_t k = first; k < files.size() && queued.size() < budget; ++k) {
+  for (size_t k = first; k < files.size() && batch.queued.size() < budget; ++k) {
     if (files.outcome(k) != Outcome::kPending) continue;
     char path[util::kPathSize];
     util::PinnedFile pin;
     if (!pin_file(pass, files, k, path, pin)) continue;
+    Place place = files.place(k);
     char target[32];
-    util::inherited_path(target, queued.size());
+    util::inherited_path(target, batch.queued.size());
     char link[util::kPathSize + 64];
-    snprintf(link, sizeof link, "%s%s", name_of(path), pass.cfg.partial_suffix);
-    char buffer[3 * kQueueLineSize];
+    snprintf(link, sizeof link, "%s%s", place.name, pass.cfg.partial_suffix);
+    char buffer[8 * kQueueLineSize];
     util::CommandLine lines = util::command_line(buffer, sizeof buffer);
-    bool linked = format_sftp_put(lines, path, pass.cfg.partial_suffix, pass.cfg.verify != 0) &&
+    std::vector<Step> steps;
+    std::vector<std::string> made = batch.made;  // kept once the lines are queued
+    bool linked = file_lines(pass, batch, place, lines, steps, made, fixed) &&
                   symlinkat(target, sources.get(), link) == 0;
     if (!linked) syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
     if (linked && queue.append(path, lines.text, lines.length)) {
-      queued.push_back(Queued{k, std::move(pin)});
+      batch.queued.push_back(Queued{k, std::move(pin)});
+      batch.steps.insert(batch.steps.end(), steps.begin(), steps.end());
+      batch.made = std::move(made);
+      if (place.folder[0] != '\0') batch.entered = place.folder;
     } else {
       files.set_outcome(k, Outcome::kPassedBy);
     }
   }
-  return queued;
+  return batch;
 }
 
-// Disposes of the first `count` queued files, each of `per_file` commands;
-// with MOD_VASTREL_VERIFY by the size its listing told.
-void dispose_queued(Pass& pass, Selection& files, const std::vector<Queued>& queued, size_t count,
-                    size_t per_file) {
+// Disposes of the first `count` queued files; with MOD_VASTREL_VERIFY by
+// the size its listing told.
+void dispose_queued(Pass& pass, Selection& files, const Batch& batch, size_t count) {
   std::vector<int64_t> sizes;
-  if (pass.cfg.verify != 0) sizes = listed_sizes(queued.size(), per_file);
+  if (pass.cfg.verify != 0) sizes = listed_sizes(batch.queued.size(), batch.steps);
   for (size_t j = 0; j < count; ++j) {
+    const Queued& queued = batch.queued[j];
     char path[util::kPathSize];
-    files.path(queued[j].index, pass.cfg.scan_folder, path);
+    files.path(queued.index, pass.cfg.scan_folder, path);
     int64_t told = sizes.empty() ? kNotAsked : sizes[j];
-    files.set_outcome(queued[j].index, dispose_sent_file(pass, path, queued[j].pin,
-                                                         files.identity(queued[j].index), told));
+    files.set_outcome(queued.index,
+                      dispose_sent_file(pass, path, queued.pin, files.identity(queued.index), told));
   }
+}
+
+// The files a failed command leaves failed, from its step's file on: the
+// file's own, or every file bound for a folder the batch could not enter.
+size_t failed_files(const Batch& batch, const Step& step) {
+  if (step.kind != Step::kEnter) return 1;
+  for (const Step& later : batch.steps) {
+    if (later.kind == Step::kEnter && later.file > step.file) return later.file - step.file;
+  }
+  return batch.queued.size() - step.file;
 }
 
 }  // namespace
@@ -378,6 +472,10 @@ Readiness SftpSender::prepare(util::Findings& findings) {
   char host[kSftpPartSize];
   char folder[kSftpPartSize + 1];
   if (!split_verdict(cfg, host, folder, findings)) return ready;
+  // With fields, the batch starts in the folder they leave as it is, and
+  // enters each file's own.
+  if (has_fields(cfg.remote_url)) folder[fixed_folder_length(folder)] = '\0';
+  fixed_ = strlen(folder);
   util::CommandLine line = util::command_line(command_, sizeof command_);
   if (!build_batch_command(line, cfg, host, folder)) {
     findings.refuse("sftp command line for %s is longer than %zu characters, nothing is sent",
@@ -398,16 +496,17 @@ Readiness SftpSender::prepare(util::Findings& findings) {
 
 void SftpSender::apply() { unlink(kSftpQueue); }
 
-Refusal SftpSender::refusal_of(const char* path) const {
+Refusal SftpSender::refusal_of(const char* path, const Place& place) const {
   if (util::has_control(path)) return Refusal::kControl;
-  const char* suffix = session_.cfg.partial_suffix;
-  if (suffix[0] != '\0' && !remote_name_fits(session_.cfg.remote_url, path, suffix)) {
-    return Refusal::kNameTooLong;
-  }
-  char buffer[util::kCommandSize];
+  char buffer[8 * kQueueLineSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  return format_sftp_put(line, path, suffix, session_.cfg.verify != 0) ? Refusal::kNone
-                                                                       : Refusal::kQueueLineTooLong;
+  std::vector<Step> steps;
+  std::vector<std::string> made;
+  // Its own folder's lines as a batch that has made none of it gives them.
+  bool fits =
+      (place.folder[0] == '\0' || folder_lines(line, steps, made, place.folder, fixed_, 0)) &&
+      format_sftp_put(line, place.name, session_.cfg.partial_suffix, session_.cfg.verify != 0);
+  return fits ? Refusal::kNone : Refusal::kQueueLineTooLong;
 }
 
 // One batch takes the whole selection, as many files at a time as a child
@@ -421,16 +520,15 @@ size_t SftpSender::batch_size() const { return SIZE_MAX; }
 // or the remote folder failed; a lost session, 255) is the server's, and
 // ends the pass.
 SendEnd SftpSender::send(Pass& pass, Selection& files) {
-  size_t commands_per_file =
-      1 + (session_.cfg.partial_suffix[0] != '\0') + (session_.cfg.verify != 0);
   size_t first = 0;
   for (;;) {
     if (util::stop_signal() != 0) return SendEnd::kStop;
-    std::vector<Queued> queued = write_queue(pass, files, first);
+    Batch batch = write_queue(pass, files, first, fixed_);
+    const std::vector<Queued>& queued = batch.queued;
     if (queued.empty()) return SendEnd::kDone;
     util::ChildResult result = run_batch(pass, command_, queued);
     if (result.ok()) {
-      dispose_queued(pass, files, queued, queued.size(), commands_per_file);
+      dispose_queued(pass, files, batch, queued.size());
       // A batch short of the budget took every file there was.
       if (queued.size() < pass.session.descriptor_budget) return SendEnd::kDone;
       first = queued.back().index + 1;
@@ -442,13 +540,19 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
       for (const Queued& file : queued) files.set_outcome(file.index, Outcome::kFailed);
       return SendEnd::kDone;
     }
-    size_t commands = queued.size() * commands_per_file;
-    bool known = started > 0 && static_cast<size_t>(started) <= commands;
-    size_t sent = known ? static_cast<size_t>(started - 1) / commands_per_file : 0;
-    dispose_queued(pass, files, queued, sent, commands_per_file);
-    if (started > 0) files.set_outcome(queued[sent].index, Outcome::kFailed);
+    bool known = started > 0 && static_cast<size_t>(started) <= batch.steps.size();
+    const Step* failed = known ? &batch.steps[static_cast<size_t>(started) - 1] : nullptr;
+    size_t sent = failed != nullptr ? failed->file : 0;
+    dispose_queued(pass, files, batch, sent);
+    size_t failing = failed != nullptr ? failed_files(batch, *failed) : 1;
+    if (started > 0) {
+      for (size_t j = sent; j < sent + failing; ++j) {
+        files.set_outcome(queued[j].index, Outcome::kFailed);
+      }
+    }
     if (!known || !result.exited(1)) return SendEnd::kStop;
-    first = queued[sent].index + 1;  // the failed file stays new; a new batch takes the rest
+    // The failed files stay new; a new batch takes the rest.
+    first = queued[sent + failing - 1].index + 1;
   }
 }
 

@@ -3,7 +3,11 @@
 // of these logs, and each changes nothing but its `out`.
 #pragma once
 
+#include <ctime>
+
+#include "settings/session.h"
 #include "util/cmdline.h"
+#include "util/findings.h"
 #include "util/scandir.h"
 
 namespace upload {
@@ -24,9 +28,6 @@ const char* name_of(const char* path);
 // 255 characters.
 bool remote_name(char (&out)[util::kPathSize], const char* remote_url, const char* path);
 
-// True when the remote name plus `suffix` fits in 255 characters.
-bool remote_name_fits(const char* remote_url, const char* path, const char* suffix);
-
 // The URL curl sends one file to. Where the remote URL names a folder, the
 // file's name is appended, percent-encoded: curl reads the file through a
 // descriptor, whose path names nothing. With a suffix, the temporary name
@@ -35,5 +36,57 @@ bool remote_name_fits(const char* remote_url, const char* path, const char* suff
 // fit `out`.
 const char* target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path,
                        const char* suffix);
+
+// A selected file's place on the server, worked out once (place_file) and
+// carried with it to its mode, its verification and its disposal.
+struct Place {
+  const char* url;     // where curl sends it: NAME+SUFFIX with a suffix
+  const char* folder;  // sftp: the remote folder the URL's fields make, "" where they make none
+  const char* name;    // the name it ends up under (NAME)
+};
+
+// The texts a Place points into.
+struct Target {
+  char url[util::kCommandSize];
+  char folder[util::kPathSize];
+  char name[util::kPathSize];
+  Place place() const { return Place{url, folder, name}; }
+};
+
+// Whether a file could be placed.
+enum class Placing { kPlaced, kNameTooLong, kTooLong, kNoDate };
+
+// True when the remote URL holds a field ({device} {Y} {m} {d} {H}
+// {name}) anywhere. Changes nothing.
+bool has_fields(const char* remote_url);
+
+// True when the URL's folders hold a field and its server has folders to
+// make (not HTTP): curl is then told to make the missing ones.
+bool makes_folders(const char* remote_url);
+
+// True when the remote URL's fields need a file's date.
+bool needs_date(const char* remote_url);
+
+// The length of the part of the URL path `path` (starting at its "/")
+// that no field changes: up to and including the "/" before the first
+// segment with a field; the whole path when it holds none.
+size_t fixed_folder_length(const char* path);
+
+// Works out where the file named `name` goes under the session's remote
+// URL and suffix, into `out`: the URL's fields take their values (the
+// session's device name, `date` in UTC, `name`), percent-encoded in the
+// URL and as they are in the sftp folder and name. `date` is the file's
+// date, or -1 when it has none to give (then a URL that needs a date gives
+// kNoDate). kNameTooLong: the name, or the name and suffix, longer than
+// 255 characters; kTooLong: the URL or the folder would not fit. Logs
+// nothing, changes only `out`.
+Placing place_file(const settings::Session& session, const char* name, time_t date,
+                   Target& out);
+
+// What stands in the way of the URL's fields: a field before the path,
+// {name} before the last segment, an unusable device name (each a refusal
+// that sends nothing); for check, the device name and where it came from,
+// and each text in braces that is no field. Changes nothing, logs nothing.
+void fields_verdict(const settings::Session& session, util::Findings& findings);
 
 }  // namespace upload
