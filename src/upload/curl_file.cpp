@@ -103,6 +103,9 @@ PutResult curl_put_file(const Pass& pass, const util::PinnedFile& pin, const Fil
   if (result.started() && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
   }
+  // Where the URL's folders hold a field, a folder refused (9) is the
+  // file's own: the files behind it go to other folders.
+  if (result.exited(9) && makes_folders(pass.cfg.remote_url)) return PutResult::kFailed;
   return util::curl_server_unusable(result) ? PutResult::kServerDown : PutResult::kFailed;
 }
 
