@@ -239,6 +239,10 @@ struct Queued {
   util::PinnedFile pin;
 };
 
+// A file's queue lines at most: those that take the batch into its folder,
+// and its own.
+constexpr size_t kFileLinesSize = 8 * kQueueLineSize;
+
 // One batch: its files, what each queue line does, and the folders it made.
 struct Batch {
   std::vector<Queued> queued;
@@ -377,7 +381,7 @@ Batch write_queue(const Pass& pass, Selection& files, size_t first, size_t fixed
     util::inherited_path(target, batch.queued.size());
     char link[util::kPathSize + 64];
     snprintf(link, sizeof link, "%s%s", place.name, pass.cfg.partial_suffix);
-    char buffer[8 * kQueueLineSize];
+    char buffer[kFileLinesSize];
     util::CommandLine lines = util::command_line(buffer, sizeof buffer);
     std::vector<Step> steps;
     std::vector<std::string> made = batch.made;  // kept once the lines are queued
@@ -498,7 +502,7 @@ void SftpSender::apply() { unlink(kSftpQueue); }
 
 Refusal SftpSender::refusal_of(const char* path, const Place& place) const {
   if (util::has_control(path)) return Refusal::kControl;
-  char buffer[8 * kQueueLineSize];
+  char buffer[kFileLinesSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   std::vector<Step> steps;
   std::vector<std::string> made;

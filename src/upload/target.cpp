@@ -138,14 +138,6 @@ bool makes_folders(const char* remote_url) {
   return find_field(path, strrchr(path, '/')) != nullptr;
 }
 
-bool needs_date(const char* remote_url) {
-  const char* end = remote_url + strlen(remote_url);
-  for (int field : {kYear, kMonth, kDay, kHour}) {
-    if (find_field(remote_url, end, field) != nullptr) return true;
-  }
-  return false;
-}
-
 size_t fixed_folder_length(const char* path) {
   const char* field = find_field(path, path + strlen(path));
   if (field == nullptr) return strlen(path);

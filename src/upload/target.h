@@ -64,9 +64,6 @@ bool has_fields(const char* remote_url);
 // make (not HTTP): curl is then told to make the missing ones.
 bool makes_folders(const char* remote_url);
 
-// True when the remote URL's fields need a file's date.
-bool needs_date(const char* remote_url);
-
 // The length of the part of the URL path `path` (starting at its "/")
 // that no field changes: up to and including the "/" before the first
 // segment with a field; the whole path when it holds none.

@@ -119,6 +119,22 @@ def test_a_folder_that_cannot_be_made_fails_only_its_own_files(world, ftp, sshd,
     assert run.matching("file upload has failed") and not run.matching("left for the next run")
 
 
+@pytest.mark.shim
+def test_an_undated_file_takes_the_runs_date_once_the_clock_gives_one(world, ftp):
+    world.timestamp(WATERMARK)
+    clip = world.file("boot-clip.mp4", mtime=100)  # written after a reboot at 1970
+    world.file("dated", mtime=NEW)
+    root = fields_settings(world, ftp, None, "curl", "{device}/{Y}/{m}/{d}/", DEVICE="cam")
+    run = world.run(now=300)
+    assert run.matching("needs a date") == [
+        (NOTICE, "The clock reads 1970-01-01 00:05:00, before this program was built: files "
+                 "whose remote path needs a date wait")]
+    assert tree(root) == {f"cam/{day_of(NEW)}/dated": b"data"} and mtime(clip) == 100
+    later = NEW + 2 * 86400
+    assert world.run(now=later).has(NOTICE, f"File {clip} was uploaded")
+    assert tree(root)[f"cam/{day_of(later)}/boot-clip.mp4"] == b"data"
+
+
 # Metrics ------------------------------------------------------------------
 
 def read_metrics(path):
