@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "upload/target.h"
 #include "util/command.h"
@@ -20,7 +21,7 @@ namespace upload {
 
 namespace {
 
-enum class PutResult { kSent, kFailed, kServerDown, kRefused };
+enum class PutResult { kSent, kFailed, kServerDown, kRefused, kFolderRefused };
 
 // What starts each further transfer of a run of one file.
 constexpr const char* kNextCheck = "next\nfail\nsilent\nshow-error\ngloboff\n";
@@ -103,9 +104,9 @@ PutResult curl_put_file(const Pass& pass, const util::PinnedFile& pin, const Fil
   if (result.started() && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
   }
-  // Where the URL's folders hold a field, a folder refused (9) is the
+  // Where the URL's folders hold a field, a folder refused (9) may be the
   // file's own: the files behind it go to other folders.
-  if (result.exited(9) && makes_folders(pass.cfg.remote_url)) return PutResult::kFailed;
+  if (result.exited(9) && makes_folders(pass.cfg.remote_url)) return PutResult::kFolderRefused;
   return util::curl_server_unusable(result) ? PutResult::kServerDown : PutResult::kFailed;
 }
 
@@ -227,12 +228,22 @@ Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& sele
     int64_t told = kNotAsked;
     result = curl_put_file(pass, pin, selected, place, config, told);
     if (result == PutResult::kRefused) return Outcome::kPassedBy;
-    if (result == PutResult::kSent) return dispose_sent_file(pass, path, pin, selected, told);
+    if (result == PutResult::kSent) {
+      pass.refused_folder.clear();
+      return dispose_sent_file(pass, path, pin, selected, told);
+    }
     // A stopped run neither waits nor tries again: the file stays new.
     if (util::stop_signal() != 0) return Outcome::kFailed;
     sleep(kRetryDelay);  // after the last attempt too
   }
   server_down = result == PutResult::kServerDown;
+  if (result == PutResult::kFolderRefused) {
+    // A second folder refused, with no file sent since the first, says
+    // the server refuses every folder: the pass ends as for any other 9.
+    std::string folder(place.url, static_cast<size_t>(strrchr(place.url, '/') - place.url));
+    server_down = !pass.refused_folder.empty() && pass.refused_folder != folder;
+    pass.refused_folder = folder;
+  }
   return Outcome::kFailed;
 }
 

@@ -73,7 +73,10 @@ Refusal curl_refusal(const settings::Session& session, const char* config, const
 // once sent, kFailed after the last failed attempt, kPassedBy when its
 // command line would not fit. After the last failed attempt, sets
 // `server_down` to whether the server cannot be used now, so that the pass
-// must end; else leaves it. With MOD_VASTREL_VERIFY the server's size of
+// must end; else leaves it. Where the URL's folders hold a field, a folder
+// the server refused (curl's 9) ends the pass only when another one was
+// refused before with no file sent since (`pass.refused_folder`, which a
+// sent file clears). With MOD_VASTREL_VERIFY the server's size of
 // the file decides its disposal; a file it holds short is not tried again.
 // Each attempt rewrites curl's error file (and kCurlSizes). Logs
 // each failure at LOG_ERR (curl's error line), and what pinning and

@@ -103,6 +103,9 @@ struct Pass {
   util::FolderWriters writers;  // who may write it: what they cannot read is not sent
   // The mode refused the pass (logged): it counts what stays, sends nothing.
   bool refused = false;
+  // curl, where the URL's folders hold a field: the URL folder of the last
+  // file whose folder the server refused, while no file was sent since.
+  std::string refused_folder;
   Tally tally;
   // A pass that does not act: the first files it would send, in order
   // (time, name), and the URL each goes to.

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from harness import ERR, NEW, NOTICE, OLD, SCRATCH, WATERMARK, FtpServer, free_port
+from harness import ERR, NEW, NOTICE, OLD, SCRATCH, WATERMARK, FtpServer, free_port, remove
 
 CHECK = "/opt/vastrel/bin/vastrel"
 
@@ -117,6 +117,16 @@ def test_a_folder_that_cannot_be_made_fails_only_its_own_files(world, ftp, sshd,
     assert all(mtime(f) == NEW + 86400 for f in later)
     assert all(mtime(f) == WATERMARK for f in sooner.values())
     assert run.matching("file upload has failed") and not run.matching("left for the next run")
+    if mode == "sftp":
+        return
+    # Every folder refused: a second one, with nothing sent between, ends
+    # curl's pass as a refused folder always did.
+    world.file("e", mtime=NEW + 2 * 86400)
+    remove(root / "cam")
+    (root / "cam").write_bytes(b"a file")
+    run = world.run()
+    assert run.has(ERR, "Server cannot be used now, 1 new files left for the next run")
+    assert len(run.matching("file upload has failed")) == 6
 
 
 @pytest.mark.shim
