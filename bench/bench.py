@@ -407,6 +407,56 @@ def bench_resume(world, base):
            resumed, plain, 1.02)
 
 
+FIELDS = "{device}/{Y}/{m}/{d}/"
+
+
+def bench_fields(world, count, label, settings, url, root, made, reset):
+    """The program sending into a folder a device and a day of its own
+    (made on the run) against the same batch into a fixed folder,
+    interleaved; then the same files spread over 10 days, with the folders
+    the run asked the server to make counted by `made`."""
+    make_files(world.scan, count, 4096, 0)
+    files = sorted(world.scan.iterdir())
+    names = sorted(f.name for f in files)
+
+    def sent():
+        assert sorted(p.name for p in root.rglob("*") if p.is_file()) == names
+    fixed, fields = [], []
+    for rep in range(REPEAT):
+        # Each goes first in turn: a run leaves its data connections' ports
+        # waiting on loopback, which the next run can stall on.
+        jobs = (("", fixed), (FIELDS, fields))
+        for path, times in jobs if rep % 2 == 0 else reversed(jobs):
+            world.settings(**settings, REMOTEURL=url + path, DEVICE="cam")
+            make_new_again(world, files)
+            reset()
+            times.append(program("upload")[0])
+            sent()
+    report(f"8. {label} into {FIELDS} (one day), against the same into a fixed folder", fields,
+           fixed, 1.05)
+    world.settings(**settings, REMOTEURL=url + FIELDS, DEVICE="cam")
+    make_new_again(world, files)
+    for k, f in enumerate(files):
+        os.utime(f, (100 + (k % 10) * 86400, 100 + (k % 10) * 86400))
+    reset()
+    elapsed = program("upload")[0]
+    sent()
+    folders = sum(1 for p in root.rglob("*") if p.is_dir())
+    asked = made()
+    verdict = "meets" if len(asked) <= folders and len(set(asked)) == len(asked) else "MISSES"
+    line = (f"8s. {label} spread over 10 days: {elapsed:.3f} s, {len(asked)} folders made for "
+            f"{folders} folders on the server (goal at most one each: {verdict})")
+    results.append(line)
+    print(line, flush=True)
+
+
+def sftp_made():
+    """The folders the last sftp batch asked to make: its transcript's
+    echoed "-mkdir" commands."""
+    lines = (SCRATCH / "sftp_output").read_text(errors="surrogateescape").splitlines()
+    return [line.split(" ", 2)[2] for line in lines if line.startswith("sftp> -mkdir ")]
+
+
 def curl_batch_by_hand(world, ftp):
     """curl given a batch as the program writes it, with or without the suffix."""
     def command(files, suffix):
@@ -547,7 +597,7 @@ def main():
           f"{subprocess.run(['uname', '-r'], capture_output=True, text=True).stdout.strip()}",
           flush=True)
     only = sys.argv[1:]  # e.g. "scan", "curl", "sftp", "order", "settle", "floor", "verify",
-    # "resume", "s3": only those
+    # "resume", "s3", "fields": only those
     if not only or "order" in only:
         SCRATCH.mkdir(exist_ok=True)
         (SCRATCH / "ssh_config").write_text("")
@@ -571,7 +621,7 @@ def main():
     if not only or "s3" in only:
         SCRATCH.mkdir(exist_ok=True)
         bench_s3(world)
-    if only and not {"curl", "sftp", "verify"} & set(only):
+    if only and not {"curl", "sftp", "verify", "fields"} & set(only):
         print("\nSummary:\n" + "\n".join(results))
         return
     (base / "ftproot").mkdir()
@@ -587,12 +637,16 @@ def main():
         bench_suffix(world, 200, "curl batch of 200 files of 4 KiB",
                      dict(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
                           CURL_BATCH=1), sent_to_ftp, curl_batch_by_hand(world, ftp))
+    if not only or "fields" in only:
+        bench_fields(world, 1000, "curl batch of 1,000 files of 4 KiB",
+                     dict(USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD, CURL_BATCH=1),
+                     ftp.url("up/"), ftp.root / "up", ftp.made, ftp.reset)
     if not only or "verify" in only:
         to_ftp = dict(REMOTEURL=ftp.url("up/"), USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD)
         bench_verify(world, 1000, "curl batch of 1,000 files of 4 KiB",
                      dict(to_ftp, CURL_BATCH=1), sent_to_ftp)
         bench_verify(world, 200, "curl per file, 200 files of 4 KiB", to_ftp, sent_to_ftp)
-    if only and not {"sftp", "verify"} & set(only):
+    if only and not {"sftp", "verify", "fields"} & set(only):
         print("\nSummary:\n" + "\n".join(results))
         return
     sshd_base = Path(tempfile.mkdtemp(prefix="sshd-"))
@@ -611,6 +665,10 @@ def main():
                      sftp_batch_by_hand(world, sshd))
     if not only or "verify" in only:
         bench_verify(world, 1000, "sftp batch of 1,000 files of 4 KiB", to_sshd, sent_to_sshd)
+    if not only or "fields" in only:
+        bench_fields(world, 1000, "sftp batch of 1,000 files of 4 KiB",
+                     dict(USERNAME=sshd.USER, PASSWORD=sshd.PASSWORD), sshd.url() + "/",
+                     sshd.home / "up", sftp_made, sshd.reset)
     if not only:
         bench_sftp(world, sshd, 10, 50 * MIB, "10 files of 50 MiB")
     print("\nSummary:\n" + "\n".join(results))

@@ -186,6 +186,12 @@ void plan_verdict(Findings& findings, settings::Session& session) {
     findings.note("  of the new files, %u are dated before %s and taken as unsent\n", t.undated,
                   util::utc_text(session.floor, util::kUtcDate).text);
   }
+  if (t.waiting_date > 0) {
+    findings.note(
+        "  waiting for a date: %u new files whose remote path needs one, while the clock reads "
+        "before %s\n",
+        t.waiting_date, util::utc_text(session.floor, util::kUtcDate).text);
+  }
   if (t.settling > 0) {
     findings.note(
         "  still settling: %u new files modified less than %u s ago or open for writing\n",
@@ -208,6 +214,10 @@ void plan_verdict(Findings& findings, settings::Session& session) {
       continue;
     }
     findings.note("    %s  %s\n", util::utc_text(mtime).text, name.c_str());
+  }
+  if (!upload.first_urls.empty()) findings.note("  where they go, in that order:\n");
+  for (const std::string& url : upload.first_urls) {
+    findings.note("    %s\n", util::masked_url(url.c_str()));
   }
   upload::resume_records_verdict(s, dir.fd(), findings);
   retention::describe_plan(remove, findings);

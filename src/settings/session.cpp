@@ -1,9 +1,14 @@
 // The facts a run looks up once.
 #include "settings/session.h"
 
+#include <sys/utsname.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+
+#include "util/cmdline.h"
 #include "util/curl.h"
 #include "util/filestat.h"
 #include "util/pin.h"
@@ -40,6 +45,25 @@ void look_up_facts(Session& session) {
   session.descriptor_budget = util::descriptor_budget();
   session.curl_config = access(util::kCurlConfig, F_OK) == 0;
   session.now = time(nullptr);
+  struct utsname names;
+  if (uname(&names) == 0 &&
+      snprintf(session.host_name, sizeof session.host_name, "%s", names.nodename) >=
+          static_cast<int>(sizeof session.host_name)) {
+    session.host_name[0] = '\0';  // never a cut name: it would name another folder
+  }
+}
+
+const char* device_name(const Session& session) {
+  const char* key = session.cfg.device;
+  return key != nullptr && key[0] != '\0' ? key : session.host_name;
+}
+
+bool usable_device(const char* device) {
+  size_t length = strlen(device);
+  if (length == 0 || length > 64 || strcmp(device, ".") == 0 || strcmp(device, "..") == 0) {
+    return false;
+  }
+  return strchr(device, '/') == nullptr && !util::has_control(device);
 }
 
 void decide_writer_probe(Session& session, int dir_fd, bool leases) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <ctime>
 
 #include "settings/settings.h"
@@ -26,7 +27,9 @@ struct Session {
         dry(true),
         curl_config(looked.curl_config),
         writer_probe(looked.writer_probe),
-        now(looked.now) {}
+        now(looked.now) {
+    memcpy(host_name, looked.host_name, sizeof host_name);
+  }
   // Read-only for the whole run.
   const ModuleSettings& cfg;
   // check: every decision a run makes, and no effect of any.
@@ -46,7 +49,24 @@ struct Session {
   time_t now = 0;
   // clock_floor(), held here so that every step compares against the same.
   time_t floor = clock_floor();
+  // The host name (uname's nodename), what {device} stands for without
+  // MOD_VASTREL_DEVICE; "" when it cannot be read.
+  char host_name[65] = "";
 };
+
+// What {device} in the remote URL stands for: MOD_VASTREL_DEVICE, or the
+// host name where the key is unset or empty. Changes nothing.
+const char* device_name(const Session& session);
+
+// True when `device` can name a remote folder: not empty, "." or "..", no
+// "/" or control character, at most 64 characters. Changes nothing.
+bool usable_device(const char* device);
+
+constexpr const char* kDeviceRefusal =
+    "Device name \"%s\" cannot be a folder name, nothing is sent";
+constexpr const char* kClockBehindDates =
+    "The clock reads %s, before this program was built: files whose remote path needs a date "
+    "wait";
 
 // Whether a regular file modified at `mtime` is undated: after 0 and before
 // the floor, and not stamped to the watermark. Its time says nothing of

@@ -54,6 +54,7 @@ const SettingKey kSettingKeys[kSettingKeyCount] = {
     NUMBER("MOD_VASTREL_RESUME", resume, 0),
     TEXT("MOD_VASTREL_S3_ENDPOINT", s3_endpoint, false),
     TEXT("MOD_VASTREL_S3_REGION", s3_region, false),
+    TEXT("MOD_VASTREL_DEVICE", device, false),
 };
 #undef NUMBER
 #undef TEXT

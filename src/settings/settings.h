@@ -71,6 +71,8 @@ struct ModuleSettings {
   // kDefaultS3Region).
   const char* s3_endpoint = nullptr;
   const char* s3_region = nullptr;
+  // What {device} in the remote URL stands for; empty: the host name.
+  const char* device = nullptr;
 };
 
 constexpr const char* kDefaultS3Region = "us-east-1";
@@ -87,7 +89,7 @@ struct SettingKey {
   uint32_t fallback;
   bool secret;
 };
-constexpr size_t kSettingKeyCount = 36;
+constexpr size_t kSettingKeyCount = 37;
 extern const SettingKey kSettingKeys[kSettingKeyCount];
 
 constexpr const char* kSettingsRefusal =

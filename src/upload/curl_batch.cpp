@@ -46,6 +46,10 @@ constexpr const char* kBatchOptions =
 constexpr const char* kNextTransfer =
     "next\nfail\nsilent\nshow-error\nno-progress-meter\ngloboff\n"
     "write-out = \"%{exitcode} %{errormsg}\\n\"\n";
+// A transfer's own option where the URL's folders hold a field: curl makes
+// the missing folders, and takes one that exists, or that another device
+// made meanwhile, as made.
+constexpr const char* kMakeFolders = "ftp-create-dirs\n";
 
 // An unlinked 0600 file under the scratch folder, written in large pieces:
 // it holds the credentials, and nothing is left of it when the run ends.
@@ -119,20 +123,24 @@ class ConfigFile {
 // after its uploads: a query for each file would cost as much as its
 // upload. A file held under a temporary name has its size checked before
 // its rename, and an HTTP server lists nothing: those are asked one by one.
+// A run then takes the files of one folder only.
 bool lists_folder(const settings::ModuleSettings& cfg) {
   const char* url = cfg.remote_url;
-  char folder[util::kCommandSize];
   return cfg.verify != 0 && cfg.partial_suffix[0] == '\0' && can_rename(url) && !uses_sftp(url) &&
-         folder_url(folder, url) != nullptr;
+         names_each_file(url);
 }
 
-// The transfer that lists the folder of the remote URL into kCurlListing,
-// appended to `out`; false when it would not fit.
-bool listing_entry(util::CommandLine& out, const char* remote_url) {
-  char folder[util::kCommandSize];
-  if (folder_url(folder, remote_url) == nullptr) return false;
+// The length of the folder part of a file's URL: up to its last "/".
+size_t folder_length(const Place& place) {
+  return static_cast<size_t>(strrchr(place.url, '/') + 1 - place.url);
+}
+
+// The transfer that lists the folder of the file bound for `place` into
+// kCurlListing, appended to `out`; false when it would not fit.
+bool listing_entry(util::CommandLine& out, const Place& place) {
+  std::string folder(place.url, folder_length(place));
   util::cmd_raw(out, {"output = \"", kCurlListing, "\"\nurl = "});
-  util::curl_config_string(out, folder);
+  util::curl_config_string(out, folder.c_str());
   util::cmd_char(out, '\n');
   return !out.overflow;
 }
@@ -142,30 +150,28 @@ bool listing_entry(util::CommandLine& out, const char* remote_url) {
 // own ("next"), whose rename follows only a successful transfer. With
 // MOD_VASTREL_VERIFY, the transfers that ask the server's size of the file
 // (and rename it when whole) follow it, so the next file starts afresh.
-bool config_entry(const settings::Session& session, util::CommandLine& entry, const char* path,
+bool config_entry(const settings::Session& session, util::CommandLine& entry, const Place& place,
                   const char* source, const char* config, bool first, int64_t size) {
   const settings::ModuleSettings& cfg = session.cfg;
-  char url_buffer[util::kCommandSize];
   const char* suffix = upload_suffix(cfg.remote_url, cfg.partial_suffix);
-  const char* url = target_url(url_buffer, cfg.remote_url, path, suffix, cfg.s3_endpoint);
-  if (url == nullptr) return false;
   bool renamed = suffix[0] != '\0';
   bool verify = cfg.verify != 0 && !lists_folder(cfg);
   if ((renamed || verify) && !first) {
     util::cmd_raw(entry, kNextTransfer);
+    if (makes_folders(cfg.remote_url)) util::cmd_raw(entry, kMakeFolders);
     util::curl_config_again(entry, session.curl_config);
     util::cmd_raw(entry, config);
   }
   util::cmd_raw(entry, "upload-file = ");
   util::curl_config_string(entry, source);
   util::cmd_raw(entry, "\nurl = ");
-  util::curl_config_string(entry, url);
+  util::curl_config_string(entry, place.url);
   util::cmd_raw(entry, "\n");
   if (verify) {
-    return verify_transfers(entry, kNextTransfer, config, session.curl_config, path, cfg.remote_url,
-                            suffix, size, cfg.s3_endpoint);
+    return verify_transfers(entry, kNextTransfer, config, session.curl_config, place, suffix,
+                            size);
   }
-  if (renamed && !rename_quotes(entry, cfg.remote_url, path, suffix)) return false;
+  if (renamed && !rename_quotes(entry, place.name, suffix)) return false;
   return !entry.overflow;
 }
 
@@ -176,10 +182,18 @@ struct RunFiles {
 };
 
 // Pins the pending files of files[next, end), at most as many as a child
-// may be given; a name no longer the listed file is passed by.
+// may be given, and with a listing only those of the first one's folder; a
+// name no longer the listed file is passed by.
 void pin_run(const Pass& pass, Selection& files, size_t next, size_t end, RunFiles& run) {
   size_t budget = std::min(kBatchFiles, pass.session.descriptor_budget);
+  bool one_folder = lists_folder(pass.cfg);
   for (size_t k = next; k < end && run.pins.size() < budget; ++k) {
+    if (one_folder && !run.index.empty()) {
+      Place first = files.place(run.index[0]);
+      Place place = files.place(k);
+      size_t length = folder_length(first);
+      if (folder_length(place) != length || strncmp(first.url, place.url, length) != 0) break;
+    }
     char path[util::kPathSize];
     util::PinnedFile pin;
     if (!pin_file(pass, files, k, path, pin)) continue;
@@ -194,14 +208,13 @@ bool write_config(const settings::Session& session, ConfigFile& file, const Sele
   char buffer[12 * util::kCommandSize];
   file.add(config);
   file.add(kBatchOptions);
+  if (makes_folders(session.cfg.remote_url)) file.add(kMakeFolders);
   for (size_t j = 0; j < run.index.size(); ++j) {
-    char path[util::kPathSize];
-    files.path(run.index[j], session.cfg.scan_folder, path);
     char source[32];
     util::inherited_path(source, j);
     util::CommandLine entry = util::command_line(buffer, sizeof buffer);
     // The selection let no file through whose entry would not fit.
-    if (!config_entry(session, entry, path, source, config, j == 0,
+    if (!config_entry(session, entry, files.place(run.index[j]), source, config, j == 0,
                       files.identity(run.index[j]).size)) {
       return false;
     }
@@ -212,7 +225,7 @@ bool write_config(const settings::Session& session, ConfigFile& file, const Sele
   util::cmd_raw(entry, kNextTransfer);
   util::curl_config_again(entry, session.curl_config);
   util::cmd_raw(entry, config);
-  if (!listing_entry(entry, session.cfg.remote_url)) return false;
+  if (!listing_entry(entry, files.place(run.index[0]))) return false;
   file.add(entry.text);
   return true;
 }
@@ -276,18 +289,13 @@ std::vector<int64_t> sizes_listed(const Pass& pass, const Selection& files, cons
     file.add(kBatchOptions);
     char buffer[2 * util::kCommandSize];
     util::CommandLine entry = util::command_line(buffer, sizeof buffer);
-    bool fits = listing_entry(entry, pass.cfg.remote_url);
+    bool fits = listing_entry(entry, files.place(run.index[0]));
     file.add(entry.text);
     util::Descriptor input = fits ? file.finish() : util::Descriptor();
     listed = input.get() >= 0 && run_config(pass, std::move(input), RunFiles{}).ok();
   }
   std::vector<std::string> names;
-  for (size_t j = 0; j < sent; ++j) {
-    char path[util::kPathSize];
-    char name[util::kPathSize];
-    files.path(run.index[j], pass.cfg.scan_folder, path);
-    names.emplace_back(remote_name(name, pass.cfg.remote_url, path) ? name : "");
-  }
+  for (size_t j = 0; j < sent; ++j) names.emplace_back(files.place(run.index[j]).name);
   FILE* listing = listed ? fopen(kCurlListing, "re") : nullptr;
   std::vector<int64_t> sizes = listed_sizes(listing, nullptr, "", names);
   if (listing != nullptr) fclose(listing);
@@ -412,10 +420,10 @@ bool next_outcome(FILE* results, int& code, char (&message)[512], int64_t* told)
   return true;
 }
 
-Refusal CurlBatchSender::refusal_of(const char* path) const {
+Refusal CurlBatchSender::refusal_of(const char* path, const Place& place) const {
   // A configuration file's quoted string cannot hold a control character.
   if (util::has_control(path) && !one_at_a_time_) return Refusal::kControl;
-  return per_file_.refusal_of(path);
+  return per_file_.refusal_of(path, place);
 }
 
 // In listing order a run's files are taken as the scan finds them, which
@@ -460,7 +468,7 @@ SendEnd CurlBatchSender::send(Pass& pass, Selection& files) {
       char path[util::kPathSize];
       files.path(next, session_.cfg.scan_folder, path);
       bool server_down = false;
-      files.set_outcome(next, send_with_retries(pass, path, files.identity(next),
+      files.set_outcome(next, send_with_retries(pass, path, files.identity(next), files.place(next),
                                                 per_file_.config(), kAttempts - 1, server_down));
       ++next;
       if (server_down) return SendEnd::kStop;

@@ -33,7 +33,7 @@ class CurlBatchSender : public Sender {
   Readiness prepare(util::Findings& findings) override { return per_file_.prepare(findings); }
   // kControl for a name with a control character until the files go one at
   // a time; otherwise curl per file's refusal. Changes nothing.
-  Refusal refusal_of(const char* path) const override;
+  Refusal refusal_of(const char* path, const Place& place) const override;
   // kBatchFiles: in listing order a run takes the files as the scan finds
   // them.
   size_t batch_size() const override;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "upload/resume.h"
 #include "upload/target.h"
@@ -24,7 +25,7 @@ namespace {
 
 // kStoreRefused: object storage refused the credentials, the signature or
 // the bucket, which no further attempt changes.
-enum class PutResult { kSent, kFailed, kServerDown, kRefused, kStoreRefused };
+enum class PutResult { kSent, kFailed, kServerDown, kRefused, kStoreRefused, kFolderRefused };
 
 // What starts each further transfer of a run of one file.
 constexpr const char* kNextCheck = "next\nfail\nsilent\nshow-error\ngloboff\n";
@@ -36,7 +37,7 @@ constexpr size_t kInputSize = 4096;
 // MOD_VASTREL_VERIFY the transfers that ask the server's size (and rename
 // a file held whole); false when that would not fit.
 bool put_input(util::CommandLine& input, const settings::Session& session, const char* config,
-               const char* path, int64_t size, int64_t offset = 0) {
+               const Place& place, int64_t size, int64_t offset = 0) {
   const settings::ModuleSettings& cfg = session.cfg;
   util::cmd_raw(input, config);
   if (offset > 0) {
@@ -48,8 +49,8 @@ bool put_input(util::CommandLine& input, const settings::Session& session, const
   }
   if (cfg.verify == 0) return !input.overflow;
   util::cmd_raw(input, "fail-early\n");  // no size is asked of a file that was not sent
-  return verify_transfers(input, kNextCheck, config, session.curl_config, path, cfg.remote_url,
-                          upload_suffix(cfg.remote_url, cfg.partial_suffix), size, cfg.s3_endpoint);
+  return verify_transfers(input, kNextCheck, config, session.curl_config, place,
+                          upload_suffix(cfg.remote_url, cfg.partial_suffix), size);
 }
 
 // The size the server told in kCurlSizes, or kNoSize.
@@ -113,9 +114,8 @@ bool s3_refuses_all(const char* remote_url, bool verify) {
 // command line would not fit (the selection let no such file through).
 // With MOD_VASTREL_VERIFY, `told` is then the size the server told (kNoSize
 // for none); kNotAsked without.
-PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFile& pin,
-                        const FileIdentity& listed, const char* config, int64_t offset,
-                        int64_t& told) {
+PutResult curl_put_file(const Pass& pass, const util::PinnedFile& pin, const FileIdentity& listed,
+                        const Place& place, const char* config, int64_t offset, int64_t& told) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   char source[32];
@@ -124,9 +124,9 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
   util::CommandLine input = util::command_line(input_buffer, sizeof input_buffer);
   bool verify = pass.cfg.verify != 0;
   const char* url = pass.cfg.remote_url;
-  if (!build_put_command(line, source, path, url, upload_suffix(url, pass.cfg.partial_suffix),
-                         pass.session.curl_config, verify, pass.cfg.s3_endpoint) ||
-      !put_input(input, pass.session, config, path, listed.size, offset)) {
+  if (!build_put_command(line, source, place, upload_suffix(url, pass.cfg.partial_suffix),
+                         pass.session.curl_config, makes_folders(url), verify, is_s3(url)) ||
+      !put_input(input, pass.session, config, place, listed.size, offset)) {
     return PutResult::kRefused;
   }
   util::ChildSpec child;
@@ -152,6 +152,9 @@ PutResult curl_put_file(const Pass& pass, const char* path, const util::PinnedFi
   } else if (result.started() && util::file_size(util::kCurlError) != 0) {
     syslog(LOG_ERR, "file upload has failed(%s)", util::read_error_line(util::kCurlError));
   }
+  // Where the URL's folders hold a field, a folder refused (9) may be the
+  // file's own: the files behind it go to other folders.
+  if (result.exited(9) && makes_folders(pass.cfg.remote_url)) return PutResult::kFolderRefused;
   return util::curl_server_unusable(result) ? PutResult::kServerDown : PutResult::kFailed;
 }
 
@@ -240,15 +243,13 @@ bool store_refuses_every_file(const char* remote_url, const char* error) {
          (strstr(error, "error: 403") != nullptr || strstr(error, "error: 404") != nullptr);
 }
 
-bool build_put_command(util::CommandLine& line, const char* source, const char* path,
-                       const char* remote_url, const char* suffix, bool curl_config, bool verify,
-                       const char* endpoint) {
-  char url_buffer[util::kCommandSize];
-  const char* url = target_url(url_buffer, remote_url, path, suffix, endpoint);
-  if (url == nullptr) return false;
+bool build_put_command(util::CommandLine& line, const char* source, const Place& place,
+                       const char* suffix, bool curl_config, bool make_folders, bool verify,
+                       bool s3) {
+  const char* url = place.url;
   // Object storage tells why it refused in the reply's body: kept for the log.
-  bool s3 = is_s3(remote_url);
   util::cmd_raw(line, {util::kCurl, s3 ? " --fail-with-body -Ss " : " -fSs "});
+  if (make_folders) util::cmd_raw(line, "--ftp-create-dirs ");
   util::cmd_curl_glob_off(line, url);
   util::cmd_curl_config(line, curl_config);
   if (!verify) util::cmd_raw(line, "-K - ");
@@ -262,11 +263,10 @@ bool build_put_command(util::CommandLine& line, const char* source, const char* 
     return !line.overflow;
   }
   if (suffix[0] != '\0') {
-    char name[util::kPathSize];
     char from[util::kCommandSize];
     char to[util::kCommandSize];
-    if (!remote_name(name, remote_url, path) || !rename_command(from, "-RNFR ", name, suffix) ||
-        !rename_command(to, "-RNTO ", name, "")) {
+    if (!rename_command(from, "-RNFR ", place.name, suffix) ||
+        !rename_command(to, "-RNTO ", place.name, "")) {
       return false;
     }
     util::cmd_raw(line, " -Q ");
@@ -297,11 +297,8 @@ void further_transfer(util::CommandLine& out, const char* next_text, bool curl_c
 }  // namespace
 
 bool verify_transfers(util::CommandLine& out, const char* next_text, const char* config,
-                      bool curl_config, const char* path, const char* remote_url,
-                      const char* suffix, int64_t size, const char* endpoint) {
-  char url_buffer[util::kCommandSize];
-  const char* url = target_url(url_buffer, remote_url, path, suffix, endpoint);
-  if (url == nullptr) return false;
+                      bool curl_config, const Place& place, const char* suffix, int64_t size) {
+  const char* url = place.url;
   further_transfer(out, next_text, curl_config, config, "head\nurl = ", url);
   if (suffix[0] == '\0') return !out.overflow;
   further_transfer(out, next_text, curl_config, config, "output = \"/dev/null\"\nurl = ", url);
@@ -313,7 +310,7 @@ bool verify_transfers(util::CommandLine& out, const char* next_text, const char*
              static_cast<long long>(size), static_cast<long long>(size));
     util::cmd_raw(out, gate);
   }
-  return rename_quotes(out, remote_url, path, suffix) && !out.overflow;
+  return rename_quotes(out, place.name, suffix) && !out.overflow;
 }
 
 int64_t told_size(const char* line) {
@@ -329,10 +326,7 @@ int64_t told_size(const char* line) {
   return size;
 }
 
-bool rename_quotes(util::CommandLine& out, const char* remote_url, const char* path,
-                   const char* suffix) {
-  char name[util::kPathSize];
-  if (!remote_name(name, remote_url, path)) return false;
+bool rename_quotes(util::CommandLine& out, const char* name, const char* suffix) {
   util::cmd_raw(out, "quote = \"-RNFR ");
   util::curl_config_text(out, name);
   util::curl_config_text(out, suffix);
@@ -342,12 +336,8 @@ bool rename_quotes(util::CommandLine& out, const char* remote_url, const char* p
   return !out.overflow;
 }
 
-Refusal curl_refusal(const settings::Session& session, const char* config, const char* path) {
+Refusal curl_refusal(const settings::Session& session, const char* config, const Place& place) {
   const settings::ModuleSettings& s = session.cfg;
-  const char* suffix = upload_suffix(s.remote_url, s.partial_suffix);
-  if (suffix[0] != '\0' && !remote_name_fits(s.remote_url, path, suffix)) {
-    return Refusal::kNameTooLong;
-  }
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
   char source[32];
@@ -355,31 +345,34 @@ Refusal curl_refusal(const settings::Session& session, const char* config, const
   char input_buffer[kInputSize];
   util::CommandLine input = util::command_line(input_buffer, sizeof input_buffer);
   // The longest gate a file's size can make.
-  bool fits = build_put_command(line, source, path, s.remote_url, suffix, session.curl_config,
-                                s.verify != 0, s.s3_endpoint) &&
-              put_input(input, session, config, path, INT64_MAX);
+  const char* suffix = upload_suffix(s.remote_url, s.partial_suffix);
+  bool fits = build_put_command(line, source, place, suffix, session.curl_config,
+                                makes_folders(s.remote_url), s.verify != 0, is_s3(s.remote_url)) &&
+              put_input(input, session, config, place, INT64_MAX);
   return fits ? Refusal::kNone : Refusal::kCommandTooLong;
 }
 
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
-                          const char* config, int attempts, bool& server_down) {
+                          const Place& place, const char* config, int attempts,
+                          bool& server_down) {
   util::PinnedFile pin;
   Outcome pinned = pin_selected(pass, path, selected, pin);
   if (pinned != Outcome::kPending) return pinned;
   PutResult result = PutResult::kFailed;
   char target[util::kCommandSize];
-  bool resuming = resumes(pass.cfg) && resume_target(target, pass.cfg, path);
+  bool resuming = resumes(pass.cfg) && resume_target(target, pass.cfg, place);
   int64_t offset = 0;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     int64_t told = kNotAsked;
     offset = resuming ? resume_start(pass, path, pin, target, config, offset) : 0;
-    result = curl_put_file(pass, path, pin, selected, config, offset, told);
+    result = curl_put_file(pass, pin, selected, place, config, offset, told);
     if (result == PutResult::kRefused) return Outcome::kPassedBy;
     if (result == PutResult::kStoreRefused) {  // no attempt and no wait changes it
       server_down = true;
       return Outcome::kFailed;
     }
     if (result == PutResult::kSent) {
+      pass.refused_folder.clear();
       Outcome outcome = dispose_sent_file(pass, path, pin, selected, told);
       if (resuming) resume_done(pass, target, outcome, offset);
       return outcome;
@@ -389,6 +382,13 @@ Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& sele
     sleep(kRetryDelay);  // after the last attempt too
   }
   server_down = result == PutResult::kServerDown;
+  if (result == PutResult::kFolderRefused) {
+    // A second folder refused, with no file sent since the first, says
+    // the server refuses every folder: the pass ends as for any other 9.
+    std::string folder(place.url, static_cast<size_t>(strrchr(place.url, '/') - place.url));
+    server_down = !pass.refused_folder.empty() && pass.refused_folder != folder;
+    pass.refused_folder = folder;
+  }
   return Outcome::kFailed;
 }
 
@@ -420,8 +420,8 @@ SendEnd CurlFileSender::send(Pass& pass, Selection& files) {
     char path[util::kPathSize];
     files.path(k, session_.cfg.scan_folder, path);
     bool server_down = false;
-    files.set_outcome(
-        k, send_with_retries(pass, path, files.identity(k), config_, kAttempts, server_down));
+    files.set_outcome(k, send_with_retries(pass, path, files.identity(k), files.place(k), config_,
+                                           kAttempts, server_down));
     if (server_down) return SendEnd::kStop;
   }
   return SendEnd::kDone;

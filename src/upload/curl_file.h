@@ -8,6 +8,7 @@
 #include "settings/session.h"
 #include "upload/mode.h"
 #include "upload/pass.h"
+#include "upload/target.h"
 #include "util/cmdline.h"
 
 namespace upload {
@@ -17,25 +18,27 @@ constexpr int kAttempts = 3;
 // next file (or the next run) never follows a failure at once.
 constexpr unsigned kRetryDelay = 5;
 
-// Appends the curl command line for the file `path`, which curl reads as
-// `source` (its pinned descriptor), to `line`; false when it would not fit
+// Appends the curl command line for the file bound for `place`, which
+// curl reads as `source` (its pinned descriptor), to `line`; false when it
+// would not fit
 // (the line must then not be run). Changes nothing else, logs nothing. The
 // credentials and bounds reach curl on its standard input ("-K -"), after
 // the integrator's settings when `curl_config` says they exist; with a
 // suffix, the rename follows the transfer (RNFR and RNTO, sent only after
-// a successful one).
+// a successful one). With `make_folders` (makes_folders), curl makes the
+// URL's missing folders and takes one that exists as made.
 //
 // With `verify` (MOD_VASTREL_VERIFY) the line reads its configuration
 // after the transfer, where verify_transfers' lines follow it, leaves the
 // rename to them, and writes curl's output (the server's size) to
 // kCurlSizes.
 //
-// For object storage (an s3:// URL, with `endpoint`), no suffix: curl keeps
-// a refusal's reply (--fail-with-body) in kCurlReply, or with `verify` in
-// kCurlSizes; the signing reaches it with the credentials.
-bool build_put_command(util::CommandLine& line, const char* source, const char* path,
-                       const char* remote_url, const char* suffix, bool curl_config,
-                       bool verify = false, const char* endpoint = "");
+// For object storage (`s3`), no suffix: curl keeps a refusal's reply
+// (--fail-with-body) in kCurlReply, or with `verify` in kCurlSizes; the
+// signing reaches it with the credentials.
+bool build_put_command(util::CommandLine& line, const char* source, const Place& place,
+                       const char* suffix, bool curl_config, bool make_folders,
+                       bool verify = false, bool s3 = false);
 
 // curl's output for object storage without MOD_VASTREL_VERIFY: the reply
 // of a refused upload.
@@ -56,24 +59,22 @@ constexpr const char* kCurlSizes = "/var/vastrel/curl_sizes";
 // False when the lines would not fit. Logs nothing. `endpoint` is object
 // storage's (target_url).
 bool verify_transfers(util::CommandLine& out, const char* next_text, const char* config,
-                      bool curl_config, const char* path, const char* remote_url,
-                      const char* suffix, int64_t size, const char* endpoint);
+                      bool curl_config, const Place& place, const char* suffix, int64_t size);
 
 // The size a line of curl's header output tells ("Content-Length: N", any
 // letter case), or -1 for any other line. Changes nothing.
 int64_t told_size(const char* line);
 
 // The configuration lines of the suffix mode's rename of NAME+SUFFIX to
-// NAME, quote commands sent only after a successful transfer; false when
-// the remote name is too long. Logs nothing.
-bool rename_quotes(util::CommandLine& out, const char* remote_url, const char* path,
-                   const char* suffix);
+// NAME (the remote name `name`), quote commands sent only after a
+// successful transfer; false when they would not fit. Logs nothing.
+bool rename_quotes(util::CommandLine& out, const char* name, const char* suffix);
 
-// Why a file cannot go through curl as one transfer: a remote name too long
-// for the suffix, or a command line (with MOD_VASTREL_VERIFY, or the
-// configuration `config` with the transfers that verify it) that would not
-// fit; kNone when it can. Changes nothing, logs nothing.
-Refusal curl_refusal(const settings::Session& session, const char* config, const char* path);
+// Why a file bound for `place` cannot go through curl as one transfer: a
+// command line (with MOD_VASTREL_VERIFY, or the configuration `config`
+// with the transfers that verify it) that would not fit; kNone when it
+// can. Changes nothing, logs nothing.
+Refusal curl_refusal(const settings::Session& session, const char* config, const Place& place);
 
 // Pins the file, then up to `attempts` attempts, each failed one followed
 // by kRetryDelay, then the disposition of a sent file. Returns the file's
@@ -81,13 +82,17 @@ Refusal curl_refusal(const settings::Session& session, const char* config, const
 // once sent, kFailed after the last failed attempt, kPassedBy when its
 // command line would not fit. After the last failed attempt, sets
 // `server_down` to whether the server cannot be used now, so that the pass
-// must end; else leaves it. With MOD_VASTREL_VERIFY the server's size of
+// must end; else leaves it. Where the URL's folders hold a field, a folder
+// the server refused (curl's 9) ends the pass only when another one was
+// refused before with no file sent since (`pass.refused_folder`, which a
+// sent file clears). With MOD_VASTREL_VERIFY the server's size of
 // the file decides its disposal; a file it holds short is not tried again.
 // Each attempt rewrites curl's error file (and kCurlSizes). Logs
 // each failure at LOG_ERR (curl's error line), and what pinning and
 // disposal log.
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
-                          const char* config, int attempts, bool& server_down);
+                          const Place& place, const char* config, int attempts,
+                          bool& server_down);
 
 // True for curl's error text of an upload to object storage (an s3:// URL)
 // that the store refused with 403 (credentials, signature, clock) or 404
@@ -110,8 +115,8 @@ class CurlFileSender : public Sender {
   // For check, an empty URL is a problem. Its refusals hold with or without
   // files. Changes only the sender, logs nothing.
   Readiness prepare(util::Findings& findings) override;
-  Refusal refusal_of(const char* path) const override {
-    return curl_refusal(session_, config_, path);
+  Refusal refusal_of(const char*, const Place& place) const override {
+    return curl_refusal(session_, config_, place);
   }
   size_t batch_size() const override { return 1; }
   // Each file in order through send_with_retries with kAttempts; kStop as

@@ -7,6 +7,7 @@
 
 #include "upload/pass.h"
 #include "upload/selection.h"
+#include "upload/target.h"
 #include "util/command.h"
 #include "util/findings.h"
 
@@ -52,9 +53,9 @@ class Sender {
   // clears what an earlier pass left (by default nothing). Only a run calls
   // it; logs nothing.
   virtual void apply() {}
-  // Why `path` cannot be sent, kNone when it can; the same for the run and
-  // for check. Changes nothing, logs nothing.
-  virtual Refusal refusal_of(const char* path) const = 0;
+  // Why `path`, bound for `place`, cannot be sent, kNone when it can; the
+  // same for the run and for check. Changes nothing, logs nothing.
+  virtual Refusal refusal_of(const char* path, const Place& place) const = 0;
   // How many files of a pass in listing order it takes at once.
   virtual size_t batch_size() const = 0;
   // Sends the pending files of the selection, giving each an outcome, and

@@ -65,6 +65,8 @@ struct Tally {
   unsigned sized = 0;
   unsigned refused = 0;   // new files that cannot be sent under their names
   unsigned settling = 0;  // new files not yet settled (MOD_VASTREL_MIN_AGE)
+  // New files whose remote path needs a date that the clock cannot give.
+  unsigned waiting_date = 0;
   unsigned selected = 0;  // handed to the transfer (a dry pass: would be)
   int64_t bytes_selected = 0;
   unsigned left = 0;  // new files left after the run
@@ -102,10 +104,14 @@ struct Pass {
   util::FolderWriters writers;  // who may write it: what they cannot read is not sent
   // The mode refused the pass (logged): it counts what stays, sends nothing.
   bool refused = false;
+  // curl, where the URL's folders hold a field: the URL folder of the last
+  // file whose folder the server refused, while no file was sent since.
+  std::string refused_folder;
   Tally tally;
   // A pass that does not act: the first files it would send, in order
-  // (time, name).
+  // (time, name), and the URL each goes to.
   std::vector<std::pair<time_t, std::string>> first;
+  std::vector<std::string> first_urls;
 
   // True when the pass sends, disposes and logs: a run's pass that its
   // mode did not refuse. Otherwise it selects and counts only.

@@ -111,17 +111,17 @@ bool resumes(const settings::ModuleSettings& cfg) {
 }
 
 bool resume_target(char (&out)[util::kCommandSize], const settings::ModuleSettings& cfg,
-                   const char* path) {
+                   const Place& place) {
   if (!uses_sftp(cfg.remote_url)) {
-    const char* url = target_url(out, cfg.remote_url, path, cfg.partial_suffix, cfg.s3_endpoint);
-    return url == out;  // with a suffix the URL is always built in `out`
+    return snprintf(out, sizeof out, "%s", place.url) < static_cast<int>(sizeof out);
   }
-  // The sftp batch takes its URL as a folder always, and writes NAME+SUFFIX there.
+  // The sftp batch writes NAME+SUFFIX into its URL's folder, or the folder
+  // the URL's fields make (absolute).
   util::CommandLine text = util::command_line(out, sizeof out);
   util::cmd_raw(text, cfg.remote_url);
   size_t length = strlen(cfg.remote_url);
   if (length == 0 || cfg.remote_url[length - 1] != '/') util::cmd_char(text, '/');
-  util::cmd_raw(text, {name_of(path), cfg.partial_suffix});
+  util::cmd_raw(text, {place.folder, place.name, cfg.partial_suffix});
   return !text.overflow;
 }
 

@@ -9,6 +9,7 @@
 
 #include "settings/session.h"
 #include "upload/pass.h"
+#include "upload/target.h"
 #include "util/cmdline.h"
 #include "util/findings.h"
 
@@ -24,11 +25,11 @@ constexpr const char* kResumeFolder = "/var/vastrel/resume";
 // Changes nothing.
 bool resumes(const settings::ModuleSettings& cfg);
 
-// The temporary name the record holds for the file `path`: its URL with
-// the suffix (for sftp the URL as a folder, then NAME+SUFFIX). False when
-// it would not fit. Logs nothing.
+// The temporary name the record holds for a file bound for `place`: its
+// URL with the suffix (for sftp the URL as a folder, then the folder its
+// fields make and NAME+SUFFIX). False when it would not fit. Logs nothing.
 bool resume_target(char (&out)[util::kCommandSize], const settings::ModuleSettings& cfg,
-                   const char* path);
+                   const Place& place);
 
 // Writes the record of the temporary name `target`: the open file `fd`
 // (device, inode, size, modification time in ns) and its name in the scan

@@ -11,10 +11,11 @@ Order send_order(const settings::ModuleSettings& s) {
                                                 : Order::kListing;
 }
 
-void Selection::add(const util::ScanEntry& entry) {
+void Selection::add(const util::ScanEntry& entry, const Place& place) {
   FileIdentity listed = identity_of(entry.st);
-  items_.push_back(Item{names_.add(entry.name), listed.mtime_nsec, listed.mtime_sec, listed.size,
-                        listed.object});
+  const char* parts[] = {place.url, place.folder, place.name};
+  items_.push_back(Item{names_.add(entry.name), places_.add(parts, 3), listed.mtime_nsec,
+                        listed.mtime_sec, listed.size, listed.object});
   outcomes_.push_back(Outcome::kPending);
 }
 
@@ -22,6 +23,13 @@ void Selection::clear() {
   items_.clear();
   outcomes_.clear();
   names_.clear();
+  places_.clear();
+}
+
+Place Selection::place(size_t k) const {
+  const char* url = places_.at(items_[k].place);
+  const char* folder = url + strlen(url) + 1;
+  return Place{url, folder, folder + strlen(folder) + 1};
 }
 
 void Selection::path(size_t k, const char* folder, char (&out)[util::kPathSize]) const {

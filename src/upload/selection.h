@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "upload/pass.h"
+#include "upload/target.h"
 #include "util/scandir.h"
 
 namespace upload {
@@ -22,9 +23,9 @@ Order send_order(const settings::ModuleSettings& s);
 
 class Selection {
  public:
-  // Adds a file found by the scan, as listed and pending; its name is at
-  // most 255 characters.
-  void add(const util::ScanEntry& entry);
+  // Adds a file found by the scan, as listed and pending, with its place
+  // on the server; its name is at most 255 characters.
+  void add(const util::ScanEntry& entry, const Place& place);
   // Drops every file.
   void clear();
   // How many files; file k (below size()) as it was listed, and its
@@ -37,6 +38,8 @@ class Selection {
   }
   time_t mtime(size_t k) const { return static_cast<time_t>(items_[k].mtime_sec); }
   int64_t file_size(size_t k) const { return items_[k].size; }
+  // Where file k goes, as place_file worked it out when it was added.
+  Place place(size_t k) const;
   Outcome outcome(size_t k) const { return outcomes_[k]; }
   void set_outcome(size_t k, Outcome outcome) { outcomes_[k] = outcome; }
   // The file's path in the scan folder, which the scan found to fit; ""
@@ -49,7 +52,8 @@ class Selection {
 
  private:
   struct Item {
-    uint32_t name;  // in names_
+    uint32_t name;   // in names_
+    uint32_t place;  // in places_: its URL, folder and name, one after another
     int32_t mtime_nsec;
     int64_t mtime_sec;
     int64_t size;
@@ -60,6 +64,7 @@ class Selection {
   std::deque<Item> items_;
   std::deque<Outcome> outcomes_;
   util::Names names_;
+  util::Names places_;
 };
 
 // Pins file k of the selection into `pin` for a tool to read, its path in

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -70,20 +71,14 @@ class QueueWriter {
   off_t written_ = 0;
 };
 
-// Ends a queue with the listing of the batch's folder. A listing that
-// cannot be queued leaves the files without a size told: kept as new.
-void append_listing(QueueWriter& queue) {
-  char line[64];
-  snprintf(line, sizeof line, "%s\n", kSftpListing);
-  queue.append("(the folder listing)", line, strlen(line));
-}
-
-// A remote name as the batch gives it: "./" keeps a name that starts with
-// "-" from reading as a flag.
-void put_remote_name(util::CommandLine& line, const char* name, const char* suffix) {
+// A remote name as the batch gives it, in `folder` (absolute, ending in
+// "/"; "" for the one the batch is in, as "./", which keeps a name that
+// starts with "-" from reading as a flag).
+void put_remote_name(util::CommandLine& line, const char* folder, const char* name,
+                     const char* suffix) {
   char buffer[util::kCommandSize];
   util::CommandLine remote = util::command_line(buffer, sizeof buffer);
-  util::cmd_raw(remote, "./");
+  util::cmd_raw(remote, folder[0] != '\0' ? folder : "./");
   util::cmd_raw(remote, name);
   util::cmd_raw(remote, suffix);
   if (remote.overflow) {
@@ -93,16 +88,18 @@ void put_remote_name(util::CommandLine& line, const char* name, const char* suff
   put_queue_path(line, buffer);
 }
 
-// The suffix mode's rename of ./NAME+SUFFIX to ./NAME, appended to `out`;
-// false when the line would not fit.
-bool rename_line(util::CommandLine& out, const char* name, const char* suffix) {
+// The suffix mode's rename of NAME+SUFFIX to NAME in `folder` (as
+// put_remote_name takes it), appended to `out`; false when the line would
+// not fit.
+bool rename_line(util::CommandLine& out, const char* folder, const char* name,
+                 const char* suffix) {
   // Written under a temporary name, renamed once whole.
   char rename_buffer[kQueueLineSize];
   util::CommandLine rename = util::command_line(rename_buffer, sizeof rename_buffer);
   util::cmd_raw(rename, "rename ");
-  put_remote_name(rename, name, suffix);
+  put_remote_name(rename, folder, name, suffix);
   util::cmd_char(rename, ' ');
-  put_remote_name(rename, name, "");
+  put_remote_name(rename, folder, name, "");
   util::cmd_char(rename, '\n');
   if (rename.overflow) return false;
   util::cmd_raw(out, rename_buffer);
@@ -125,10 +122,52 @@ long started_commands() {
   return count;
 }
 
-// With MOD_VASTREL_VERIFY, the batch's files' sizes are told by one
-// listing of the folder after the puts; with a suffix, of their temporary
-// names, and a batch of their own renames the files held whole.
-bool lists_folder(const settings::ModuleSettings& cfg) { return cfg.verify != 0; }
+// What one queue line does: the transcript counts the commands started,
+// and the step of the last one names the file the batch stopped at.
+struct Step {
+  enum Kind : uint8_t { kMake, kEnter, kFile, kList };
+  Kind kind;
+  size_t file;  // into the batch's files: its own, or the first bound for the folder
+};
+
+// The line that lists `folder` (as put_remote_name takes it), without its
+// line end; "-": a failed listing does not end the batch. False when it
+// would not fit.
+bool listing_text(char (&out)[kQueueLineSize], const std::string& folder) {
+  util::CommandLine line = util::command_line(out, sizeof out);
+  util::cmd_raw(line, "-ls -lnaf ");
+  put_queue_path(line, folder.empty() ? "./" : folder.c_str());
+  return !line.overflow;
+}
+
+// With MOD_VASTREL_VERIFY, the sizes that the transcript's listings of
+// `folders` tell of the files named `names` in `in` (each one of the
+// folders); kNoSize where none was told.
+std::vector<int64_t> transcript_sizes(const std::vector<std::string>& folders,
+                                      const std::vector<std::string>& in,
+                                      const std::vector<std::string>& names) {
+  std::vector<int64_t> sizes(names.size(), kNoSize);
+  FILE* transcript = fopen(kSftpOutput, "re");
+  if (transcript == nullptr) return sizes;
+  for (const std::string& folder : folders) {
+    std::vector<size_t> which;
+    std::vector<std::string> listed;
+    for (size_t j = 0; j < names.size(); ++j) {
+      if (in[j] != folder) continue;
+      which.push_back(j);
+      listed.push_back(names[j]);
+    }
+    char text[kQueueLineSize];
+    if (which.empty() || !listing_text(text, folder)) continue;
+    std::string echo = std::string("sftp> ") + text;
+    rewind(transcript);  // each listing's echo is its own
+    std::vector<int64_t> told =
+        listed_sizes(transcript, echo.c_str(), folder.empty() ? "./" : folder.c_str(), listed);
+    for (size_t i = 0; i < which.size(); ++i) sizes[which[i]] = told[i];
+  }
+  fclose(transcript);
+  return sizes;
+}
 
 // ssh's bounds, given before the configuration file so that they hold
 // whatever it says: connecting and the key exchange within the connect
@@ -217,28 +256,78 @@ struct Queued {
   int64_t offset;  // MOD_VASTREL_RESUME: the byte its transfer starts from
 };
 
-// The sizes that the listing of the folder in the batch's transcript tells
-// of `names`; kNoSize where none was told.
-std::vector<int64_t> transcript_sizes(const std::vector<std::string>& names) {
-  char echo[64];
-  snprintf(echo, sizeof echo, "sftp> %s", kSftpListing);
-  FILE* transcript = fopen(kSftpOutput, "re");
-  std::vector<int64_t> sizes = listed_sizes(transcript, echo, "./", names);
-  if (transcript != nullptr) fclose(transcript);
-  return sizes;
+// A file's queue lines at most: those that take the batch into its folder,
+// and its own.
+constexpr size_t kFileLinesSize = 8 * kQueueLineSize;
+
+// One batch: its files, what each queue line does, and the folders it made.
+struct Batch {
+  std::vector<Queued> queued;
+  std::vector<Step> steps;
+  std::vector<std::string> made;
+  std::string entered;  // the folder the batch is in ("": its own)
+  std::vector<std::string> folders;  // each file's folder once, in order
+};
+
+// A line of a command and a path, as the batch parser reads it, appended
+// to `out`; false when it would not fit a queue line.
+bool path_line(util::CommandLine& out, const char* command, const char* path, size_t length) {
+  char path_buffer[util::kPathSize];
+  if (length >= sizeof path_buffer) return false;
+  memcpy(path_buffer, path, length);
+  path_buffer[length] = '\0';
+  char line_buffer[kQueueLineSize];
+  util::CommandLine line = util::command_line(line_buffer, sizeof line_buffer);
+  util::cmd_raw(line, command);
+  put_queue_path(line, path_buffer);
+  util::cmd_char(line, '\n');
+  if (line.overflow) return false;
+  util::cmd_raw(out, line_buffer);
+  return !out.overflow;
 }
 
-// The sizes that the listing of the folder in the batch's transcript tells
-// of `queued`'s first `count` files; kNoSize where none was told.
-std::vector<int64_t> folder_sizes(const Pass& pass, const Selection& files,
-                                  const std::vector<Queued>& queued, size_t count) {
-  std::vector<std::string> names;
-  for (size_t j = 0; j < count; ++j) {
-    char path[util::kPathSize];
-    files.path(queued[j].index, pass.cfg.scan_folder, path);
-    names.emplace_back(std::string(name_of(path)) + pass.cfg.partial_suffix);
+// The lines that take the batch into `folder`, for its file `file`: each
+// folder below the batch's own (the first `fixed` characters) not in
+// `made` yet ("-": one that exists is taken as made, and the batch goes
+// on), parents first, then "cd" (whose failure ends the batch: no file may
+// land elsewhere). Appended to `out`, `steps` and `made`; false when a
+// line would not fit.
+bool folder_lines(util::CommandLine& out, std::vector<Step>& steps,
+                  std::vector<std::string>& made, const char* folder, size_t fixed, size_t file) {
+  for (size_t end = fixed; folder[end] != '\0'; ++end) {
+    if (folder[end] != '/') continue;
+    std::string prefix(folder, end);
+    bool known = false;
+    for (const std::string& m : made) known = known || m == prefix;
+    if (known) continue;
+    if (!path_line(out, "-mkdir ", folder, end)) return false;
+    made.push_back(prefix);
+    steps.push_back(Step{Step::kMake, file});
   }
-  return transcript_sizes(names);
+  if (!path_line(out, "cd ", folder, strlen(folder))) return false;
+  steps.push_back(Step{Step::kEnter, file});
+  return true;
+}
+
+// The lines of one file: those that take the batch into its folder when it
+// is not there yet, then format_sftp_put's.
+bool file_lines(const Pass& pass, const Batch& batch, const Place& place, bool resumed,
+                util::CommandLine& lines, std::vector<Step>& steps, std::vector<std::string>& made,
+                size_t fixed) {
+  size_t file = batch.queued.size();
+  if (place.folder[0] != '\0' && batch.entered != place.folder &&
+      !folder_lines(lines, steps, made, place.folder, fixed, file)) {
+    return false;
+  }
+  size_t before = lines.length;
+  if (!format_sftp_put(lines, place.name, pass.cfg.partial_suffix, pass.cfg.verify != 0,
+                       resumed)) {
+    return false;
+  }
+  for (const char* p = lines.text + before; *p != '\0'; ++p) {
+    if (*p == '\n') steps.push_back(Step{Step::kFile, file});
+  }
+  return true;
 }
 
 // Runs one batch with the password in the feeder's environment only (the
@@ -275,17 +364,6 @@ util::ChildResult run_batch(const Pass& pass, const char* command,
   return result;
 }
 
-// A batch that only lists the folder: for the files a failed batch sent
-// before it reached its listing, or for the temporary names a resumed
-// batch goes on from. Its transcript replaces any earlier one.
-util::ChildResult list_alone(const Pass& pass, const char* command) {
-  {
-    QueueWriter queue;
-    append_listing(queue);
-  }
-  return run_batch(pass, command, {});
-}
-
 // The folder of the batch's sources, made (mode 0700) and emptied; none
 // (logged) when it cannot be.
 util::Descriptor sources_folder() {
@@ -301,6 +379,60 @@ util::Descriptor sources_folder() {
   return folder;
 }
 
+// Appends to `queue` the listing of each of `folders`, with its steps;
+// one that cannot be queued leaves its files without a size told.
+void append_listings(QueueWriter& queue, const std::vector<std::string>& folders,
+                     std::vector<Step>& steps, size_t file) {
+  for (const std::string& folder : folders) {
+    char text[kQueueLineSize];
+    char line[kQueueLineSize + 1];
+    if (!listing_text(text, folder)) continue;
+    int length = snprintf(line, sizeof line, "%s\n", text);
+    if (queue.append("(the folder listing)", line, static_cast<size_t>(length))) {
+      steps.push_back(Step{Step::kList, file});
+    }
+  }
+}
+
+// A batch that only lists `folders`: for the files a failed batch sent
+// before it reached its listings, or for the temporary names a resumed
+// batch goes on from. Its transcript replaces any earlier one.
+util::ChildResult list_folders(const Pass& pass, const char* command,
+                               const std::vector<std::string>& folders) {
+  std::vector<Step> steps;
+  {
+    QueueWriter queue;
+    append_listings(queue, folders, steps, 0);
+  }
+  return run_batch(pass, command, {});
+}
+
+// The folders of `files`' selection files `index`, each once, in order.
+std::vector<std::string> folders_of(const Selection& files, const std::vector<size_t>& index) {
+  std::vector<std::string> folders;
+  for (size_t k : index) {
+    std::string folder = files.place(k).folder;
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+      folders.push_back(folder);
+    }
+  }
+  return folders;
+}
+
+// The sizes the transcript's listings tell of selection files `index`
+// under their names (with the suffix); kNoSize where none was told.
+std::vector<int64_t> sizes_of(const Pass& pass, const Selection& files,
+                              const std::vector<size_t>& index) {
+  std::vector<std::string> in;
+  std::vector<std::string> names;
+  for (size_t k : index) {
+    Place place = files.place(k);
+    in.emplace_back(place.folder);
+    names.emplace_back(std::string(place.name) + pass.cfg.partial_suffix);
+  }
+  return transcript_sizes(folders_of(files, index), in, names);
+}
+
 // MOD_VASTREL_RESUME: the size the server told of a file's temporary name.
 struct Held {
   size_t index;  // into the selection
@@ -309,28 +441,28 @@ struct Held {
 
 // The sizes the server holds under the temporary names of the pending
 // files of files[first...] (as many as a batch takes) that have a record
-// of their listed identity, asked in one batch of listings before the
-// batch that sends them; none when no file has one. Rewrites kSftpQueue
-// and kSftpOutput; logs what run_batch logs.
+// of their listed identity, asked by listing their folders in a batch of
+// its own before the batch that sends them; none when no file has one.
+// Rewrites kSftpQueue and kSftpOutput; logs what run_batch logs.
 std::vector<Held> held_sizes(const Pass& pass, const char* command, const Selection& files,
                              size_t first) {
-  std::vector<Held> held;
-  std::vector<std::string> names;
+  std::vector<size_t> index;
   size_t budget = pass.session.descriptor_budget;
-  for (size_t k = first; k < files.size() && held.size() < budget; ++k) {
-    char path[util::kPathSize];
+  for (size_t k = first; k < files.size() && index.size() < budget; ++k) {
     char target[util::kCommandSize];
-    files.path(k, pass.cfg.scan_folder, path);
-    if (files.outcome(k) != Outcome::kPending || !resume_target(target, pass.cfg, path) ||
+    if (files.outcome(k) != Outcome::kPending ||
+        !resume_target(target, pass.cfg, files.place(k)) ||
         !resume_record_listed(files.identity(k), target)) {
       continue;
     }
-    held.push_back(Held{k, kNoSize});
-    names.emplace_back(std::string(name_of(path)) + pass.cfg.partial_suffix);
+    index.push_back(k);
   }
-  if (held.empty() || !list_alone(pass, command).started()) return {};
-  std::vector<int64_t> sizes = transcript_sizes(names);
-  for (size_t j = 0; j < held.size(); ++j) held[j].size = sizes[j];
+  if (index.empty() || !list_folders(pass, command, folders_of(files, index)).started()) {
+    return {};
+  }
+  std::vector<int64_t> sizes = sizes_of(pass, files, index);
+  std::vector<Held> held;
+  for (size_t j = 0; j < index.size(); ++j) held.push_back(Held{index[j], sizes[j]});
   return held;
 }
 
@@ -339,9 +471,9 @@ std::vector<Held> held_sizes(const Pass& pass, const char* command, const Select
 // proves those bytes are this file's, else 0), then the record of this
 // transfer.
 int64_t resume_start(const Pass& pass, const char* path, const util::PinnedFile& pin,
-                     const std::vector<Held>& held, size_t k) {
+                     const Place& place, const std::vector<Held>& held, size_t k) {
   char target[util::kCommandSize];
-  if (!resume_target(target, pass.cfg, path)) return 0;
+  if (!resume_target(target, pass.cfg, place)) return 0;
   int64_t offset = 0;
   struct stat st;
   // `held` is in selection order.
@@ -356,62 +488,83 @@ int64_t resume_start(const Pass& pass, const char* path, const util::PinnedFile&
 }
 
 // Pins and queues the pending files of files[first...], as many as a child
-// may be given, each with its source link. A name no longer the listed
-// file is passed by, and so is a file whose lines or link cannot be
-// written (both logged; the latter stays new).
-std::vector<Queued> write_queue(const Pass& pass, Selection& files, size_t first,
-                                const std::vector<Held>& held) {
-  std::vector<Queued> queued;
+// may be given, each with its source link and the lines that take the
+// batch into its folder; with MOD_VASTREL_VERIFY the listing of each
+// folder they went to ends the batch. A name no longer the listed file is
+// passed by, and so is a file whose lines or link cannot be written (both
+// logged; the latter stays new).
+Batch write_queue(const Pass& pass, Selection& files, size_t first, size_t fixed,
+                  const std::vector<Held>& held) {
+  Batch batch;
   util::Descriptor sources(sources_folder());
-  if (sources.get() < 0) return queued;
+  if (sources.get() < 0) return batch;
   size_t budget = pass.session.descriptor_budget;
   QueueWriter queue;
-  for (size_t k = first; k < files.size() && queued.size() < budget; ++k) {
+  for (size_t k = first; k < files.size() && batch.queued.size() < budget; ++k) {
     if (files.outcome(k) != Outcome::kPending) continue;
     char path[util::kPathSize];
     util::PinnedFile pin;
     if (!pin_file(pass, files, k, path, pin)) continue;
+    Place place = files.place(k);
     char target[32];
-    util::inherited_path(target, queued.size());
+    util::inherited_path(target, batch.queued.size());
     char link[util::kPathSize + 64];
-    snprintf(link, sizeof link, "%s%s", name_of(path), pass.cfg.partial_suffix);
-    char buffer[3 * kQueueLineSize];
+    snprintf(link, sizeof link, "%s%s", place.name, pass.cfg.partial_suffix);
+    char buffer[kFileLinesSize];
     util::CommandLine lines = util::command_line(buffer, sizeof buffer);
-    int64_t offset = resumes(pass.cfg) ? resume_start(pass, path, pin, held, k) : 0;
-    bool linked =
-        format_sftp_put(lines, path, pass.cfg.partial_suffix, pass.cfg.verify != 0, offset > 0) &&
-        symlinkat(target, sources.get(), link) == 0;
+    std::vector<Step> steps;
+    std::vector<std::string> made = batch.made;  // kept once the lines are queued
+    int64_t offset = resumes(pass.cfg) ? resume_start(pass, path, pin, place, held, k) : 0;
+    bool linked = file_lines(pass, batch, place, offset > 0, lines, steps, made, fixed) &&
+                  symlinkat(target, sources.get(), link) == 0;
     if (!linked) syslog(LOG_ERR, "Cannot queue file %s for sftp(%m), not sent", path);
     if (linked && queue.append(path, lines.text, lines.length)) {
       if (offset > 0) log_resumed(path, offset, files.file_size(k));
-      queued.push_back(Queued{k, std::move(pin), offset});
+      batch.queued.push_back(Queued{k, std::move(pin), offset});
+      batch.steps.insert(batch.steps.end(), steps.begin(), steps.end());
+      batch.made = std::move(made);
+      if (place.folder[0] != '\0') batch.entered = place.folder;
+      if (std::find(batch.folders.begin(), batch.folders.end(), place.folder) ==
+          batch.folders.end()) {
+        batch.folders.emplace_back(place.folder);
+      }
     } else {
       files.set_outcome(k, Outcome::kPassedBy);
     }
   }
-  if (!queued.empty() && lists_folder(pass.cfg)) append_listing(queue);
-  return queued;
+  if (!batch.queued.empty() && pass.cfg.verify != 0) {
+    append_listings(queue, batch.folders, batch.steps, batch.queued.size());
+  }
+  return batch;
 }
 
-// The files of `queued` whose temporary name holds their whole size (by
+// The selection files of the first `count` of a batch's files.
+std::vector<size_t> batch_index(const Batch& batch, size_t count) {
+  std::vector<size_t> index;
+  for (size_t j = 0; j < count; ++j) index.push_back(batch.queued[j].index);
+  return index;
+}
+
+// The files of the batch whose temporary name holds their whole size (by
 // `sizes`), renamed to their own names in a batch of their own: the batch
 // that sent them could not wait for their sizes. Which of them were
 // renamed; a failed rename ends that batch (logged as a failed upload).
-std::vector<bool> rename_whole(const Pass& pass, const Selection& files,
-                               const std::vector<Queued>& queued, const std::vector<int64_t>& sizes,
-                               const char* command) {
+std::vector<bool> rename_whole(const Pass& pass, const Selection& files, const Batch& batch,
+                               const std::vector<int64_t>& sizes, const char* command) {
   std::vector<bool> renamed(sizes.size(), false);
   std::vector<size_t> whole;
   {
     QueueWriter queue;
     for (size_t j = 0; j < sizes.size(); ++j) {
-      if (sizes[j] != files.identity(queued[j].index).size) continue;
+      size_t k = batch.queued[j].index;
+      if (sizes[j] != files.identity(k).size) continue;
       char path[util::kPathSize];
-      files.path(queued[j].index, pass.cfg.scan_folder, path);
+      files.path(k, pass.cfg.scan_folder, path);
+      Place place = files.place(k);
       char buffer[kQueueLineSize];
       util::CommandLine line = util::command_line(buffer, sizeof buffer);
       // The selection let through only names whose rename fits.
-      if (rename_line(line, name_of(path), pass.cfg.partial_suffix) &&
+      if (rename_line(line, place.folder, place.name, pass.cfg.partial_suffix) &&
           queue.append(path, line.text, line.length)) {
         whole.push_back(j);
       }
@@ -428,30 +581,42 @@ std::vector<bool> rename_whole(const Pass& pass, const Selection& files,
 }
 
 // Disposes of the first `count` queued files; with MOD_VASTREL_VERIFY by
-// the size the folder's listing told, and with a suffix once renamed (a
-// file held whole whose rename failed stays new).
-void dispose_queued(Pass& pass, Selection& files, const std::vector<Queued>& queued, size_t count,
+// the size the listing of its folder told, and with a suffix once renamed
+// (a file held whole whose rename failed stays new).
+void dispose_queued(Pass& pass, Selection& files, const Batch& batch, size_t count,
                     const char* command) {
   std::vector<int64_t> sizes;
   std::vector<bool> renamed;
-  if (lists_folder(pass.cfg)) sizes = folder_sizes(pass, files, queued, count);
+  if (pass.cfg.verify != 0) sizes = sizes_of(pass, files, batch_index(batch, count));
   if (!sizes.empty() && pass.cfg.partial_suffix[0] != '\0') {
-    renamed = rename_whole(pass, files, queued, sizes, command);
+    renamed = rename_whole(pass, files, batch, sizes, command);
   }
   for (size_t j = 0; j < count; ++j) {
+    const Queued& queued = batch.queued[j];
     char path[util::kPathSize];
-    files.path(queued[j].index, pass.cfg.scan_folder, path);
-    const FileIdentity& listed = files.identity(queued[j].index);
+    files.path(queued.index, pass.cfg.scan_folder, path);
+    const FileIdentity& listed = files.identity(queued.index);
     int64_t told = sizes.empty() ? kNotAsked : sizes[j];
     Outcome outcome = !renamed.empty() && told == listed.size && !renamed[j]
                           ? Outcome::kFailed
-                          : dispose_sent_file(pass, path, queued[j].pin, listed, told);
+                          : dispose_sent_file(pass, path, queued.pin, listed, told);
     char target[util::kCommandSize];
-    if (resumes(pass.cfg) && resume_target(target, pass.cfg, path)) {
-      resume_done(pass, target, outcome, queued[j].offset);
+    if (resumes(pass.cfg) && resume_target(target, pass.cfg, files.place(queued.index))) {
+      resume_done(pass, target, outcome, queued.offset);
     }
-    files.set_outcome(queued[j].index, outcome);
+    files.set_outcome(queued.index, outcome);
   }
+}
+
+// The files a failed command leaves failed, from its step's file on: the
+// file's own, or every file bound for a folder the batch could not enter.
+size_t failed_files(const Batch& batch, const Step& step) {
+  if (step.kind == Step::kList) return 0;
+  if (step.kind != Step::kEnter) return 1;
+  for (const Step& later : batch.steps) {
+    if (later.kind == Step::kEnter && later.file > step.file) return later.file - step.file;
+  }
+  return batch.queued.size() - step.file;
 }
 
 }  // namespace
@@ -489,7 +654,9 @@ bool format_sftp_put(util::CommandLine& out, const char* path, const char* suffi
   // Its rename is checked here even when it goes in a later batch.
   char rename_buffer[kQueueLineSize];
   util::CommandLine rename = util::command_line(rename_buffer, sizeof rename_buffer);
-  if (suffix[0] != '\0' && !rename_line(renamed_later ? rename : out, name, suffix)) return false;
+  if (suffix[0] != '\0' && !rename_line(renamed_later ? rename : out, "", name, suffix)) {
+    return false;
+  }
   return !out.overflow;
 }
 
@@ -499,6 +666,10 @@ Readiness SftpSender::prepare(util::Findings& findings) {
   char host[kSftpPartSize];
   char folder[kSftpPartSize + 1];
   if (!split_verdict(cfg, host, folder, findings)) return ready;
+  // With fields, the batch starts in the folder they leave as it is, and
+  // enters each file's own.
+  if (has_fields(cfg.remote_url)) folder[fixed_folder_length(folder)] = '\0';
+  fixed_ = strlen(folder);
   util::CommandLine line = util::command_line(command_, sizeof command_);
   if (!build_batch_command(line, cfg, host, folder)) {
     findings.refuse("sftp command line for %s is longer than %zu characters, nothing is sent",
@@ -519,16 +690,18 @@ Readiness SftpSender::prepare(util::Findings& findings) {
 
 void SftpSender::apply() { unlink(kSftpQueue); }
 
-Refusal SftpSender::refusal_of(const char* path) const {
+Refusal SftpSender::refusal_of(const char* path, const Place& place) const {
   if (util::has_control(path)) return Refusal::kControl;
-  const char* suffix = session_.cfg.partial_suffix;
-  if (suffix[0] != '\0' && !remote_name_fits(session_.cfg.remote_url, path, suffix)) {
-    return Refusal::kNameTooLong;
-  }
-  char buffer[util::kCommandSize];
+  char buffer[kFileLinesSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  return format_sftp_put(line, path, suffix, session_.cfg.verify != 0) ? Refusal::kNone
-                                                                       : Refusal::kQueueLineTooLong;
+  std::vector<Step> steps;
+  std::vector<std::string> made;
+  // Its own folder's lines as a batch that has made none of it gives them.
+  bool fits =
+      (place.folder[0] == '\0' || folder_lines(line, steps, made, place.folder, fixed_, 0)) &&
+      format_sftp_put(line, place.name, session_.cfg.partial_suffix, session_.cfg.verify != 0,
+                      resumes(session_.cfg));
+  return fits ? Refusal::kNone : Refusal::kQueueLineTooLong;
 }
 
 // One batch takes the whole selection, as many files at a time as a child
@@ -542,18 +715,18 @@ size_t SftpSender::batch_size() const { return SIZE_MAX; }
 // or the remote folder failed; a lost session, 255) is the server's, and
 // ends the pass.
 SendEnd SftpSender::send(Pass& pass, Selection& files) {
-  size_t commands_per_file =
-      1 + (session_.cfg.partial_suffix[0] != '\0' && session_.cfg.verify == 0);
   size_t first = 0;
+  bool verify = pass.cfg.verify != 0;
   for (;;) {
     if (util::stop_signal() != 0) return SendEnd::kStop;
     std::vector<Held> held;
     if (resumes(pass.cfg)) held = held_sizes(pass, command_, files, first);
-    std::vector<Queued> queued = write_queue(pass, files, first, held);
+    Batch batch = write_queue(pass, files, first, fixed_, held);
+    const std::vector<Queued>& queued = batch.queued;
     if (queued.empty()) return SendEnd::kDone;
     util::ChildResult result = run_batch(pass, command_, queued);
     if (result.ok()) {
-      dispose_queued(pass, files, queued, queued.size(), command_);
+      dispose_queued(pass, files, batch, queued.size(), command_);
       // A batch short of the budget took every file there was.
       if (queued.size() < pass.session.descriptor_budget) return SendEnd::kDone;
       first = queued.back().index + 1;
@@ -565,28 +738,32 @@ SendEnd SftpSender::send(Pass& pass, Selection& files) {
       for (const Queued& file : queued) files.set_outcome(file.index, Outcome::kFailed);
       return SendEnd::kDone;
     }
-    size_t commands = queued.size() * commands_per_file + lists_folder(session_.cfg);
-    bool known = started > 0 && static_cast<size_t>(started) <= commands;
-    size_t sent = known ? static_cast<size_t>(started - 1) / commands_per_file : 0;
-    sent = std::min(sent, queued.size());  // the folder's listing failed: all were sent
-    // The batch ended before its listing: the files it sent are listed by
-    // a batch of their own, on a file's own failure only.
-    // A lost session lists nothing: what it sent stays new, to be sent again.
+    bool known = started > 0 && static_cast<size_t>(started) <= batch.steps.size();
+    const Step* failed = known ? &batch.steps[static_cast<size_t>(started) - 1] : nullptr;
+    size_t sent = failed != nullptr ? std::min(failed->file, queued.size()) : 0;
+    // The batch ended before its listings: on a file's own failure a batch
+    // of their own lists the folders of the files it sent; a lost session
+    // lists nothing, and what it sent stays new, to be sent again.
     size_t disposed = sent;
-    if (sent > 0 && sent < queued.size() && lists_folder(session_.cfg)) {
+    if (verify && sent > 0 && (failed == nullptr || failed->kind != Step::kList)) {
       if (result.exited(1)) {
-        list_alone(pass, command_);
+        list_folders(pass, command_, folders_of(files, batch_index(batch, sent)));
       } else {
         disposed = 0;
         for (size_t j = 0; j < sent; ++j) files.set_outcome(queued[j].index, Outcome::kFailed);
       }
     }
-    dispose_queued(pass, files, queued, disposed, command_);
-    if (sent < queued.size() && started > 0)
-      files.set_outcome(queued[sent].index, Outcome::kFailed);
+    dispose_queued(pass, files, batch, disposed, command_);
+    size_t failing = failed != nullptr ? failed_files(batch, *failed) : 1;
+    if (started > 0) {
+      for (size_t j = sent; j < std::min(sent + failing, queued.size()); ++j) {
+        files.set_outcome(queued[j].index, Outcome::kFailed);
+      }
+    }
     if (!known || !result.exited(1)) return SendEnd::kStop;
-    if (sent == queued.size()) return SendEnd::kDone;
-    first = queued[sent].index + 1;  // the failed file stays new; a new batch takes the rest
+    if (sent + failing >= queued.size() && failing == 0) return SendEnd::kDone;
+    // The failed files stay new; a new batch takes the rest.
+    first = queued[std::min(sent + failing, queued.size()) - 1].index + 1;
   }
 }
 

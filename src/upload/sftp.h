@@ -31,11 +31,7 @@ constexpr const char* kSftpError = "/var/vastrel/sftp_error";
 // folder, which only the program's user may change.
 constexpr const char* kSftpFiles = "/var/vastrel/sftp_files";
 
-constexpr size_t kQueueLineSize = 256;
-// With MOD_VASTREL_VERIFY, the last command of a batch: one listing of the
-// folder tells the size of every file it sent (under its temporary name
-// with a suffix). "-": a failed listing does not end the batch.
-constexpr const char* kSftpListing = "-ls -lnaf ./";  // a queue line holds at most 255 characters
+constexpr size_t kQueueLineSize = 256;  // a queue line holds at most 255 characters
 
 // Sends a pass's files in one sftp batch, and one more behind each file
 // that fails on its own. Its refusals (an unusable URL, a host or user
@@ -51,15 +47,19 @@ class SftpSender : public Sender {
   // Removes the queue an earlier pass left: it must never be taken for
   // this one's. Logs nothing.
   void apply() override;
-  // kControl for a name with a control character, kNameTooLong for a remote
-  // name too long for the suffix, kQueueLineTooLong for a queue line that
-  // would not fit. Changes nothing, logs nothing.
-  Refusal refusal_of(const char* path) const override;
+  // kControl for a name with a control character, kQueueLineTooLong for a
+  // queue line (the file's, or one that takes the batch into its folder)
+  // that would not fit. Changes nothing, logs nothing.
+  Refusal refusal_of(const char* path, const Place& place) const override;
   // The whole selection: each batch takes as many files as a child may be
   // given.
   size_t batch_size() const override;
   // Batches until every file was sent or failed on its own: the file whose
-  // command failed is kFailed, and a new batch takes the files behind it.
+  // command failed is kFailed (with every file of the batch bound for a
+  // folder it could not enter, when that failed), and a new batch takes
+  // the files behind it. Where the URL's folders hold a field, a batch
+  // makes each folder it needs once ("-mkdir", parents first) and enters
+  // it ("cd") before the files bound for it.
   // A file that cannot be queued is kPassedBy (logged); when kSftpFiles
   // cannot be made, nothing is sent (logged) and the files stay pending.
   // Every file of the batch is kFailed when its transcript cannot be read.
@@ -75,6 +75,7 @@ class SftpSender : public Sender {
  private:
   const settings::Session& session_;
   char command_[util::kCommandSize] = "";
+  size_t fixed_ = 0;  // the length of the batch's own folder, which no field changes
 };
 
 // The part after "sftp://" split into host and remote folder (given a
@@ -87,7 +88,8 @@ enum class SftpUrl { kOk, kNoScheme, kTooLong };
 SftpUrl split_sftp_url(const char* url, char (&host)[kSftpPartSize],
                        char (&folder)[kSftpPartSize + 1]);
 
-// The queue lines for the file `path`, each shorter than kQueueLineSize:
+// The queue lines for the file `path` (or a remote name: only its last
+// segment counts), each shorter than kQueueLineSize:
 // "put kSftpFiles/NAME\n" (quoted where sftp would read it otherwise), or
 // with a suffix the put of kSftpFiles/NAME+SUFFIX and its rename to ./NAME
 // (with `renamed_later`, MOD_VASTREL_VERIFY, the rename is only checked:

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
+#include "settings/session.h"
 #include "util/cmdline.h"
+#include "util/findings.h"
 #include "util/scandir.h"
 
 namespace upload {
@@ -77,5 +80,58 @@ const char* folder_url(char (&out)[util::kCommandSize], const char* remote_url);
 // `endpoint` (unused otherwise), and no suffix.
 const char* target_url(char (&out)[util::kCommandSize], const char* remote_url, const char* path,
                        const char* suffix, const char* endpoint);
+
+// A selected file's place on the server, worked out once (place_file) and
+// carried with it to its mode, its verification and its disposal.
+struct Place {
+  const char* url;     // where curl sends it: NAME+SUFFIX with a suffix
+  const char* folder;  // sftp: the remote folder the URL's fields make, "" where they make none
+  const char* name;    // the name it ends up under (NAME)
+};
+
+// The texts a Place points into.
+struct Target {
+  char url[util::kCommandSize];
+  char folder[util::kPathSize];
+  char name[util::kPathSize];
+  Place place() const { return Place{url, folder, name}; }
+};
+
+// Whether a file could be placed.
+enum class Placing { kPlaced, kNameTooLong, kTooLong, kNoDate };
+
+// True when the remote URL holds a field ({device} {Y} {m} {d} {H}
+// {name}) anywhere. Changes nothing.
+bool has_fields(const char* remote_url);
+
+// True when each file has a remote name of its own: the URL names a folder
+// (a trailing "/", or no path) or its last segment holds {name}.
+bool names_each_file(const char* remote_url);
+
+// True when the URL's folders hold a field and its server has folders to
+// make (not HTTP): curl is then told to make the missing ones.
+bool makes_folders(const char* remote_url);
+
+// The length of the part of the URL path `path` (starting at its "/")
+// that no field changes: up to and including the "/" before the first
+// segment with a field; the whole path when it holds none.
+size_t fixed_folder_length(const char* path);
+
+// Works out where the file named `name` goes under the session's remote
+// URL and suffix, into `out`: the URL's fields take their values (the
+// session's device name, `date` in UTC, `name`), percent-encoded in the
+// URL and as they are in the sftp folder and name. `date` is the file's
+// date, or -1 when it has none to give (then a URL that needs a date gives
+// kNoDate). kNameTooLong: the name, or the name and suffix, longer than
+// 255 characters; kTooLong: the URL or the folder would not fit. Logs
+// nothing, changes only `out`.
+Placing place_file(const settings::Session& session, const char* name, time_t date,
+                   Target& out);
+
+// What stands in the way of the URL's fields: a field before the path,
+// {name} before the last segment, an unusable device name (each a refusal
+// that sends nothing); for check, the device name and where it came from,
+// and each text in braces that is no field. Changes nothing, logs nothing.
+void fields_verdict(const settings::Session& session, util::Findings& findings);
 
 }  // namespace upload

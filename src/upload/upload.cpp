@@ -74,6 +74,13 @@ bool settled(const Pass& pass, const util::ScanEntry& entry) {
              util::Writers::kOpen;
 }
 
+// The date a file's remote path takes: its own, or, for an undated file,
+// the run's, unless the run's clock reads before the floor too (-1).
+time_t file_date(const Pass& pass, const util::ScanEntry& entry) {
+  if (!settings::undated(pass.session, entry.st.st_mtime, pass.watermark)) return entry.st.st_mtime;
+  return settings::clock_behind(pass.session) ? -1 : pass.now;
+}
+
 // Adds the new files the sender can send to `files`, at most `limit`,
 // logging (a pass that does not act: counting) those it cannot: they stay
 // new. True while the scan has more to give.
@@ -88,16 +95,25 @@ bool select_new_files(Pass& pass, const Sender& sender, Selection& files, size_t
       pass.tally.leave(static_cast<int64_t>(entry.st.st_size), entry.st.st_mtime);
       continue;
     }
+    Target target;
+    Placing placing = place_file(pass.session, entry.name, file_date(pass, entry), target);
+    if (placing == Placing::kNoDate) {
+      ++pass.tally.waiting_date;  // stays new, untouched: a later run dates it
+      pass.tally.leave(static_cast<int64_t>(entry.st.st_size), entry.st.st_mtime);
+      continue;
+    }
     // A pass that acts judges what it pins (pin_selected); one that only
     // counts, which pins nothing, what it lists.
-    Refusal refusal = pass.acts() || util::readable_by_writers(pass.writers, entry.st)
-                          ? sender.refusal_of(entry.path)
+    Refusal refusal = placing == Placing::kNameTooLong ? Refusal::kNameTooLong
+                      : placing == Placing::kTooLong   ? Refusal::kCommandTooLong
+                      : pass.acts() || util::readable_by_writers(pass.writers, entry.st)
+                          ? sender.refusal_of(entry.path, target.place())
                           : Refusal::kUnreadable;
     if (refusal == Refusal::kNone && !fits_one_upload(pass.cfg.remote_url, entry.st.st_size)) {
       refusal = Refusal::kTooLarge;
     }
     if (refusal == Refusal::kNone) {
-      files.add(entry);
+      files.add(entry, target.place());
       continue;
     }
     ++pass.tally.refused;
@@ -179,6 +195,7 @@ SendEnd send_selection(Pass& pass, Sender& sender, const util::Findings& verdict
   if (pass.acts()) return sender.send(pass, files);
   for (size_t k = 0; k < files.size() && pass.first.size() < util::kFirstShown; ++k) {
     pass.first.emplace_back(files.mtime(k), files.name(k));
+    pass.first_urls.emplace_back(files.place(k).url);
   }
   return SendEnd::kDone;
 }
@@ -268,6 +285,7 @@ Readiness upload_verdict(const settings::Session& session, Sender& sender,
   const settings::ModuleSettings& s = session.cfg;
   findings.note("\nTransfer: %s\n", mode_name(transfer_mode(s)));
   findings.note("  remote URL %s\n", util::masked_url(s.remote_url).c_str());
+  fields_verdict(session, findings);
   findings.note("  each attempt: %u s to connect, at most %u s without a byte moving\n",
                 s.connect_timeout, s.stall_timeout);
   if (s.partial_suffix[0] != '\0' && is_s3(s.remote_url)) {
@@ -330,6 +348,10 @@ Tally op_upload(settings::Session& session) {
   Pass pass{session, watermark, dir};
   send_new_files(pass);
   settings::log_undated(session, pass.tally.undated);
+  if (pass.tally.waiting_date > 0) {
+    syslog(LOG_NOTICE, settings::kClockBehindDates,
+           util::utc_text(session.now, util::kUtcTime).text);
+  }
   return pass.tally;
 }
 

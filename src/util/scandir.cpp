@@ -138,15 +138,21 @@ bool empty_folder(int dir_fd) {
   return true;
 }
 
-uint32_t Names::add(const char* name) {
-  size_t length = strlen(name) + 1;
+uint32_t Names::add(const char* name) { return add(&name, 1); }
+
+uint32_t Names::add(const char* const* texts, size_t count) {
+  size_t length = 0;
+  for (size_t k = 0; k < count; ++k) length += strlen(texts[k]) + 1;
   if (used_ + length > kNamesBlockSize) {
     blocks_.emplace_back(new char[kNamesBlockSize]);
     used_ = 0;
   }
   uint32_t where = static_cast<uint32_t>(blocks_.size() - 1) * kNamesBlockSize + used_;
-  memcpy(blocks_.back().get() + used_, name, length);
-  used_ += static_cast<uint32_t>(length);
+  for (size_t k = 0; k < count; ++k) {
+    size_t text_length = strlen(texts[k]) + 1;
+    memcpy(blocks_.back().get() + used_, texts[k], text_length);
+    used_ += static_cast<uint32_t>(text_length);
+  }
   return where;
 }
 

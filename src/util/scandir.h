@@ -95,6 +95,10 @@ class Names {
   // Stores a copy of a name of at most 255 characters; returns where it
   // stands.
   uint32_t add(const char* name);
+  // Stores copies of `count` texts one after another, each with its
+  // terminating NUL, together at most kNamesBlockSize bytes; returns where
+  // the first stands.
+  uint32_t add(const char* const* texts, size_t count);
   // The name stored at `where`, until clear().
   const char* at(uint32_t where) const {
     return blocks_[where / kNamesBlockSize].get() + where % kNamesBlockSize;

@@ -4,7 +4,8 @@ a line on standard input (kept off the command line, which tests scan for passwo
 FTPD_READ_LIMIT (bytes a second) throttles uploads, so that a test can stop
 the server while a transfer is under way; FTPD_LOGINS names a file that gets
 a line for every login, FTPD_RECEIVED one that gets the name of every file
-stored, in the order they arrive. FTPD_TLS_CERT (a PEM file with the key)
+stored, in the order they arrive, FTPD_MADE one that gets each folder a
+client asks to make (MKD). FTPD_TLS_CERT (a PEM file with the key)
 makes it an explicit FTPS server that requires TLS on both channels.
 FTPD_SHORT=N drops the last N bytes of every stored file and still replies
 226; FTPD_NO_SIZE=1 turns off every command that tells a size (SIZE, the
@@ -86,6 +87,10 @@ def record(variable, text):
 class Recording:
     def on_login(self, username):
         record("FTPD_LOGINS", username)
+
+    def ftp_MKD(self, path):
+        record("FTPD_MADE", path)
+        return super().ftp_MKD(path)
 
     def on_file_received(self, file):
         record("FTPD_RECEIVED", os.path.basename(file))

@@ -257,7 +257,8 @@ class FtpServer:
     def start(self):
         env = dict(os.environ, FTPD_LOGINS=str(self.root.parent / f"logins-{self.port}"),
                    FTPD_RECEIVED=str(self.root.parent / f"received-{self.port}"),
-                   FTPD_BYTES=str(self.root.parent / f"bytes-{self.port}"))
+                   FTPD_BYTES=str(self.root.parent / f"bytes-{self.port}"),
+                   FTPD_MADE=str(self.root.parent / f"made-{self.port}"))
         if self.read_limit:
             env["FTPD_READ_LIMIT"] = str(self.read_limit)
         if self.tls_cert:
@@ -300,10 +301,16 @@ class FtpServer:
         path = self.root.parent / f"bytes-{self.port}"
         return sum(map(int, path.read_text().split())) if path.exists() else 0
 
+    def made(self):
+        """The folders clients asked to make (MKD), in order."""
+        path = self.root.parent / f"made-{self.port}"
+        return path.read_text(errors="surrogateescape").splitlines() if path.exists() else []
+
     def reset(self):
         for child in self.root.iterdir():
             remove(child)
         Path(self.root.parent / f"bytes-{self.port}").unlink(missing_ok=True)
+        Path(self.root.parent / f"made-{self.port}").unlink(missing_ok=True)
         Path(self.root.parent / f"logins-{self.port}").unlink(missing_ok=True)
         Path(self.root.parent / f"received-{self.port}").unlink(missing_ok=True)
         (self.root / "up").mkdir()

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from harness import ERR, NEW, NOTICE, OLD, SCRATCH, WATERMARK, FtpServer, free_port
+from harness import ERR, NEW, NOTICE, OLD, SCRATCH, WATERMARK, FtpServer, free_port, remove
 
 CHECK = "/opt/vastrel/bin/vastrel"
 
@@ -48,6 +48,101 @@ def test_files_go_in_the_chosen_order(world, ftp, sshd, mode, order):
     arrived = world.sftp_arrivals() if mode == "sftp" else ftp.arrivals()
     assert logged == expected and arrived == expected
     assert listed == expected[:5]
+
+
+# A place of its own for each device ----------------------------------------
+
+def day_of(t):
+    return time.strftime("%Y/%m/%d", time.gmtime(t))
+
+
+def fields_settings(world, ftp, sshd, mode, path, **extra):
+    """The settings of `mode` with `path` (holding fields) under the servers'
+    "up" folder; returns that folder on the server's side."""
+    if mode == "sftp":
+        world.settings(REMOTEURL=f"{sshd.url('up')}/{path}", USERNAME=sshd.USER,
+                       PASSWORD=sshd.PASSWORD, **extra)
+        return sshd.home / "up"
+    world.settings(REMOTEURL=ftp.url("up/") + path, USERNAME=ftp.USER, PASSWORD=ftp.PASSWORD,
+                   CURL_BATCH=int(mode == "curl-batch"), **extra)
+    return ftp.root / "up"
+
+
+def tree(root):
+    return {str(p.relative_to(root)): p.read_bytes() for p in root.rglob("*") if p.is_file()}
+
+
+@pytest.mark.parametrize("path, suffix", [("{device}/{Y}/{m}/{d}/", ".part"),
+                                          ("{device}/{Y}/{device}-{name}", "")])
+@pytest.mark.parametrize("mode", ["curl", "curl-batch", "sftp"])
+def test_each_device_sends_into_a_place_of_its_own(world, ftp, sshd, mode, path, suffix):
+    world.timestamp(WATERMARK)
+    expected = {}
+    # Two devices send files of the same names, of two days; then the first
+    # sends again into the folders it made.
+    for device, files in [("cam1", {"IMG_0001.JPG": NEW, "IMG_0002.JPG": NEW + 86400}),
+                          ("cam 2", {"IMG_0001.JPG": NEW, "IMG_0002.JPG": NEW + 86400}),
+                          ("cam1", {"IMG_0003.JPG": NEW})]:
+        for name, t in files.items():
+            content = os.urandom(3000)
+            world.file(name, content, mtime=t)
+            last = name if "{d}" in path else f"{device}-{name}"
+            expected[f"{device}/{day_of(t) if '{d}' in path else day_of(t)[:4]}/{last}"] = content
+        root = fields_settings(world, ftp, sshd, mode, path, DEVICE=device, RUPLOADED=1,
+                               PARTIAL_SUFFIX=suffix)
+        checked = world.run(CHECK, args=["check"]).stdout
+        assert f"  device {device} (MOD_VASTREL_DEVICE)" in checked
+        assert f"{device.replace(' ', '%20')}/{day_of(NEW)[:4]}/" in checked.split("where they")[1]
+        run = world.run()
+        assert len(run.matching("was removed")) == len(files) and not run.matching("failed")
+        assert tree(root) == expected
+
+
+@pytest.mark.shim
+@pytest.mark.parametrize("mode", ["curl", "curl-batch", "sftp"])
+def test_a_folder_that_cannot_be_made_fails_only_its_own_files(world, ftp, sshd, mode):
+    world.timestamp(WATERMARK)
+    later = [world.file(n, mtime=NEW + 86400) for n in ("a", "b")]
+    sooner = {n: world.file(n, f"content {n}".encode(), mtime=NEW) for n in ("c", "d")}
+    root = fields_settings(world, ftp, sshd, mode, "{device}/{Y}/{m}/{d}/", DEVICE="cam",
+                           SEND_ORDER=2)
+    blocker = root / "cam" / day_of(NEW + 86400)
+    for parent in reversed(blocker.relative_to(root).parents[:-1]):
+        (root / parent).mkdir(exist_ok=True)
+        os.chmod(root / parent, 0o777)
+    blocker.write_bytes(b"a file")
+    run = world.run()
+    sent = {f"cam/{day_of(NEW)}/{n}": f"content {n}".encode() for n in sooner}
+    assert tree(root) == {**sent, str(blocker.relative_to(root)): b"a file"}
+    assert all(mtime(f) == NEW + 86400 for f in later)
+    assert all(mtime(f) == WATERMARK for f in sooner.values())
+    assert run.matching("file upload has failed") and not run.matching("left for the next run")
+    if mode == "sftp":
+        return
+    # Every folder refused: a second one, with nothing sent between, ends
+    # curl's pass as a refused folder always did.
+    world.file("e", mtime=NEW + 2 * 86400)
+    remove(root / "cam")
+    (root / "cam").write_bytes(b"a file")
+    run = world.run()
+    assert run.has(ERR, "Server cannot be used now, 1 new files left for the next run")
+    assert len(run.matching("file upload has failed")) == 6
+
+
+@pytest.mark.shim
+def test_an_undated_file_takes_the_runs_date_once_the_clock_gives_one(world, ftp):
+    world.timestamp(WATERMARK)
+    clip = world.file("boot-clip.mp4", mtime=100)  # written after a reboot at 1970
+    world.file("dated", mtime=NEW)
+    root = fields_settings(world, ftp, None, "curl", "{device}/{Y}/{m}/{d}/", DEVICE="cam")
+    run = world.run(now=300)
+    assert run.matching("needs a date") == [
+        (NOTICE, "The clock reads 1970-01-01 00:05:00, before this program was built: files "
+                 "whose remote path needs a date wait")]
+    assert tree(root) == {f"cam/{day_of(NEW)}/dated": b"data"} and mtime(clip) == 100
+    later = NEW + 2 * 86400
+    assert world.run(now=later).has(NOTICE, f"File {clip} was uploaded")
+    assert tree(root)[f"cam/{day_of(later)}/boot-clip.mp4"] == b"data"
 
 
 # Metrics ------------------------------------------------------------------

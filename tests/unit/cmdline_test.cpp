@@ -13,6 +13,7 @@
 #include "upload/curl_file.h"
 #include "upload/listing.h"
 #include "upload/sftp.h"
+#include "upload/target.h"
 #include "util/command.h"
 #include "util/curl.h"
 
@@ -140,12 +141,41 @@ INSTANTIATE_TEST_SUITE_P(Values, Quoting, ::testing::ValuesIn(kHostile));
 
 constexpr const char* kSource = "/proc/self/fd/3";
 
-// The per-file curl line for one file, or "(refused)" when it cannot be built.
-std::string put_line(const char* path, const char* url, const char* suffix) {
+// The per-file curl line for one file, placed as a run places it (dated
+// 2026-12-10 07:59:59 UTC), or "(refused)" when it cannot be built.
+std::string put_line(const char* path, const char* url, const char* suffix,
+                     const char* device = "") {
+  settings::ModuleSettings s;
+  s.remote_url = url;
+  s.partial_suffix = suffix;
+  s.device = device;
+  settings::Session session(s, true);
+  upload::Target target;
+  if (upload::place_file(session, upload::name_of(path), 1796889599, target) !=
+      upload::Placing::kPlaced) {
+    return "(refused)";
+  }
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  if (!upload::build_put_command(line, kSource, path, url, suffix, false)) return "(refused)";
+  if (!upload::build_put_command(line, kSource, target.place(), suffix, false,
+                                 upload::makes_folders(url))) {
+    return "(refused)";
+  }
   return line.text;
+}
+
+// Fields take the file's values, percent-encoded; only a URL whose folders
+// hold one has curl make folders; other braces stay as written.
+TEST(CommandLine, FieldsTakeTheFilesValuesInTheUrl) {
+  EXPECT_EQ(put_line("/scan/a b", "ftp://h/up/{device}/{Y}/{m}/{d}/{H}/", "", "cam 7"),
+            "curl -fSs --ftp-create-dirs -K - ftp://h/up/cam%207/2026/12/10/07/a%20b "
+            "-T /proc/self/fd/3 2>/var/vastrel/curl_error");
+  EXPECT_EQ(put_line("/scan/x", "ftp://h/up/{device}-{name}", ".p", "c"),
+            "curl -fSs -K - ftp://h/up/c-x.p -T /proc/self/fd/3 -Q '-RNFR c-x.p' -Q '-RNTO c-x' "
+            "2>/var/vastrel/curl_error");
+  EXPECT_EQ(put_line("/scan/x", "https://h/{Y}{dev}/", "", "c"),
+            "curl -fSs -g -K - 'https://h/2026{dev}/x' -T /proc/self/fd/3 "
+            "2>/var/vastrel/curl_error");
 }
 
 TEST(CommandLine, OrdinaryValuesKeepTheTemplateByteForByte) {
