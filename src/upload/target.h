@@ -112,7 +112,7 @@ bool names_each_file(const char* remote_url);
 // make (not HTTP): curl is then told to make the missing ones.
 bool makes_folders(const char* remote_url);
 
-// The length of the part of the URL path `path` (starting at its "/")
+// The length of the beginning of the URL path `path` (from its "/")
 // that no field changes: up to and including the "/" before the first
 // segment with a field; the whole path when it holds none.
 size_t fixed_folder_length(const char* path);
