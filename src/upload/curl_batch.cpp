@@ -168,8 +168,7 @@ bool config_entry(const settings::Session& session, util::CommandLine& entry, co
   util::curl_config_string(entry, place.url);
   util::cmd_raw(entry, "\n");
   if (verify) {
-    return verify_transfers(entry, kNextTransfer, config, session.curl_config, place, suffix,
-                            size);
+    return verify_transfers(entry, kNextTransfer, config, session.curl_config, place, suffix, size);
   }
   if (renamed && !rename_quotes(entry, place.name, suffix)) return false;
   return !entry.overflow;

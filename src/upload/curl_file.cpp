@@ -353,8 +353,7 @@ Refusal curl_refusal(const settings::Session& session, const char* config, const
 }
 
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
-                          const Place& place, const char* config, int attempts,
-                          bool& server_down) {
+                          const Place& place, const char* config, int attempts, bool& server_down) {
   util::PinnedFile pin;
   Outcome pinned = pin_selected(pass, path, selected, pin);
   if (pinned != Outcome::kPending) return pinned;

@@ -37,8 +37,8 @@ constexpr unsigned kRetryDelay = 5;
 // (--fail-with-body) in kCurlReply, or with `verify` in kCurlSizes; the
 // signing reaches it with the credentials.
 bool build_put_command(util::CommandLine& line, const char* source, const Place& place,
-                       const char* suffix, bool curl_config, bool make_folders,
-                       bool verify = false, bool s3 = false);
+                       const char* suffix, bool curl_config, bool make_folders, bool verify = false,
+                       bool s3 = false);
 
 // curl's output for object storage without MOD_VASTREL_VERIFY: the reply
 // of a refused upload.
@@ -91,8 +91,7 @@ Refusal curl_refusal(const settings::Session& session, const char* config, const
 // each failure at LOG_ERR (curl's error line), and what pinning and
 // disposal log.
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,
-                          const Place& place, const char* config, int attempts,
-                          bool& server_down);
+                          const Place& place, const char* config, int attempts, bool& server_down);
 
 // True for curl's error text of an upload to object storage (an s3:// URL)
 // that the store refused with 403 (credentials, signature, clock) or 404

@@ -91,8 +91,7 @@ void put_remote_name(util::CommandLine& line, const char* folder, const char* na
 // The suffix mode's rename of NAME+SUFFIX to NAME in `folder` (as
 // put_remote_name takes it), appended to `out`; false when the line would
 // not fit.
-bool rename_line(util::CommandLine& out, const char* folder, const char* name,
-                 const char* suffix) {
+bool rename_line(util::CommandLine& out, const char* folder, const char* name, const char* suffix) {
   // Written under a temporary name, renamed once whole.
   char rename_buffer[kQueueLineSize];
   util::CommandLine rename = util::command_line(rename_buffer, sizeof rename_buffer);
@@ -265,7 +264,7 @@ struct Batch {
   std::vector<Queued> queued;
   std::vector<Step> steps;
   std::vector<std::string> made;
-  std::string entered;  // the folder the batch is in ("": its own)
+  std::string entered;               // the folder the batch is in ("": its own)
   std::vector<std::string> folders;  // each file's folder once, in order
 };
 
@@ -292,8 +291,8 @@ bool path_line(util::CommandLine& out, const char* command, const char* path, si
 // on), parents first, then "cd" (whose failure ends the batch: no file may
 // land elsewhere). Appended to `out`, `steps` and `made`; false when a
 // line would not fit.
-bool folder_lines(util::CommandLine& out, std::vector<Step>& steps,
-                  std::vector<std::string>& made, const char* folder, size_t fixed, size_t file) {
+bool folder_lines(util::CommandLine& out, std::vector<Step>& steps, std::vector<std::string>& made,
+                  const char* folder, size_t fixed, size_t file) {
   for (size_t end = fixed; folder[end] != '\0'; ++end) {
     if (folder[end] != '/') continue;
     std::string prefix(folder, end);
@@ -320,8 +319,7 @@ bool file_lines(const Pass& pass, const Batch& batch, const Place& place, bool r
     return false;
   }
   size_t before = lines.length;
-  if (!format_sftp_put(lines, place.name, pass.cfg.partial_suffix, pass.cfg.verify != 0,
-                       resumed)) {
+  if (!format_sftp_put(lines, place.name, pass.cfg.partial_suffix, pass.cfg.verify != 0, resumed)) {
     return false;
   }
   for (const char* p = lines.text + before; *p != '\0'; ++p) {
@@ -450,8 +448,7 @@ std::vector<Held> held_sizes(const Pass& pass, const char* command, const Select
   size_t budget = pass.session.descriptor_budget;
   for (size_t k = first; k < files.size() && index.size() < budget; ++k) {
     char target[util::kCommandSize];
-    if (files.outcome(k) != Outcome::kPending ||
-        !resume_target(target, pass.cfg, files.place(k)) ||
+    if (files.outcome(k) != Outcome::kPending || !resume_target(target, pass.cfg, files.place(k)) ||
         !resume_record_listed(files.identity(k), target)) {
       continue;
     }

@@ -152,8 +152,7 @@ size_t fixed_folder_length(const char* path) {
   return static_cast<size_t>(slash - path) + 1;
 }
 
-Placing place_file(const settings::Session& session, const char* name, time_t date,
-                   Target& out) {
+Placing place_file(const settings::Session& session, const char* name, time_t date, Target& out) {
   const char* url = session.cfg.remote_url;
   const char* suffix = session.cfg.partial_suffix;
   Values values{settings::device_name(session), name, date >= 0, {}};
@@ -168,8 +167,8 @@ Placing place_file(const settings::Session& session, const char* name, time_t da
     expanded = expanded_buffer;
   }
   char url_buffer[util::kCommandSize];
-  const char* target = target_url(url_buffer, expanded, name, upload_suffix(url, suffix),
-                                  session.cfg.s3_endpoint);
+  const char* target =
+      target_url(url_buffer, expanded, name, upload_suffix(url, suffix), session.cfg.s3_endpoint);
   if (target == nullptr) return Placing::kTooLong;
   memcpy(out.url, target, strlen(target) + 1);  // both hold at most kCommandSize
   out.folder[0] = '\0';
@@ -190,8 +189,7 @@ void fields_verdict(const settings::Session& session, util::Findings& findings) 
   const char* end = url + strlen(url);
   const char* path = url_path(url);
   if (find_field(url, path != nullptr ? path : end) != nullptr) {
-    findings.refuse("Remote URL %s holds a field before its path, nothing is sent",
-                    util::Url{url});
+    findings.refuse("Remote URL %s holds a field before its path, nothing is sent", util::Url{url});
   }
   if (path != nullptr && find_field(path, strrchr(path, '/'), kName) != nullptr) {
     findings.refuse("Remote URL %s holds {name} before its last segment, nothing is sent",

@@ -125,8 +125,7 @@ size_t fixed_folder_length(const char* path);
 // kNoDate). kNameTooLong: the name, or the name and suffix, longer than
 // 255 characters; kTooLong: the URL or the folder would not fit. Logs
 // nothing, changes only `out`.
-Placing place_file(const settings::Session& session, const char* name, time_t date,
-                   Target& out);
+Placing place_file(const settings::Session& session, const char* name, time_t date, Target& out);
 
 // What stands in the way of the URL's fields: a field before the path,
 // {name} before the last segment, an unusable device name (each a refusal

@@ -72,10 +72,13 @@ def tree(root):
     return {str(p.relative_to(root)): p.read_bytes() for p in root.rglob("*") if p.is_file()}
 
 
-@pytest.mark.parametrize("path, suffix", [("{device}/{Y}/{m}/{d}/", ".part"),
-                                          ("{device}/{Y}/{device}-{name}", "")])
+# With VERIFY the batches list each folder they sent into.
+@pytest.mark.parametrize("path, suffix, verify", [("{device}/{Y}/{m}/{d}/", ".part", 0),
+                                                  ("{device}/{Y}/{device}-{name}", "", 0),
+                                                  ("{device}/{Y}/{m}/{d}/", "", 1),
+                                                  ("{device}/{Y}/{device}-{name}", ".part", 1)])
 @pytest.mark.parametrize("mode", ["curl", "curl-batch", "sftp"])
-def test_each_device_sends_into_a_place_of_its_own(world, ftp, sshd, mode, path, suffix):
+def test_each_device_sends_into_a_place_of_its_own(world, ftp, sshd, mode, path, suffix, verify):
     world.timestamp(WATERMARK)
     expected = {}
     # Two devices send files of the same names, of two days; then the first
@@ -89,7 +92,7 @@ def test_each_device_sends_into_a_place_of_its_own(world, ftp, sshd, mode, path,
             last = name if "{d}" in path else f"{device}-{name}"
             expected[f"{device}/{day_of(t) if '{d}' in path else day_of(t)[:4]}/{last}"] = content
         root = fields_settings(world, ftp, sshd, mode, path, DEVICE=device, RUPLOADED=1,
-                               PARTIAL_SUFFIX=suffix)
+                               PARTIAL_SUFFIX=suffix, VERIFY=verify)
         checked = world.run(CHECK, args=["check"]).stdout
         assert f"  device {device} (MOD_VASTREL_DEVICE)" in checked
         assert f"{device.replace(' ', '%20')}/{day_of(NEW)[:4]}/" in checked.split("where they")[1]

@@ -2,6 +2,7 @@
 keys of hostile names, per file and in the batch, verification by HEAD,
 and the refusals that end a pass."""
 import os
+import time
 
 import pytest
 
@@ -21,6 +22,7 @@ def s3_settings(s3, url=None, secret=SECRET, **extra):
                 USERNAME=KEY, PASSWORD=secret, **extra)
 
 
+# The last case's prefix comes from the path fields.
 @pytest.mark.parametrize("batch, verify", [(0, 1), (1, 0), (1, 1)])
 def test_files_arrive_under_their_keys_and_only_what_arrived_is_deleted(
         world, s3, batch, verify):
@@ -32,10 +34,14 @@ def test_files_arrive_under_their_keys_and_only_what_arrived_is_deleted(
         world.file(name, content, mtime=NEW)
     huge = world.file("huge", b"", mtime=NEW)
     os.truncate(huge, (5 << 30) + 1)  # sparse: one byte more than a PUT holds
-    world.settings(**s3_settings(s3, CURL_BATCH=batch, VERIFY=verify, RUPLOADED=1))
+    fields = batch and verify
+    url = f"s3://{s3.bucket}/{{device}} 1/{{Y}}/" if fields else None
+    world.settings(**s3_settings(s3, url=url, CURL_BATCH=batch, VERIFY=verify, RUPLOADED=1,
+                                 DEVICE="sftp cam"))
     run = world.run()
     assert run.rc == 0, run.log
-    assert s3.objects() == {f"sftp cam 1/{name}": content for name, content in contents.items()}
+    prefix = f"sftp cam 1/{time.gmtime(NEW).tm_year}/" if fields else "sftp cam 1/"
+    assert s3.objects() == {prefix + name: content for name, content in contents.items()}
     assert sorted(p.name for p in world.scan.iterdir()) == ["huge"]
     assert run.has(ERR, TOO_LARGE.format(huge))
     assert [m for p, m in run.log if p == ERR] == [TOO_LARGE.format(huge)]
