@@ -109,6 +109,19 @@ bool s3_refuses_all(const char* remote_url, bool verify) {
   return code[0] != '\0' && store_refuses_every_file(remote_url, error);
 }
 
+// The command line and standard input of one file's curl run, from its
+// first byte or `offset`; false when either would not fit.
+bool put_texts(util::CommandLine& line, util::CommandLine& input, const settings::Session& session,
+               const char* config, const Place& place, int64_t size, int64_t offset) {
+  const settings::ModuleSettings& cfg = session.cfg;
+  char source[32];
+  util::inherited_path(source, 0);
+  const char* url = cfg.remote_url;
+  return build_put_command(line, source, place, upload_suffix(url, cfg.partial_suffix),
+                           session.curl_config, makes_folders(url), cfg.verify != 0, is_s3(url)) &&
+         put_input(input, session, config, place, size, offset);
+}
+
 // Sends one file with curl, given curl's configuration text. kServerDown:
 // failed so that no other file can go either; kRefused: not run, the
 // command line would not fit (the selection let no such file through).
@@ -118,15 +131,11 @@ PutResult curl_put_file(const Pass& pass, const util::PinnedFile& pin, const Fil
                         const Place& place, const char* config, int64_t offset, int64_t& told) {
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  char source[32];
-  util::inherited_path(source, 0);
   char input_buffer[kInputSize];
   util::CommandLine input = util::command_line(input_buffer, sizeof input_buffer);
   bool verify = pass.cfg.verify != 0;
   const char* url = pass.cfg.remote_url;
-  if (!build_put_command(line, source, place, upload_suffix(url, pass.cfg.partial_suffix),
-                         pass.session.curl_config, makes_folders(url), verify, is_s3(url)) ||
-      !put_input(input, pass.session, config, place, listed.size, offset)) {
+  if (!put_texts(line, input, pass.session, config, place, listed.size, offset)) {
     return PutResult::kRefused;
   }
   util::ChildSpec child;
@@ -337,19 +346,13 @@ bool rename_quotes(util::CommandLine& out, const char* name, const char* suffix)
 }
 
 Refusal curl_refusal(const settings::Session& session, const char* config, const Place& place) {
-  const settings::ModuleSettings& s = session.cfg;
   char buffer[util::kCommandSize];
   util::CommandLine line = util::command_line(buffer, sizeof buffer);
-  char source[32];
-  util::inherited_path(source, 0);
   char input_buffer[kInputSize];
   util::CommandLine input = util::command_line(input_buffer, sizeof input_buffer);
   // The longest gate a file's size can make.
-  const char* suffix = upload_suffix(s.remote_url, s.partial_suffix);
-  bool fits = build_put_command(line, source, place, suffix, session.curl_config,
-                                makes_folders(s.remote_url), s.verify != 0, is_s3(s.remote_url)) &&
-              put_input(input, session, config, place, INT64_MAX);
-  return fits ? Refusal::kNone : Refusal::kCommandTooLong;
+  return put_texts(line, input, session, config, place, INT64_MAX, 0) ? Refusal::kNone
+                                                                      : Refusal::kCommandTooLong;
 }
 
 Outcome send_with_retries(Pass& pass, const char* path, const FileIdentity& selected,

@@ -10,6 +10,7 @@ import shutil
 import socket
 import stat
 import subprocess
+import threading
 import time
 import urllib.parse
 from pathlib import Path
@@ -495,6 +496,44 @@ class HttpServer:
         self.released.set()
         self.httpd.shutdown()
         self.httpd.server_close()
+
+
+class Relay:
+    """A loopback TCP relay to `port`: counts the connections made and keeps
+    every byte that crossed, both ways."""
+
+    def __init__(self, port):
+        self.connections = 0
+        self.seen = bytearray()
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        self.target = port
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.sock.accept()
+            except OSError:
+                return
+            self.connections += 1
+            server = socket.create_connection(("127.0.0.1", self.target))
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self._pipe, args=(a, b), daemon=True).start()
+
+    def _pipe(self, source, sink):
+        try:
+            while data := source.recv(65536):
+                self.seen.extend(data)
+                sink.sendall(data)
+            sink.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass  # either side gone: the other pipe ends too
+
+    def close(self):
+        self.sock.close()
 
 
 class Writer:

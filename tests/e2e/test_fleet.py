@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from harness import ERR, NEW, NOTICE, OLD, SCRATCH, WATERMARK, FtpServer, free_port, remove
+from harness import ERR, NEW, NOTICE, OLD, SCRATCH, WATERMARK, FtpServer, Relay, free_port, remove
 
 CHECK = "/opt/vastrel/bin/vastrel"
 
@@ -301,45 +301,6 @@ def test_the_start_spread_is_fixed_per_device_and_comes_first(world):
 
 # The integrator's curl settings ---------------------------------------------------
 
-class RecordingProxy:
-    """Relays one port to another and keeps every byte that crossed."""
-
-    def __init__(self, target_port):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(8)
-        self.port = self.sock.getsockname()[1]
-        self.target = target_port
-        self.seen = bytearray()
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        while True:
-            try:
-                client, _ = self.sock.accept()
-            except OSError:
-                return
-            server = socket.create_connection(("127.0.0.1", self.target))
-            for a, b in ((client, server), (server, client)):
-                threading.Thread(target=self._relay, args=(a, b), daemon=True).start()
-
-    def _relay(self, source, sink):
-        while True:
-            try:
-                data = source.recv(65536)
-            except OSError:
-                data = b""
-            if not data:
-                for s in (source, sink):
-                    try:
-                        s.shutdown(socket.SHUT_RDWR)
-                    except OSError:
-                        pass
-                return
-            self.seen.extend(data)
-            sink.sendall(data)
-
-
 @pytest.fixture
 def ftps(tmp_path):
     """An explicit-FTPS server with a certificate from a test CA made now."""
@@ -357,7 +318,7 @@ def ftps(tmp_path):
     server = FtpServer(tmp_path / "root", tls_cert=tls / "server.pem")
     server.reset()
     server.ca = tls / "ca.pem"
-    server.proxy = RecordingProxy(server.port)
+    server.proxy = Relay(server.port)
     yield server
     server.stop()
 

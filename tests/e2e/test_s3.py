@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from harness import ERR, FLOOR, NEW, OLD
+from harness import ERR, FLOOR, NEW, OLD, Relay
 from objstore import KEY, SECRET
 
 CHECK = "/opt/vastrel/bin/vastrel"
@@ -48,7 +48,7 @@ def test_files_arrive_under_their_keys_and_only_what_arrived_is_deleted(
 
 
 def test_a_batch_sends_over_one_connection(world, s3):
-    proxy = ConnectionCounter(s3.rgw_port)
+    proxy = Relay(s3.rgw_port)
     world.timestamp(OLD)
     for k in range(20):
         world.file(f"f{k}", b"x" * k, mtime=NEW)
@@ -111,44 +111,3 @@ def test_check_tells_the_store_and_the_keys(world, s3):
     checked = world.run(CHECK, args=["check"])
     assert "problem: curl 7.74.0 cannot sign requests to object storage (7.75 or later can)" \
         in checked.stdout
-
-
-class ConnectionCounter:
-    """A loopback TCP relay to `port` that counts the connections made."""
-
-    def __init__(self, port):
-        import socket
-        import threading
-        self.connections = 0
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(8)
-        self.port = self.listener.getsockname()[1]
-        self.target = port
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self):
-        import socket
-        import threading
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:
-                return
-            self.connections += 1
-            server = socket.create_connection(("127.0.0.1", self.target))
-            for a, b in ((client, server), (server, client)):
-                threading.Thread(target=self._pipe, args=(a, b), daemon=True).start()
-
-    @staticmethod
-    def _pipe(source, sink):
-        import socket
-        try:
-            while data := source.recv(65536):
-                sink.sendall(data)
-            sink.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
-
-    def close(self):
-        self.listener.close()
