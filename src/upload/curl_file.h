@@ -56,8 +56,7 @@ constexpr const char* kCurlSizes = "/var/vastrel/curl_sizes";
 // renames NAME+SUFFIX to NAME, gated by a fetch of NAME+SUFFIX from offset
 // `size` that fails unless the server holds exactly `size` bytes (curl's
 // range and maximum file size), so a short file keeps its temporary name.
-// False when the lines would not fit. Logs nothing. `endpoint` is object
-// storage's (target_url).
+// False when the lines would not fit. Logs nothing.
 bool verify_transfers(util::CommandLine& out, const char* next_text, const char* config,
                       bool curl_config, const Place& place, const char* suffix, int64_t size);
 

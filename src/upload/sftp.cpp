@@ -264,8 +264,7 @@ struct Batch {
   std::vector<Queued> queued;
   std::vector<Step> steps;
   std::vector<std::string> made;
-  std::string entered;               // the folder the batch is in ("": its own)
-  std::vector<std::string> folders;  // each file's folder once, in order
+  std::string entered;  // the folder the batch is in ("": its own)
 };
 
 // A line of a command and a path, as the batch parser reads it, appended
@@ -405,6 +404,13 @@ util::ChildResult list_folders(const Pass& pass, const char* command,
   return run_batch(pass, command, {});
 }
 
+// The selection files of the first `count` of a batch's files.
+std::vector<size_t> batch_index(const Batch& batch, size_t count) {
+  std::vector<size_t> index;
+  for (size_t j = 0; j < count; ++j) index.push_back(batch.queued[j].index);
+  return index;
+}
+
 // The folders of `files`' selection files `index`, each once, in order.
 std::vector<std::string> folders_of(const Selection& files, const std::vector<size_t>& index) {
   std::vector<std::string> folders;
@@ -521,25 +527,15 @@ Batch write_queue(const Pass& pass, Selection& files, size_t first, size_t fixed
       batch.steps.insert(batch.steps.end(), steps.begin(), steps.end());
       batch.made = std::move(made);
       if (place.folder[0] != '\0') batch.entered = place.folder;
-      if (std::find(batch.folders.begin(), batch.folders.end(), place.folder) ==
-          batch.folders.end()) {
-        batch.folders.emplace_back(place.folder);
-      }
     } else {
       files.set_outcome(k, Outcome::kPassedBy);
     }
   }
   if (!batch.queued.empty() && pass.cfg.verify != 0) {
-    append_listings(queue, batch.folders, batch.steps, batch.queued.size());
+    append_listings(queue, folders_of(files, batch_index(batch, batch.queued.size())), batch.steps,
+                    batch.queued.size());
   }
   return batch;
-}
-
-// The selection files of the first `count` of a batch's files.
-std::vector<size_t> batch_index(const Batch& batch, size_t count) {
-  std::vector<size_t> index;
-  for (size_t j = 0; j < count; ++j) index.push_back(batch.queued[j].index);
-  return index;
 }
 
 // The files of the batch whose temporary name holds their whole size (by
