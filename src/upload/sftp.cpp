@@ -538,39 +538,54 @@ Batch write_queue(const Pass& pass, Selection& files, size_t first, size_t fixed
   return batch;
 }
 
+// Queues the renames of the batch's files from `from` on whose temporary
+// name holds their whole size (by `sizes`); which of them were queued.
+std::vector<size_t> queue_renames(const Pass& pass, const Selection& files, const Batch& batch,
+                                  const std::vector<int64_t>& sizes, size_t from) {
+  std::vector<size_t> whole;
+  QueueWriter queue;
+  for (size_t j = from; j < sizes.size(); ++j) {
+    size_t k = batch.queued[j].index;
+    if (sizes[j] != files.identity(k).size) continue;
+    char path[util::kPathSize];
+    files.path(k, pass.cfg.scan_folder, path);
+    Place place = files.place(k);
+    char buffer[kQueueLineSize];
+    util::CommandLine line = util::command_line(buffer, sizeof buffer);
+    // The selection let through only names whose rename fits.
+    if (rename_line(line, place.folder, place.name, pass.cfg.partial_suffix) &&
+        queue.append(path, line.text, line.length)) {
+      whole.push_back(j);
+    }
+  }
+  return whole;
+}
+
 // The files of the batch whose temporary name holds their whole size (by
 // `sizes`), renamed to their own names in a batch of their own: the batch
 // that sent them could not wait for their sizes. Which of them were
-// renamed; a failed rename ends that batch (logged as a failed upload).
+// renamed. A rename that fails on its own (logged as a failed upload)
+// leaves only its file new: a further batch renames the rest, as sending
+// goes on past a file's own failure. Anything else ends the renames.
 std::vector<bool> rename_whole(const Pass& pass, const Selection& files, const Batch& batch,
                                const std::vector<int64_t>& sizes, const char* command) {
   std::vector<bool> renamed(sizes.size(), false);
-  std::vector<size_t> whole;
-  {
-    QueueWriter queue;
-    for (size_t j = 0; j < sizes.size(); ++j) {
-      size_t k = batch.queued[j].index;
-      if (sizes[j] != files.identity(k).size) continue;
-      char path[util::kPathSize];
-      files.path(k, pass.cfg.scan_folder, path);
-      Place place = files.place(k);
-      char buffer[kQueueLineSize];
-      util::CommandLine line = util::command_line(buffer, sizeof buffer);
-      // The selection let through only names whose rename fits.
-      if (rename_line(line, place.folder, place.name, pass.cfg.partial_suffix) &&
-          queue.append(path, line.text, line.length)) {
-        whole.push_back(j);
-      }
+  size_t from = 0;
+  for (;;) {
+    std::vector<size_t> whole = queue_renames(pass, files, batch, sizes, from);
+    if (whole.empty()) return renamed;
+    util::ChildResult result = run_batch(pass, command, {});
+    long started = result.ok()        ? static_cast<long>(whole.size()) + 1
+                   : result.started() ? started_commands()
+                                      : -1;
+    size_t done = started > 0 ? std::min(static_cast<size_t>(started - 1), whole.size()) : 0;
+    for (size_t k = 0; k < done; ++k) renamed[whole[k]] = true;
+    if (result.ok() || !result.exited(1) || started <= 0 || done >= whole.size() ||
+        util::stop_signal() != 0) {
+      return renamed;
     }
+    from = whole[done] + 1;
   }
-  if (whole.empty()) return renamed;
-  util::ChildResult result = run_batch(pass, command, {});
-  long started = result.ok()        ? static_cast<long>(whole.size()) + 1
-                 : result.started() ? started_commands()
-                                    : -1;
-  size_t done = started > 0 ? std::min(static_cast<size_t>(started - 1), whole.size()) : 0;
-  for (size_t k = 0; k < done; ++k) renamed[whole[k]] = true;
-  return renamed;
 }
 
 // Disposes of the first `count` queued files; with MOD_VASTREL_VERIFY by

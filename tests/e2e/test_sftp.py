@@ -172,9 +172,11 @@ def test_a_failed_put_fails_only_its_own_file(world, sshd, fault, error):
 
 
 # With VERIFY, the files sent before the refused one are listed by a batch
-# of their own.
-@pytest.mark.parametrize("position, verify", [(0, 0), (1, 0), (3, 0), (1, 1), (3, 1)])
-def test_a_file_the_server_refuses_holds_back_no_other(world, sshd, position, verify):
+# of their own; with a suffix too, a refused rename holds back none of the
+# renames after it.
+@pytest.mark.parametrize("position, verify, suffix", [
+    (0, 0, ""), (1, 0, ""), (3, 0, ""), (1, 1, ""), (3, 1, ""), (1, 1, ".part")])
+def test_a_file_the_server_refuses_holds_back_no_other(world, sshd, position, verify, suffix):
     world.timestamp(WATERMARK)
     contents = {f"{n}.txt": os.urandom(3000) for n in "abcd"}
     for name, content in contents.items():
@@ -182,7 +184,7 @@ def test_a_file_the_server_refuses_holds_back_no_other(world, sshd, position, ve
     order = os.listdir(world.scan)
     blocker = order[position]
     (sshd.home / "up" / blocker).mkdir()
-    sftp_settings(world, sshd, VERIFY=verify)
+    sftp_settings(world, sshd, VERIFY=verify, PARTIAL_SUFFIX=suffix)
     run = world.run()
     sent = [n for n in order if n != blocker]
     assert run.matching("was uploaded") == [(NOTICE, f"File {world.scan / n} was uploaded")
@@ -190,7 +192,8 @@ def test_a_file_the_server_refuses_holds_back_no_other(world, sshd, position, ve
     assert all(mtime(world.scan / n) == WATERMARK for n in sent)
     assert mtime(world.scan / blocker) == NEW
     [(priority, message)] = run.matching("failed")
-    assert priority == ERR and message.startswith("file upload has failed(dest open") \
+    refusal = "remote rename" if suffix else "dest open"
+    assert priority == ERR and message.startswith(f"file upload has failed({refusal}") \
         and blocker in message
     assert {n: (sshd.home / "up" / n).read_bytes() for n in sent} == \
         {n: contents[n] for n in sent}
