@@ -132,9 +132,6 @@ class ObjectStore:
     def stop_gateway(self):
         self._stop("rgw")
 
-    def gateway_pid(self):
-        return self.procs["rgw"].pid
-
     def restart_gateway_if_gone(self):
         """After a fault that may have killed or stopped it."""
         proc = self.procs.get("rgw")

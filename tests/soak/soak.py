@@ -489,11 +489,11 @@ class Soak:
             script["stderr"] = [self.rng.choice(["", "injected failure\n"]) for _ in range(6)]
         else:
             script["exit"] = [None]
+        killed = None
         if "kill_mid" in faults:
             delay = self.rng.choice(["0", "0.01", "0.05", "0.2"])
-            kill = {"curl": f"kill -9 {self.ftp.proc.pid}",
-                    "s3": f"kill -9 {self.store.gateway_pid()}"}.get(
-                        mode, self.sshd.signal_command("KILL"))
+            killed = {"curl": self.ftp.proc, "s3": self.store.procs["rgw"]}.get(mode)
+            kill = f"kill -9 {killed.pid}" if killed else self.sshd.signal_command("KILL")
             script["background"] = [f"sleep {delay}; {kill}"]
         shell = []
         if "vanish" in faults and self.victims():
@@ -519,6 +519,8 @@ class Soak:
                 undo.append(self.ftp.start)
             else:
                 self.sshd.install_client(port=1)
+        if killed:
+            undo.append(lambda: self._reap_if_killed(killed))
         if "kill_mid" in faults and mode == "curl":
             undo.append(self._restart_ftp_if_dead)
         if "kill_mid" in faults and mode == "s3":
@@ -746,6 +748,13 @@ class Soak:
     @staticmethod
     def _sh(path):
         return str(path).replace("'", "'\\''")
+
+    def _reap_if_killed(self, proc):
+        """A SIGKILL sent is not yet an exit (the gateway's threads end one
+        by one): once a call's kill has run, waits for the server to be
+        gone, so that what restarts it does not take it as alive."""
+        if any((self.world.fakes / "background").glob("*.done")):
+            proc.wait(timeout=60)
 
     def _restart_ftp_if_dead(self):
         if self.ftp.proc.poll() is not None or not self._ftp_alive():
