@@ -86,7 +86,8 @@ void cmd_dq_word(CommandLine& line, const char* value) {
 }
 
 void cmd_echo(CommandLine& line, const char* value) {
-  if (is_plain(value)) {
+  // echo takes a leading "-n" or "-e" as its own option.
+  if (is_plain(value) && !reads_as_option(value)) {
     cmd_raw(line, "echo ");
     cmd_dq_word(line, value);
   } else {

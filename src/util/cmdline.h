@@ -54,8 +54,9 @@ void cmd_word(CommandLine& line, const char* value);
 // Appends a "%s" word: the plain value in double quotes, or in single quotes.
 void cmd_dq_word(CommandLine& line, const char* value);
 
-// Appends echo "%s": kept for plain values; others go through printf, since
-// the shell's echo rewrites backslashes even inside single quotes.
+// Appends echo "%s": kept for plain values that echo cannot take as its
+// option; others go through printf, since the shell's echo rewrites
+// backslashes even inside single quotes.
 void cmd_echo(CommandLine& line, const char* value);
 
 // Appends the value as the replacement of a sed s### expression standing
